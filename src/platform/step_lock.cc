@@ -1,0 +1,97 @@
+#include "platform/step_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/exception.h"
+#include "platform/identity.h"
+#include "platform/system_error.h"
+
+namespace belmor::platform {
+
+namespace {
+
+[[noreturn]] void ThrowLockError(const char* what, const std::string& file, int error) {
+  throw common::RuntimeException(what, file + ": " + SystemErrorText(error), error);
+}
+
+// The fallback lives in the shared /tmp, where anyone could plant a symlink or
+// a file of their own to steal or block the lock: follow no links, never
+// block on a FIFO, and accept only a regular file of our own.
+int OpenLockFile(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) ThrowLockError("cannot open the step lock file", file, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    int error = errno;
+    ::close(fd);
+    ThrowLockError("cannot examine the step lock file", file, error);
+  }
+  if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    ::close(fd);
+    throw common::RuntimeException("the step lock file is not a regular file of this user", file);
+  }
+  return fd;
+}
+
+// Tries a lock of the given kind on a fresh open file description; answers the
+// descriptor holding it, or -1 when another holder conflicts.
+int TryLock(const std::string& file, int operation) {
+  int fd = OpenLockFile(file);
+  int rc;
+  do {
+    rc = ::flock(fd, operation | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return fd;
+  int error = errno;
+  ::close(fd);
+  if (error == EWOULDBLOCK) return -1;
+  ThrowLockError("cannot lock the step lock file", file, error);
+}
+
+}  // namespace
+
+std::string StepLockFile(const std::string& name) {
+  std::string runtime = EnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!runtime.empty() && runtime.front() == '/') {
+    while (runtime.size() > 1 && runtime.back() == '/') runtime.pop_back();
+    return runtime == "/" ? "/" + name : runtime + "/" + name;
+  }
+  return "/tmp/" + name + "-" + std::to_string(::geteuid());
+}
+
+StepLock::StepLock(std::string name) : name_(std::move(name)), file_(StepLockFile(name_)) {}
+
+StepLock::~StepLock() { Release(); }
+
+bool StepLock::TryAcquire() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) return false;
+  fd_ = TryLock(file_, LOCK_EX);
+  return fd_ >= 0;
+}
+
+void StepLock::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0) return;
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool StepLock::IsHeld() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) return true;
+  // A shared lock conflicts with the holder's exclusive one but not with other
+  // askers, so two processes asking at once do not see each other as holders.
+  int probe = TryLock(file_, LOCK_SH);
+  if (probe < 0) return true;
+  ::close(probe);
+  return false;
+}
+
+}  // namespace belmor::platform
