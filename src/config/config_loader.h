@@ -1,0 +1,60 @@
+#ifndef KORVEX_CONFIG_CONFIG_LOADER_H_
+#define KORVEX_CONFIG_CONFIG_LOADER_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "config/document_loader.h"
+
+namespace belmor::korvex {
+
+// Loads a configuration file and its schema through document loaders, checks
+// the file against the schema and, with a schema and a stylesheet loader,
+// fills the configuration's document caches. Every failure is a
+// ConfigLoadException "Unable to load a complete config" with its cause.
+class ConfigLoader {
+ public:
+  ConfigLoader(std::shared_ptr<AbstractDocumentLoader> configLoader,
+               std::shared_ptr<AbstractDocumentLoader> schemaLoader,
+               std::shared_ptr<AbstractDocumentLoader> stylesheetLoader);
+  virtual ~ConfigLoader();
+
+  virtual void Load(const std::shared_ptr<Config>& config, const std::string& configName,
+                    const std::string& schemaName);
+  virtual void Load(const std::shared_ptr<Config>& config);
+
+  // The texts of the last load, stored by the engine as local copies.
+  const std::string& ConfigText() const { return configText_; }
+  const std::string& SchemaText() const { return schemaText_; }
+
+ protected:
+  // Fetches, parses and validates the configuration file; the log tag names the
+  // loader in the debug lines.
+  void LoadAndValidate(Config& config, const std::string& configName, const std::string& schemaName,
+                       bool bracketedLog);
+
+  std::shared_ptr<AbstractDocumentLoader> configLoader_;
+  std::shared_ptr<AbstractDocumentLoader> schemaLoader_;
+  std::shared_ptr<AbstractDocumentLoader> stylesheetLoader_;
+  std::string configText_;
+  std::string schemaText_;
+};
+
+// Resolves references between documents (schema includes and imports,
+// stylesheet includes) for libxml2 from the configuration's schema cache and
+// the registered loaders, never from the file system or the network. Its
+// input callbacks are registered once per process.
+class RefDocumentLoader {
+ public:
+  // Registers the callbacks if not yet done and makes this configuration the
+  // one whose cache serves references.
+  static void Init(const std::shared_ptr<Config>& config);
+  // Replaces the loaders asked for references that are not cached.
+  static void SetLoaders(std::vector<std::shared_ptr<AbstractDocumentLoader>> loaders);
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_CONFIG_CONFIG_LOADER_H_
