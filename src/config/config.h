@@ -17,7 +17,10 @@ class CredentialCache;
 
 // Every failure to get a complete configuration ends in this exception, with
 // what went wrong as its cause.
-KORVEX_DECLARE_EXCEPTION(ConfigLoadException, common::RuntimeException, "Korvex Ordiva config load exception");
+// The macro inherits constructors by repeating the base name, so the base must
+// be named without qualification.
+using common::RuntimeException;
+KORVEX_DECLARE_EXCEPTION(ConfigLoadException, RuntimeException, "Korvex Ordiva config load exception");
 
 // One trust center the practice may send to, from a "center" element.
 struct TrustCenter {
