@@ -61,7 +61,8 @@ class Exception : public std::exception {
 #define KORVEX_DECLARE_EXCEPTION(NAME, BASE, DESCRIPTION)                                 \
   class NAME : public BASE {                                                              \
    public:                                                                                \
-    using BASE::BASE;                                                                     \
+    using KorvexBase = BASE;                                                              \
+    using KorvexBase::KorvexBase;                                                         \
     const char* Description() const noexcept override { return DESCRIPTION; }           \
     const char* TypeName() const noexcept override { return #NAME; }                    \
     std::unique_ptr<::belmor::common::Exception> Clone() const override {                \
