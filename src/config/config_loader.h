@@ -30,10 +30,13 @@ class ConfigLoader {
   const std::string& SchemaText() const { return schemaText_; }
 
  protected:
-  // Fetches, parses and validates the configuration file; the log tag names the
-  // loader in the debug lines.
+  // Fetches, parses and validates the configuration file; bracketedLog picks
+  // the online loader's debug lines.
   void LoadAndValidate(Config& config, const std::string& configName, const std::string& schemaName,
                        bool bracketedLog);
+  // Rethrows the exception being handled as ConfigLoadException "Unable to load
+  // a complete config", keeping it as the cause when it is a RuntimeException.
+  [[noreturn]] static void RaiseLoadFailure();
 
   std::shared_ptr<AbstractDocumentLoader> configLoader_;
   std::shared_ptr<AbstractDocumentLoader> schemaLoader_;
@@ -44,8 +47,12 @@ class ConfigLoader {
 
 // Resolves references between documents (schema includes and imports,
 // stylesheet includes) for libxml2 from the configuration's schema cache and
-// the registered loaders, never from the file system or the network. Its
-// input callbacks are registered once per process.
+// the registered loaders, never from the file system or the network. A
+// reference is looked up by its last path component, as the package is flat.
+// Its input callbacks are registered once per process, and libxml2's default
+// ones are removed then: from the first Init on, no libxml2 parse in this
+// process reads a file or URL by itself. The state is process-wide and locked;
+// the configuration is held weakly.
 class RefDocumentLoader {
  public:
   // Registers the callbacks if not yet done and makes this configuration the

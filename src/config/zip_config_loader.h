@@ -1,6 +1,7 @@
 #ifndef KORVEX_CONFIG_ZIP_CONFIG_LOADER_H_
 #define KORVEX_CONFIG_ZIP_CONFIG_LOADER_H_
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,11 +13,19 @@ namespace belmor::compress {
 
 KORVEX_DECLARE_EXCEPTION(NoZipFileException, common::RuntimeException, "No valid Zip File exception");
 
+// A package of schemas and stylesheets is a few megabytes at most; far more
+// than that unpacked is a broken or hostile archive (a zip bomb), not a package.
+inline constexpr uint64_t kMaxUnpackedSize = 256ull * 1024 * 1024;
+
 // Unpacks a zip archive held in memory into a map from bare file name (the
 // part after the last "/" or "\") to bytes. Directories are skipped; a later
 // entry of the same bare name replaces an earlier one. Raises
 // NoZipFileException "No valid zip file content" when the bytes are no archive.
-std::map<std::string, std::string> UnzipToMap(const std::string& archive);
+// A library error, or more than maxTotalSize bytes unpacked in all, drops the
+// entry at hand and ends unpacking with what was read so far; the error line
+// goes to standard output.
+std::map<std::string, std::string> UnzipToMap(const std::string& archive,
+                                              uint64_t maxTotalSize = kMaxUnpackedSize);
 
 }  // namespace belmor::compress
 
