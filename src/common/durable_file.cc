@@ -1,0 +1,95 @@
+#include "common/durable_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "common/file.h"
+
+namespace belmor::common {
+
+namespace {
+
+std::atomic<unsigned> counter{0};
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes everything or answers the errno of the failure.
+int WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
+                                  const std::string& bytes) {
+  std::string path;
+  int fd = -1;
+  for (int attempt = 0; attempt < 1000 && fd < 0; ++attempt) {
+    path = directory + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) RaiseFileError(errno, path);
+  }
+  if (fd < 0) RaiseFileError(EEXIST, path);
+  int error = WriteAll(fd, bytes);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  // close can report a delayed write error (NFS, quota); it counts as a failure.
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(path.c_str());
+    RaiseFileError(error, path);
+  }
+  return path;
+}
+
+bool RenameNoReplace(const std::string& temp, const std::string& target) {
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) return false;
+  if (errno != EINVAL && errno != ENOSYS) RaiseFileError(errno, target);
+  // File systems without RENAME_NOREPLACE: link refuses an existing target too.
+  if (::link(temp.c_str(), target.c_str()) != 0) {
+    if (errno == EEXIST) return false;
+    RaiseFileError(errno, target);
+  }
+  ::unlink(temp.c_str());
+  return true;
+}
+
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+  const std::string directory = DirectoryOf(path);
+  std::string temp = WriteDurableTemporary(directory, kTemporaryPrefix + NameOf(path) + "-", bytes);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(temp.c_str());
+    RaiseFileError(error, path);
+  }
+  SyncDirectory(directory);
+}
+
+void SyncDirectory(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace belmor::common

@@ -1,0 +1,35 @@
+#ifndef KORVEX_COMMON_DURABLE_FILE_H_
+#define KORVEX_COMMON_DURABLE_FILE_H_
+
+#include <string>
+
+namespace belmor::common {
+
+// Writing files so that a crash, a full disk or a killed process never leaves
+// a half-written one where a reader looks. Invoices, settings and logs of sent
+// invoices all go through here. Failures raise the file exceptions.
+
+// Writes bytes to a new file in directory named prefix + a unique suffix,
+// flushes it to disk and closes it, checking every step; answers its path. A
+// file that could not be written completely is removed before raising.
+std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
+                                  const std::string& bytes);
+
+// Gives temp the name target unless an entry of that name exists; answers
+// false then and leaves both alone. Both must lie on one file system.
+bool RenameNoReplace(const std::string& temp, const std::string& target);
+
+// Replaces path by a file holding bytes: a reader, and a crash at any moment,
+// sees either the old content or the new one, never a mix or a truncated file.
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes);
+
+// Flushes a directory's entries (a rename or a new name) to disk; failures are
+// ignored, as some file systems cannot sync directories.
+void SyncDirectory(const std::string& directory);
+
+// The prefix of temporary names; no step or directory listing picks these up.
+inline constexpr const char* kTemporaryPrefix = ".kx-tmp-";
+
+}  // namespace belmor::common
+
+#endif  // KORVEX_COMMON_DURABLE_FILE_H_
