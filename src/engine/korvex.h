@@ -47,11 +47,6 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   bool StartSecureClient();
 
   void RunStep(const std::shared_ptr<AbstractStep>& step);
-  void RunReadStep();
-  void RunValidationStep();
-  void RunTransformStep();
-  void RunSendStep();
-  void RunWriteStep();
 
   void Cancel();
   void SetTrustCenter(int32_t id);
@@ -61,6 +56,9 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
   void SetClientConfig(std::shared_ptr<ClientConfig> config) { clientConfig_ = std::move(config); }
   const std::shared_ptr<KorvexLogger>& GetLogger() const { return logger_; }
+  // Init creates the logger and the step semaphore; tests of single steps set their own.
+  void SetLogger(std::shared_ptr<KorvexLogger> logger) { logger_ = std::move(logger); }
+  void SetStepSemaphore(std::shared_ptr<StepSemaphore> s) { stepSemaphore_ = std::move(s); }
   const std::shared_ptr<StepSemaphore>& GetStepSemaphore() const { return stepSemaphore_; }
   const std::shared_ptr<InputGateClient>& GetInputGateClient() const { return inputGate_; }
   const std::shared_ptr<DuplicateLog>& GetDuplicateLog() const { return duplicateLog_; }
