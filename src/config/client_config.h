@@ -1,0 +1,127 @@
+#ifndef KORVEX_CONFIG_CLIENT_CONFIG_H_
+#define KORVEX_CONFIG_CLIENT_CONFIG_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/path.h"
+#include "config/config.h"
+#include "config/options_impl.h"
+
+namespace belmor::korvex {
+
+class Korvex;
+
+// The workstation settings from "korvex.ini" in the application-data
+// directory, together with the trust-center configuration it derives from, so
+// the engine keeps one object for both. The settings are read once, at
+// construction; afterwards the IniOptions map is the live copy and every
+// setter writes the file at once.
+// The engine owns this object, so only a weak reference leads back to it; it
+// supplies the day stamp of the dated directories and the session logger.
+// No lock: callers must not run two setters at once.
+class ClientConfig : public Config {
+ public:
+  // Reads the settings, writing the file back with the values in effect.
+  // Raises common::Exception when the application-data directory cannot be
+  // created.
+  explicit ClientConfig(const std::shared_ptr<Korvex>& engine);
+  ~ClientConfig() override;
+  ClientConfig(const ClientConfig&) = delete;
+  ClientConfig& operator=(const ClientConfig&) = delete;
+
+  // Each selects as Config does, then stores the identifier of the selected
+  // center (0 for none) under "trustCenterID" and saves.
+  void SelectCenter(std::shared_ptr<TrustCenter> center) override;
+  void SelectCenter(int32_t id) override;
+  void SelectCenter(const std::string& name) override;
+
+  // The "downUrl" / "certUrl" settings when set, else the trust center's own.
+  virtual std::string GetDownUrl() const;
+  virtual std::string GetCertUrl() const;
+  // GetDownUrl() followed by "/config", "/schemas/" and "/transformers/".
+  std::string GetConfigUrl() const;
+  std::string GetSchemasUrl() const;
+  std::string GetTransformersUrl() const;
+
+  bool GetArchive() const { return archive_; }
+  bool GetDebug() const { return debug_; }
+  bool GetForceLocalConfig() const { return forceLocalConfig_; }
+  const std::string& GetHinLogin() const { return hinLogin_; }
+  const std::string& GetZsrDownFilter() const { return zsrDownFilter_; }
+  // The identifier stored under "trustCenterID": read at start, updated by
+  // every center selection.
+  int32_t GetTrustCenterID() const { return trustCenterID_; }
+
+  const common::Path& GetPathWork() const { return path_work_; }
+  // Where the billing software drops invoices ("inputDir").
+  const common::Path& GetPathInputDir() const { return path_input_dir_; }
+  // Where responses are delivered ("outputDir").
+  const common::Path& GetPathOutputDir() const { return path_output_dir_; }
+  const common::Path& GetPathLogs() const { return path_logs_; }
+  const common::Path& GetPathWorkInput() const { return path_work_input_; }
+  const common::Path& GetPathWorkValid() const { return path_work_valid_; }
+  const common::Path& GetPathWorkOutput() const { return path_work_output_; }
+  const common::Path& GetPathAppData() const { return path_app_data_; }
+  // The dated directories: the fixed directory plus the engine's current day
+  // as one more level (the fixed directory itself while the day is unknown).
+  common::Path GetPathArchive() const;
+  common::Path GetPathResponsesArchive() const;
+  common::Path GetPathError() const;
+  // The duplicate log, "korvex.log" in the work base.
+  common::Path GetDuplicateLogPath() const;
+
+  // The setters of text and directories raise common::RuntimeException, and
+  // change nothing, for a value the settings file cannot hold (a line feed,
+  // a "#", a line over 1023 characters).
+  void SetArchive(bool archive);
+  void SetDebug(bool debug);
+  void SetPathInputDir(const common::Path& path);
+  void SetPathOutputDir(const common::Path& path);
+  void SetHinLogin(const std::string& login);
+  // Stored without white space at either end.
+  void SetZsrDownFilter(const std::string& filter);
+  // Moves the work base and every work directory below it; the invoice and
+  // response directories stay where they are.
+  void set_path_work(const common::Path& path);
+
+  const std::shared_ptr<IniOptions>& GetOptions() const { return options_; }
+
+ private:
+  // The directory stored under key, or fallback when the key is absent, empty
+  // or not a path.
+  common::Path ReadDirectory(const std::string& key, const common::Path& fallback) const;
+  common::Path Dated(const common::Path& directory) const;
+  void SetPathWorkUnchecked(const common::Path& path);
+  static void CheckStorable(const std::string& key, const std::string& value);
+  void StoreTrustCenter();
+  // An error report for the session log.
+  void Report(const std::string& text) const;
+
+  std::weak_ptr<Korvex> engine_;
+  bool archive_ = true;
+  bool debug_ = false;
+  std::string zsrDownFilter_;
+  std::string hinLogin_;
+  int32_t trustCenterID_ = 0;
+  common::Path path_work_;
+  common::Path path_input_dir_;
+  common::Path path_output_dir_;
+  common::Path path_logs_;
+  common::Path path_work_input_;
+  common::Path path_work_valid_;
+  common::Path path_work_output_;
+  common::Path path_archive_;
+  common::Path path_responses_archive_;
+  common::Path path_error_;
+  common::Path path_app_data_;
+  std::string downUrl_;
+  std::string certUrl_;
+  bool forceLocalConfig_ = false;
+  std::shared_ptr<IniOptions> options_;
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_CONFIG_CLIENT_CONFIG_H_
