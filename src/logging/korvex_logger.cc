@@ -9,6 +9,7 @@
 #include "common/encoding.h"
 #include "common/exception.h"
 #include "common/file.h"
+#include "config/client_config.h"
 #include "engine/korvex.h"
 #include "platform/identity.h"
 
@@ -110,6 +111,27 @@ std::string DayText(std::time_t now) {
   return day;
 }
 
+// Looks the configuration up through the engine on every call: the engine
+// may be given another one, and holding it here would keep it alive.
+KorvexLogger::Settings SettingsOf(const std::shared_ptr<Korvex>& engine) {
+  if (!engine || !engine->GetClientConfig()) throw common::ApplicationException("no client configuration");
+  auto config = [weak = std::weak_ptr<Korvex>(engine)]() -> std::shared_ptr<ClientConfig> {
+    const std::shared_ptr<Korvex> engine = weak.lock();
+    return engine ? engine->GetClientConfig() : nullptr;
+  };
+  KorvexLogger::Settings settings;
+  settings.debug = [config] {
+    const std::shared_ptr<ClientConfig> c = config();
+    return c && c->GetDebug();
+  };
+  settings.logsPath = [config] {
+    const std::shared_ptr<ClientConfig> c = config();
+    return c ? c->GetPathLogs() : common::Path();
+  };
+  settings.appDataPath = engine->GetClientConfig()->GetPathAppData();
+  return settings;
+}
+
 }  // namespace
 
 std::string ClientDescription() { return "Korvex Ordiva V 5.0.3 / " + platform::ProductName(); }
@@ -139,6 +161,9 @@ void LogRecord::SetOrigin(int32_t origin) {
 }
 
 // --- KorvexLogger -----------------------------------------------------------
+
+KorvexLogger::KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel)
+    : KorvexLogger(engine, minDebugLevel, SettingsOf(engine)) {}
 
 KorvexLogger::KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel, Settings settings)
     : settings_(std::move(settings)), engine_(engine), clock_([] { return std::time(nullptr); }) {

@@ -86,6 +86,9 @@ class KorvexLogger {
 
   // minDebugLevel: the least log::Level the debug log keeps. The engine owns
   // this logger, so only a weak reference to it is kept.
+  // Reads the settings from the engine's ClientConfig; throws
+  // common::ApplicationException when the engine has none.
+  KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel);
   KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel, Settings settings);
   ~KorvexLogger();
   KorvexLogger(const KorvexLogger&) = delete;

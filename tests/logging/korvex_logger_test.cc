@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/encoding.h"
+#include "config/client_config.h"
 #include "engine/korvex.h"
 #include "support/temp_dir.h"
 
@@ -53,17 +54,25 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
   return std::mktime(&tm);
 }
 
+// Every KorvexLogger installs its debug chain for the whole process; the
+// next test must find the logger it started with.
+class KeepCurrentDebugLogger {
+ public:
+  ~KeepCurrentDebugLogger() { log::InstallLogger(previous_); }
+
+ private:
+  std::shared_ptr<log::BaseLogger> previous_ = log::CurrentLogger();
+};
+
 std::string Header() { return "KXP: " + common::Utf8ToLatin1(ClientDescription()) + "\r\n"; }
 
 // A logger on a fresh work area, its engine, a sink and a clock the test sets.
 class KorvexLoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousLogger_ = log::CurrentLogger();
     std::filesystem::create_directories(dir_.Sub("app"));
     logger_ = MakeLogger();
   }
-  void TearDown() override { log::InstallLogger(previousLogger_); }
 
   std::shared_ptr<KorvexLogger> MakeLogger() {
     KorvexLogger::Settings settings{[this] { return debug_.load(); },
@@ -82,13 +91,13 @@ class KorvexLoggerTest : public ::testing::Test {
   std::string DebugLog() const { return ReadFile(dir_.Sub("app/korvex.log")); }
   std::string Stamp() const { return std::to_string(static_cast<uint32_t>(now_.load())); }
 
+  KeepCurrentDebugLogger keep_;
   TempDir dir_;
   std::shared_ptr<Korvex> engine_ = std::make_shared<Korvex>();
   std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
   std::atomic<bool> debug_{false};
   std::atomic<std::time_t> now_{LocalTime(2024, 3, 7, 14, 30, 0)};
   std::shared_ptr<KorvexLogger> logger_;
-  std::shared_ptr<log::BaseLogger> previousLogger_;
 };
 
 TEST_F(KorvexLoggerTest, WritesHeaderThenOneLatin1LinePerReportWithCrLf) {
@@ -231,6 +240,35 @@ TEST_F(KorvexLoggerTest, RecordsAreLoggedWithTheirNormalisedValues) {
   const std::vector<Event> expected = {{mlError, mcSystem, moPReader, 404, "r.xml", "vom Gate"}};
   EXPECT_EQ(sink_->events, expected);
   EXPECT_EQ(SessionFile("2024-03-07"), Header() + Stamp() + "|3|0|0|404|r.xml|vom Gate\r\n");
+}
+
+// The engine's own construction: paths and the debug switch come from its
+// ClientConfig, and a change of the switch counts from the next report.
+TEST(KorvexLoggerEngineTest, FollowsTheEnginesClientConfig) {
+  KeepCurrentDebugLogger keep;
+  TempDir dir;
+  auto engine = std::make_shared<Korvex>();
+  EXPECT_THROW(KorvexLogger(engine, log::INFO), common::ApplicationException);
+
+  auto config = std::make_shared<ClientConfig>(engine);
+  engine->SetClientConfig(config);
+  config->set_path_work(common::Path(dir.Sub("work"), true));
+  config->SetDebug(false);
+  auto logger = std::make_shared<KorvexLogger>(engine, log::INFO);
+  common::Path debugLog = config->GetPathAppData();
+  debugLog.SetFileName("korvex.log");
+  EXPECT_EQ(logger->GetDebugLogPath(), debugLog);
+
+  logger->Log(mlDebug, mcModule, moPReader, 30, "", "verborgen");
+  config->SetDebug(true);
+  logger->Log(mlDebug, mcModule, moPReader, 30, "", "sichtbar");
+
+  common::Path session = config->GetPathLogs();
+  session.SetFileName(engine->GetCurrentDay() + ".log");
+  EXPECT_EQ(logger->GetSessionPath(), session);
+  const std::string file = ReadFile(session.ToString());
+  EXPECT_EQ(file.find("verborgen"), std::string::npos);
+  EXPECT_NE(file.find("|0|2|0|30||sichtbar\r\n"), std::string::npos);
 }
 
 TEST(LogRecordTest, SettersForceValuesIntoTheEnumerations) {
