@@ -18,6 +18,8 @@ RpcValue RpcValue::MakeBoolean(bool value) { return RpcValue(kBoolean, value); }
 RpcValue RpcValue::MakeString(std::string text) { return RpcValue(kString, std::move(text)); }
 RpcValue RpcValue::MakeDateTime(int64_t seconds) { return RpcValue(kDateTime, seconds); }
 RpcValue RpcValue::MakeBase64(std::string bytes) { return RpcValue(kBase64, std::move(bytes)); }
+RpcValue RpcValue::MakeArray() { return RpcValue(kArray, Values()); }
+RpcValue RpcValue::MakeStruct() { return RpcValue(kStruct, Members()); }
 RpcValue RpcValue::MakeArray(Values values) { return RpcValue(kArray, std::move(values)); }
 RpcValue RpcValue::MakeStruct(Members members) { return RpcValue(kStruct, std::move(members)); }
 RpcValue RpcValue::MakeNull() { return RpcValue(kNull, std::monostate()); }

@@ -51,8 +51,11 @@ class RpcValue {
   static RpcValue MakeDateTime(int64_t seconds);
   // The decoded bytes; the codecs encode them when writing.
   static RpcValue MakeBase64(std::string bytes);
-  static RpcValue MakeArray(Values values = {});
-  static RpcValue MakeStruct(Members members = {});
+  // Empty ones. (No default arguments: they would need RpcMember complete here.)
+  static RpcValue MakeArray();
+  static RpcValue MakeStruct();
+  static RpcValue MakeArray(Values values);
+  static RpcValue MakeStruct(Members members);
   static RpcValue MakeNull();
 
   Kind kind() const { return kind_; }
