@@ -26,9 +26,16 @@ constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
 }  // namespace
 
 std::string Base64::Encode(std::string_view bytes) {
-  std::string text((bytes.size() + 2) / 3 * 4, '=');
+  std::string text;
+  Encode(bytes, text);
+  return text;
+}
+
+void Base64::Encode(std::string_view bytes, std::string& text) {
+  const size_t start = text.size();
+  text.resize(start + EncodedSize(bytes.size()), '=');
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  char* out = text.data();
+  char* out = text.data() + start;
   size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     const uint32_t group = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
@@ -44,7 +51,6 @@ std::string Base64::Encode(std::string_view bytes) {
     *out++ = kAlphabet[(group >> 12) & 63];
     if (rest == 2) *out = kAlphabet[(group >> 6) & 63];
   }
-  return text;
 }
 
 bool Base64::Decode(std::string_view text, std::string& bytes) {

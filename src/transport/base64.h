@@ -12,6 +12,9 @@ class Base64 {
  public:
   // No line breaks, padded to a multiple of four characters.
   static std::string Encode(std::string_view bytes);
+  // The same text appended to `text`, with no intermediate copy.
+  static void Encode(std::string_view bytes, std::string& text);
+  static size_t EncodedSize(size_t byteCount) { return (byteCount + 2) / 3 * 4; }
 
   // Decodes `text` into `bytes` and answers true, or answers false and leaves
   // `bytes` empty when the text is not Base64. Blanks, tabs and line ends are

@@ -1,7 +1,5 @@
 #include "transport/rpc_request.h"
 
-#include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "transport/base64.h"
@@ -9,12 +7,50 @@
 namespace belmor::korvex {
 namespace {
 
-void Put(std::ostream& out, std::string_view text) { out.write(text.data(), static_cast<std::streamsize>(text.size())); }
+// Where the writer puts its text. A document bound for a string is written
+// twice: once into a CountingSink to learn its exact size, then into the
+// reserved string, so a multi-megabyte invoice is never copied while the
+// buffer grows.
+class StreamSink {
+ public:
+  explicit StreamSink(std::ostream& out) : out_(out) {}
+  void Put(std::string_view text) { out_.write(text.data(), static_cast<std::streamsize>(text.size())); }
+  // Encodes in slices so the invoice needs no second full-size copy on its
+  // way out; 3 * 16384 input bytes keep every slice free of padding.
+  void PutBase64(std::string_view bytes) {
+    constexpr size_t kSlice = 3 * 16384;
+    for (size_t at = 0; at < bytes.size(); at += kSlice) Put(Base64::Encode(bytes.substr(at, kSlice)));
+  }
+
+ private:
+  std::ostream& out_;
+};
+
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void Put(std::string_view text) { out_.append(text); }
+  void PutBase64(std::string_view bytes) { Base64::Encode(bytes, out_); }
+
+ private:
+  std::string& out_;
+};
+
+class CountingSink {
+ public:
+  void Put(std::string_view text) { size_ += text.size(); }
+  void PutBase64(std::string_view bytes) { size_ += Base64::EncodedSize(bytes.size()); }
+  size_t size() const { return size_; }
+
+ private:
+  size_t size_ = 0;
+};
 
 // Writes the text up to its first NUL with "&", "<", ">" and carriage return
 // escaped; quotes need no escape in element content. Runs without special
 // characters go out in one piece.
-void PutEscaped(std::ostream& out, std::string_view text) {
+template <typename Sink>
+void PutEscaped(Sink& out, std::string_view text) {
   text = text.substr(0, text.find('\0'));
   size_t start = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -26,20 +62,82 @@ void PutEscaped(std::ostream& out, std::string_view text) {
       case '>': entity = "&gt;"; break;
       default: continue;
     }
-    Put(out, text.substr(start, i - start));
-    Put(out, entity);
+    out.Put(text.substr(start, i - start));
+    out.Put(entity);
     start = i + 1;
   }
-  Put(out, text.substr(start));
+  out.Put(text.substr(start));
 }
 
-// Encodes in slices so a multi-megabyte invoice needs no second full-size copy
-// on its way out; 3 * 16384 input bytes keep every slice free of padding.
-void PutBase64(std::ostream& out, std::string_view bytes) {
-  constexpr size_t kSlice = 3 * 16384;
-  for (size_t at = 0; at < bytes.size(); at += kSlice) {
-    Put(out, Base64::Encode(bytes.substr(at, kSlice)));
+template <typename Sink>
+void PutValue(const RpcValue& value, Sink& out) {
+  out.Put("<value>");
+  switch (value.kind()) {
+    case RpcValue::kInt:
+      out.Put("<int>");
+      out.Put(std::to_string(value.AsInt()));
+      out.Put("</int>");
+      break;
+    case RpcValue::kDouble:
+      out.Put("<double>");
+      out.Put(FormatRpcDouble(value.AsDouble()));
+      out.Put("</double>");
+      break;
+    case RpcValue::kBoolean:
+      out.Put(value.AsBoolean() ? "<boolean>1</boolean>" : "<boolean>0</boolean>");
+      break;
+    case RpcValue::kString:
+      out.Put("<string>");
+      PutEscaped(out, value.AsString());
+      out.Put("</string>");
+      break;
+    case RpcValue::kDateTime:
+      out.Put("<dateTime.iso8601>");
+      out.Put(FormatRpcDateTime(value.AsDateTime()));
+      out.Put("</dateTime.iso8601>");
+      break;
+    case RpcValue::kBase64:
+      out.Put("<base64>");
+      out.PutBase64(value.AsString());
+      out.Put("</base64>");
+      break;
+    case RpcValue::kArray:
+      out.Put("<array>\n  <data>\n");
+      for (const RpcValue& element : value.AsArray()) {
+        out.Put("    ");
+        PutValue(element, out);
+      }
+      out.Put("  </data>\n</array>");
+      break;
+    case RpcValue::kStruct:
+      out.Put("<struct>\n");
+      for (const RpcMember& member : value.AsStruct()) {
+        out.Put("  <member>\n    <name>");
+        out.Put(member.name);
+        out.Put("</name>\n    ");
+        PutValue(member.value, out);
+        out.Put("  </member>\n");
+      }
+      out.Put("</struct>");
+      break;
+    case RpcValue::kInvalid:
+    case RpcValue::kNull:
+      break;
   }
+  out.Put("</value>\n");
+}
+
+template <typename Sink>
+void PutCall(const std::string& methodName, const RpcValue::Values& params, Sink& out) {
+  out.Put("<?xml version=\"1.0\"?>\n<methodCall>\n  <methodName>");
+  out.Put(methodName);
+  out.Put("</methodName>\n  <params>\n");
+  for (const RpcValue& param : params) {
+    out.Put("    <param>\n");
+    PutValue(param, out);
+    out.Put("    </param>\n");
+  }
+  out.Put("  </params>\n</methodCall>\n");
 }
 
 }  // namespace
@@ -114,72 +212,21 @@ bool RpcRequest::BuildFrom(std::string methodName, std::string_view signature, s
 }
 
 void RpcRequest::Write(std::ostream& out) const {
-  Put(out, "<?xml version=\"1.0\"?>\n<methodCall>\n  <methodName>");
-  Put(out, method_name_);
-  Put(out, "</methodName>\n  <params>\n");
-  for (const RpcValue& param : params_) {
-    Put(out, "    <param>\n");
-    WriteRpcValue(param, out);
-    Put(out, "    </param>\n");
-  }
-  Put(out, "  </params>\n</methodCall>\n");
+  StreamSink sink(out);
+  PutCall(method_name_, params_, sink);
+}
+
+void RpcRequest::Write(std::string& out) const {
+  CountingSink counter;
+  PutCall(method_name_, params_, counter);
+  out.reserve(out.size() + counter.size());
+  StringSink sink(out);
+  PutCall(method_name_, params_, sink);
 }
 
 void WriteRpcValue(const RpcValue& value, std::ostream& out) {
-  Put(out, "<value>");
-  switch (value.kind()) {
-    case RpcValue::kInt:
-      Put(out, "<int>");
-      Put(out, std::to_string(value.AsInt()));
-      Put(out, "</int>");
-      break;
-    case RpcValue::kDouble:
-      Put(out, "<double>");
-      Put(out, FormatRpcDouble(value.AsDouble()));
-      Put(out, "</double>");
-      break;
-    case RpcValue::kBoolean:
-      Put(out, value.AsBoolean() ? "<boolean>1</boolean>" : "<boolean>0</boolean>");
-      break;
-    case RpcValue::kString:
-      Put(out, "<string>");
-      PutEscaped(out, value.AsString());
-      Put(out, "</string>");
-      break;
-    case RpcValue::kDateTime:
-      Put(out, "<dateTime.iso8601>");
-      Put(out, FormatRpcDateTime(value.AsDateTime()));
-      Put(out, "</dateTime.iso8601>");
-      break;
-    case RpcValue::kBase64:
-      Put(out, "<base64>");
-      PutBase64(out, value.AsString());
-      Put(out, "</base64>");
-      break;
-    case RpcValue::kArray:
-      Put(out, "<array>\n  <data>\n");
-      for (const RpcValue& element : value.AsArray()) {
-        Put(out, "    ");
-        WriteRpcValue(element, out);
-      }
-      Put(out, "  </data>\n</array>");
-      break;
-    case RpcValue::kStruct:
-      Put(out, "<struct>\n");
-      for (const RpcMember& member : value.AsStruct()) {
-        Put(out, "  <member>\n    <name>");
-        Put(out, member.name);
-        Put(out, "</name>\n    ");
-        WriteRpcValue(member.value, out);
-        Put(out, "  </member>\n");
-      }
-      Put(out, "</struct>");
-      break;
-    case RpcValue::kInvalid:
-    case RpcValue::kNull:
-      break;
-  }
-  Put(out, "</value>\n");
+  StreamSink sink(out);
+  PutValue(value, sink);
 }
 
 }  // namespace belmor::korvex

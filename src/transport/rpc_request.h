@@ -74,6 +74,9 @@ class RpcRequest {
 
   // Writes the "methodCall" document.
   void Write(std::ostream& out) const;
+  // Appends the same document to `out`, reserving its exact size first: the
+  // cheap way to make a POST body that carries a large invoice.
+  void Write(std::string& out) const;
 
   const std::string& Url() const { return url_; }
   void SetUrl(std::string url) { url_ = std::move(url); }

@@ -170,7 +170,23 @@ RpcValue ParseValue(std::istream& in, int depth) {
   return value;
 }
 
+// A read-only stream buffer over text the caller keeps alive. Putting a
+// character back only moves the read position, so the text is never written.
+class TextViewBuffer : public std::streambuf {
+ public:
+  explicit TextViewBuffer(std::string_view text) {
+    char* first = const_cast<char*>(text.data());
+    setg(first, first, first + text.size());
+  }
+};
+
 }  // namespace
+
+void RpcResponse::Read(std::string_view text) {
+  TextViewBuffer buffer(text);
+  std::istream in(&buffer);
+  Read(in);
+}
 
 void RpcResponse::Read(std::istream& in) {
   fault_ = false;

@@ -2,6 +2,7 @@
 #define KORVEX_TRANSPORT_RPC_RESPONSE_H_
 
 #include <istream>
+#include <string_view>
 
 #include "transport/rpc_value.h"
 
@@ -19,6 +20,9 @@ class RpcResponse {
   // deeper than kMaxDepth, "Invalid type conversion" for a dateTime without
   // its six fields, "Invalid Base64" for base64 text that is not Base64.
   void Read(std::istream& in);
+  // Reads the document held in `text` in place, without copying it into a
+  // stream first.
+  void Read(std::string_view text);
 
   bool IsFault() const { return fault_; }
   const RpcValue& Result() const { return result_; }

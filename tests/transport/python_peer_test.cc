@@ -152,9 +152,9 @@ TEST_F(PythonPeerTest, RequestsWeWriteParseInPythonToTheSameCall) {
   for (const Case& c : cases) {
     RpcRequest request("http://127.0.0.1/gate");
     ASSERT_TRUE(c.build(request)) << c.name;
-    std::ostringstream text;
+    std::string text;
     request.Write(text);
-    WriteFile(dir_.Sub(std::string(c.name) + ".xml"), text.str());
+    WriteFile(dir_.Sub(std::string(c.name) + ".xml"), text);
     script += std::string("    ('") + c.name + "', " + c.python + "),\n";
   }
   script += "]\n"

@@ -16,9 +16,14 @@ std::string ValueText(const RpcValue& value) {
   return out.str();
 }
 
+// The document as the stream writer makes it; the string writer must append
+// exactly the same text.
 std::string RequestText(const RpcRequest& request) {
   std::ostringstream out;
   request.Write(out);
+  std::string appended = "head:";
+  request.Write(appended);
+  EXPECT_EQ(appended, "head:" + out.str());
   return out.str();
 }
 

@@ -11,10 +11,15 @@
 namespace belmor::korvex {
 namespace {
 
+// Reads from a stream; reading the text in place must give the same reply.
 RpcResponse ReadText(const std::string& text) {
   std::istringstream in(text);
   RpcResponse response;
   response.Read(in);
+  RpcResponse in_place;
+  in_place.Read(std::string_view(text));
+  EXPECT_EQ(in_place.IsFault(), response.IsFault());
+  EXPECT_EQ(in_place.Result(), response.Result());
   return response;
 }
 
