@@ -1,11 +1,50 @@
 #include "engine/korvex.h"
 
+#include <libxml/parser.h>
+#include <tre/tre.h>
+
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "common/durable_file.h"
+#include "common/exception.h"
+#include "common/file.h"
+#include "config/client_config.h"
+#include "config/config_loader.h"
+#include "config/document_loader.h"
+#include "config/kx_client_config.h"
+#include "config/zip_config_loader.h"
+#include "engine/online_services.h"
+#include "logging/korvex_logger.h"
 #include "logging/log.h"
+#include "logging/messages.h"
+#include "logging/report.h"
+#include "pipeline/abstract_step.h"
+#include "pipeline/step_semaphore.h"
 #include "platform/folders.h"
+#include "platform/identity.h"
+#include "platform/ui_language.h"
+#include "transport/credential_cache.h"
+#include "transport/input_gate_client.h"
+#include "transport/security_client.h"
 
 namespace belmor::korvex {
 
 namespace {
+
+constexpr const char* kConfigFile = "korvex.xml";
+constexpr const char* kSchemaFile = "korvex.xsd";
+constexpr const char* kNoTimestamp = "000000000";
+constexpr const char* kStepSemaphoreName = "kxStSem";
+// A configuration older than ten hours is fetched again.
+constexpr double kMaxConfigAge = 36000;
+// The oldest libxml2 the product is built and tested against (2.9.12).
+constexpr int kMinLibxmlVersion = 20912;
+// The monitor shows a step's reports in a field of this many bytes.
+constexpr size_t kMaxReportText = 127;
+
 struct SingleFileMode {
   std::mutex mutex;
   bool on = false;
@@ -15,12 +54,43 @@ SingleFileMode& Mode() {
   static SingleFileMode mode;
   return mode;
 }
+
+// Never destroyed: the engine lives until the process ends, and tearing it
+// down among the other statics at exit could reach loggers already gone.
+struct FactoryState {
+  std::mutex mutex;
+  std::shared_ptr<Korvex> engine;
+};
+FactoryState& Factory() {
+  static auto* state = new FactoryState;
+  return *state;
+}
+
+// Cut to kMaxReportText bytes without splitting a UTF-8 character, which
+// would make the session log store the whole line as Latin-1.
+std::string ClipReportText(std::string text) {
+  if (text.size() <= kMaxReportText) return text;
+  size_t end = kMaxReportText;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
+
+common::Path InDirectory(common::Path directory, const std::string& name) {
+  directory.MakeDirectory();
+  directory.SetFileName(name);
+  return directory;
+}
+
 }  // namespace
 
 Korvex::Korvex() : resourcePath_(platform::ProgramDirectory(), true) {
   KX_LOG(DEBUG) << "Korvex::Korvex: resource path=" << resourcePath_.ToString();
 }
 
+// libxml2 is not cleaned up here: documents, schemas and the reference
+// loader's input callbacks outlive any one engine, and xmlCleanupParser would
+// drop those callbacks and let later parses read files and URLs again.
 Korvex::~Korvex() = default;
 
 std::atomic<bool>& Korvex::CancelFlag() {
@@ -50,6 +120,374 @@ bool Korvex::IsSingleFileMode() {
 std::string Korvex::SingleFileName() {
   std::lock_guard<std::mutex> lock(Mode().mutex);
   return Mode().name;
+}
+
+// --- start-up -------------------------------------------------------------------
+
+void Korvex::Init() {
+  try {
+    if (!clientConfig_) throw common::ApplicationException("config not initalized");
+
+    logger_ = std::make_shared<KorvexLogger>(shared_from_this(), clientConfig_->GetDebug() ? log::DEBUG : log::INFO);
+
+    KX_LOG(INFO) << "[starting korvex][version 5.0.3-]";
+    KX_LOG(INFO) << "[Korvex::Init][starting korvex][Debug mode = " << (clientConfig_->GetDebug() ? 1 : 0) << "]";
+    KX_LOG(DEBUG) << "[Korvex::Init][client config initialized]";
+
+    CreateWorkDirectories();
+
+    // The process environment stays out of the debug log: it may hold
+    // passwords and tokens.
+    KX_LOG(INFO) << "[Korvex::Init][running us user=" << platform::UserName() << "]";
+    KX_LOG(INFO) << "[ClientConfig::ClientConfig][forceLocalConfig=" << (clientConfig_->GetForceLocalConfig() ? 1 : 0)
+                 << "][certUrl=" << clientConfig_->GetCertUrl() << "][downUrl=" << clientConfig_->GetDownUrl()
+                 << "]";
+
+    stepSemaphore_ = std::make_shared<StepSemaphore>(kStepSemaphoreName);
+
+    xmlInitParser();
+    xmlCheckVersion(kMinLibxmlVersion);
+    KX_LOG(DEBUG) << "[Korvex::Init][lib xml initalized]";
+
+    LoadUntrustedConfig();
+    KX_LOG(INFO) << "[Korvex::Init][config loaded and validated]";
+
+    RegisterStylesheetFunctions();
+
+    KorvexLogger::RegisterMessageTable("de", GermanMessageTable());
+    KorvexLogger::RegisterMessageTable("fr", FrenchMessageTable());
+    SetLanguage(platform::UiLanguage() == "fr" ? "fr" : "de");
+
+    SelectDefaultTrustCenter();
+    OpenDuplicateLog();
+  } catch (const common::Exception& e) {
+    throw common::ApplicationException("Korvex init failed", e);
+  } catch (...) {
+    throw common::ApplicationException("Korvex init failed");
+  }
+  KX_LOG(DEBUG) << "[Korvex::Init]: successfully done";
+}
+
+void Korvex::CreateWorkDirectories() {
+  common::Path responses = clientConfig_->GetPathWork();
+  responses.PushDirectory("responses");
+  // While no session line is written the day is unknown, so this is the err
+  // directory itself.
+  const common::Path directories[] = {
+      clientConfig_->GetPathInputDir(),  clientConfig_->GetPathOutputDir(), clientConfig_->GetPathWorkInput(),
+      clientConfig_->GetPathWorkValid(), clientConfig_->GetPathWorkOutput(), clientConfig_->GetPathError(),
+      responses,
+  };
+  for (const common::Path& directory : directories) {
+    // One directory that cannot be made must not keep the others from being made.
+    try {
+      common::File(directory).CreateDirectories();
+      KX_LOG(INFO) << "created: " << directory.ToString();
+    } catch (const common::Exception& e) {
+      KX_LOG(ERROR) << "can't write to dir: " << directory.ToString() << " : " << e.Text();
+    }
+  }
+}
+
+void Korvex::RegisterStylesheetFunctions() {}
+
+void Korvex::OpenDuplicateLog() {}
+
+// --- local configuration ---------------------------------------------------------
+
+std::string Korvex::GetConfigTimestamp(const std::string& path) {
+  std::string text;
+  // libstdc++ throws when reading fails mid-way (a directory opens but cannot
+  // be read); that is a file that cannot be read like any other.
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return kNoTimestamp;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    return kNoTimestamp;
+  }
+
+  regex_t regex;
+  if (tre_regcomp(&regex, "<config.*timestamp=\"([0-9]{9,13})\"", REG_EXTENDED | REG_ICASE) != 0) {
+    throw common::RuntimeException("Korvex::GetConfigTimestamp: error in regular expression");
+  }
+  regmatch_t match[2];
+  const int found = tre_regnexec(&regex, text.data(), text.size(), 2, match, 0);
+  tre_regfree(&regex);
+  if (found != 0 || match[1].rm_so < 0) return kNoTimestamp;
+  return text.substr(static_cast<size_t>(match[1].rm_so), static_cast<size_t>(match[1].rm_eo - match[1].rm_so));
+}
+
+void Korvex::GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath) {
+  const common::Path appData = clientConfig_->GetPathAppData();
+  const std::string programXml = InDirectory(resourcePath_, kConfigFile).ToString();
+  const std::string appDataXml = InDirectory(appData, kConfigFile).ToString();
+  if (!common::File(programXml).Exists()) {
+    throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xml not found", programXml);
+  }
+
+  const std::string programStamp = GetConfigTimestamp(programXml);
+  const std::string appDataStamp = common::File(appDataXml).Exists() ? GetConfigTimestamp(appDataXml) : "";
+  KX_LOG(DEBUG) << "[Korvex::GetLocalConfigPath][exe_path: " << programStamp << "][app_data_path: " << appDataStamp
+                << "]";
+
+  // Compared as text, not as numbers, as every installed client does: a copy
+  // must win or lose the same way on every version.
+  const bool useAppData = programStamp < appDataStamp;
+  const common::Path& directory = useAppData ? appData : resourcePath_;
+  xmlPath = useAppData ? appDataXml : programXml;
+  xsdPath = InDirectory(directory, kSchemaFile).ToString();
+  if (!common::File(xsdPath).Exists()) {
+    throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xsd not found", xsdPath);
+  }
+}
+
+void Korvex::LoadUntrustedConfig() {
+  KX_LOG(DEBUG) << "[Korvex::LoadUntrustedConfig]";
+  std::string xml;
+  std::string xsd;
+  GetLocalConfigPath(xml, xsd);
+  KX_LOG(INFO) << "[Korvex::LoadUntrustedConfig][local korvex path found: " << xml << ", " << xsd << "]";
+  const common::Path xmlPath(xml);
+  const common::Path xsdPath(xsd);
+  auto configLoader = std::make_shared<FileDocumentLoader>(xmlPath.DirectoryString());
+  auto schemaLoader = std::make_shared<FileDocumentLoader>(xsdPath.DirectoryString());
+  KX_LOG(DEBUG) << "[Korvex::LoadUntrustedConfig][load local config]";
+  // Parsing adds to what the configuration holds; after a half-done download
+  // that would leave its rules and centers beside the local ones.
+  clientConfig_->Clear();
+  ConfigLoader(configLoader, schemaLoader, nullptr).Load(clientConfig_, xmlPath.FileName(), xsdPath.FileName());
+}
+
+bool Korvex::IsLoadedCenter(const std::shared_ptr<TrustCenter>& center) const {
+  if (!center) return false;
+  for (const auto& loaded : clientConfig_->Centers()) {
+    if (loaded == center) return true;
+  }
+  return false;
+}
+
+void Korvex::SelectDefaultTrustCenter() {
+  clientConfig_->SelectCenter(clientConfig_->GetTrustCenterID());
+  // Selecting an unknown identifier keeps the current center, which after a
+  // reload may be one the configuration no longer has.
+  const std::shared_ptr<TrustCenter>& current = clientConfig_->CurrentCenter();
+  if (!IsLoadedCenter(current) || current->id < 1) {
+    if (clientConfig_->Centers().empty()) throw common::RuntimeException("No trust center available");
+    clientConfig_->SelectCenter(clientConfig_->Centers().front());
+  }
+  const std::shared_ptr<TrustCenter>& selected = clientConfig_->CurrentCenter();
+  KX_LOG(INFO) << "[Korvex::Init][default trust center = " << (selected ? selected->labelNEW : "none") << "]";
+}
+
+// --- online configuration --------------------------------------------------------
+
+bool Korvex::IsConfigDownloadRequired() {
+  if (lastDownload_ == 0) {
+    KX_LOG(DEBUG) << "[Korvex::LoadOnlineConfig][so far no config download -> download required]";
+    return true;
+  }
+  if (!clientConfig_ || !clientConfig_->Good()) {
+    KX_LOG(DEBUG) << "[Korvex::LoadOnlineConfig][config incomplete-> download required]";
+    return true;
+  }
+  const double age = std::difftime(Now(), lastDownload_);
+  if (age > kMaxConfigAge) {
+    KX_LOG(INFO) << "[Korvex::LoadOnlineConfig][config is " << age << " s old -> download required]";
+    return true;
+  }
+  KX_LOG(INFO) << "[Korvex::LoadOnlineConfig][config is " << age << " s old -> download not required]";
+  return false;
+}
+
+bool Korvex::StartSecureClient() {
+  KX_LOG(DEBUG) << "[Korvex::StartSecureClient][enter]";
+  const int32_t origin = CurrentOrigin();
+  if (!securityClient_ || !securityClient_->IsAvailable()) {
+    Report(mlError, origin, 16, KorvexLogger::GetMessageText(16));
+    return false;
+  }
+  if (!securityClient_->SelectLogin(clientConfig_->GetHinLogin())) {
+    Report(mlError, origin, 26, KorvexLogger::GetMessageText(55));
+    return false;
+  }
+  return true;
+}
+
+// Failures after the trust-center checks take one of three paths:
+// - ConfigLoadException: the local copy is loaded again and the same
+//   exception thrown on;
+// - another exception of the library: wrapped in ConfigLoadException, no
+//   fallback;
+// - anything else: the same ConfigLoadException without a cause.
+void Korvex::LoadOnlineConfig() {
+  KX_LOG(DEBUG) << "[Korvex::DownloadConfig]";
+  const std::shared_ptr<TrustCenter> center = clientConfig_->CurrentCenter();
+  if (!center) {
+    Report(mlError, moPSender, 9, KorvexLogger::GetMessageText(36));
+    throw common::RuntimeException("[Korvex::LoadOnlineConfig][Trust center not set]");
+  }
+  if (center->url.size() < 8) {
+    Report(mlError, moPChecker, 9, KorvexLogger::GetMessageText(45));
+    throw common::RuntimeException("[Korvex::LoadOnlineConfig][Trust center url not set]");
+  }
+
+  try {
+    KX_LOG(WARN) << "[Korvex::LoadOnlineConfig][Don't check URLs if INI_DEBUG_FLAGS is activated]";
+    const bool forceLocal = clientConfig_->GetForceLocalConfig();
+
+    if (!StartSecureClient()) {
+      throw ConfigLoadException("[Korvex::LoadOnlineConfig][Failed to start secure client]");
+    }
+    // Checked before the configuration is cleared: a cancelled run must leave
+    // the engine with the configuration it had.
+    if (CancelFlag()) {
+      KX_LOG(WARN) << "[Korvex::LoadOnlineConfig][action canceled by user]";
+      return;
+    }
+    if (!onlineServices_) throw common::RuntimeException("[Korvex::LoadOnlineConfig][online services not available]");
+    if (!forceLocal) clientConfig_->Clear();
+
+    std::unique_ptr<OnlineLoadSession> session =
+        onlineServices_->OpenLoadSession(securityClient_->GetProxyHost(), securityClient_->GetProxyPort());
+    auto configLoader = session->CreateDocumentLoader(clientConfig_->GetConfigUrl());
+    auto schemaLoader = session->CreateDocumentLoader(clientConfig_->GetSchemasUrl());
+    auto stylesheetLoader = session->CreateDocumentLoader(clientConfig_->GetTransformersUrl());
+
+    if (forceLocal) {
+      RefDocumentLoader::Init(clientConfig_);
+      clientConfig_->ReloadDocumentCache(schemaLoader, stylesheetLoader);
+    } else {
+      auto packageLoader = session->CreateDocumentLoader(clientConfig_->GetDownUrl());
+      ZipConfigLoader loader(configLoader, schemaLoader, packageLoader);
+      loader.Load(clientConfig_);
+      // Judged before the copies are written: an incomplete download stored
+      // with its newer timestamp would replace the good local copy for every
+      // later start and fallback.
+      if (!clientConfig_->Good()) throw ConfigLoadException("Korvex::LoadOnlineConfig: config is not complete");
+      StoreLocalCopy(loader.ConfigText(), loader.SchemaText());
+      clientConfig_->SelectCenter(center->id);
+      if (!IsLoadedCenter(clientConfig_->CurrentCenter())) {
+        throw ConfigLoadException("Korvex::LoadOnlineConfig: korvex center not set");
+      }
+    }
+
+    auto certificateLoader = session->CreateCredentialLoader(clientConfig_->GetCertUrl(), "crt");
+    credentialCache_ = onlineServices_->CreateCredentialCache(clientConfig_, std::move(certificateLoader));
+    clientConfig_->SetCredentialCache(credentialCache_);
+    inputGate_ = onlineServices_->CreateInputGateClient(securityClient_, clientConfig_->CurrentCenter()->url);
+    lastDownload_ = Now();
+  } catch (const ConfigLoadException& e) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][failed to load config][" << e.Text() << "]";
+    FallBackToLocalConfig();
+    throw;
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][exception: " << e.Text() << "]";
+    throw ConfigLoadException("Korvex::LoadOnlineConfig: Error while loading config and all dependent files", e);
+  } catch (...) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][exception: -]";
+    throw ConfigLoadException("Korvex::LoadOnlineConfig: Error while loading config and all dependent files");
+  }
+}
+
+void Korvex::FallBackToLocalConfig() {
+  try {
+    LoadUntrustedConfig();
+    SelectDefaultTrustCenter();
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][local config not loaded][" << e.ChainText() << "]";
+  } catch (...) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][local config not loaded]";
+  }
+}
+
+void Korvex::StoreLocalCopy(const std::string& configText, const std::string& schemaText) {
+  const common::Path appData = clientConfig_->GetPathAppData();
+  common::ReplaceFileAtomically(InDirectory(appData, kConfigFile).ToString(), configText);
+  common::ReplaceFileAtomically(InDirectory(appData, kSchemaFile).ToString(), schemaText);
+}
+
+// --- steps -----------------------------------------------------------------------
+
+int32_t Korvex::CurrentOrigin() const { return currentStep_ ? currentStep_->Origin() : moPReader; }
+
+void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
+  if (!step) return;
+  const std::string name = step->Name();
+  KX_LOG(INFO) << "[Korvex::RunStep][for step " << name << "]";
+  currentStep_ = step;
+  bool failed = true;
+  try {
+    step->Run();
+    failed = false;
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "Exception in " << name << ": " << e.Text();
+  } catch (const std::exception& e) {
+    const std::string what = e.what() ? e.what() : "";
+    KX_LOG(ERROR) << "Exception in  " << name << ": " << (what.empty() ? "Unknown exception" : what);
+  } catch (...) {
+    KX_LOG(ERROR) << "Unknow Exception in  " << name << ": ";
+  }
+  currentStep_.reset();
+  if (!failed) return;
+
+  const std::string text = ClipReportText(FormatMessageText(KorvexLogger::GetMessageText(28), {name, 0, 0}));
+  if (stepSemaphore_) stepSemaphore_->SetGreen();
+  Report(mlError, step->Origin(), 1, text);
+}
+
+// --- settings and accessors ------------------------------------------------------
+
+void Korvex::Cancel() {
+  CancelFlag() = true;
+  if (securityClient_) securityClient_->Cancel();
+}
+
+void Korvex::SetTrustCenter(int32_t id) {
+  clientConfig_->SelectCenter(id);
+  const std::shared_ptr<TrustCenter>& center = clientConfig_->CurrentCenter();
+  if (inputGate_ && center) inputGate_->SetConnectionUri(center->url);
+}
+
+void Korvex::SetSecurityClient(std::shared_ptr<SecurityClient> client) { securityClient_ = std::move(client); }
+
+void Korvex::SetLanguage(const std::string& language) {
+  language_ = language;
+  KorvexLogger::SelectMessageTable(language);
+}
+
+std::string Korvex::GetMachineId() const { return ::belmor::korvex::GetMachineId(); }
+
+std::string Korvex::GetClientDescription() const { return ClientDescription(); }
+
+void Korvex::Report(int32_t level, int32_t origin, int32_t code, const std::string& text) {
+  if (logger_) logger_->Log(level, mcModule, origin, code, "", text);
+}
+
+std::time_t Korvex::Now() const { return clock_ ? clock_() : std::time(nullptr); }
+
+// --- factory ---------------------------------------------------------------------
+
+void KorvexFactory::Configure(Korvex&) {}
+
+std::shared_ptr<Korvex> KorvexFactory::Create() {
+  FactoryState& state = Factory();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.engine) return state.engine;
+  try {
+    auto engine = std::make_shared<Korvex>();
+    Configure(*engine);
+    engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+    engine->Init();
+    state.engine = std::move(engine);
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[KorvexFactory::Create][" << e.ChainText() << "]";
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "[KorvexFactory::Create][" << e.what() << "]";
+  } catch (...) {
+    KX_LOG(ERROR) << "[KorvexFactory::Create][unknown exception]";
+  }
+  return state.engine;
 }
 
 }  // namespace belmor::korvex

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@ class KorvexLogger;
 class OnlineServices;
 class SecurityClient;
 class StepSemaphore;
+struct TrustCenter;
 
 // The one engine of the server process. It owns the client settings and the
 // trust-center configuration, the session logger, the duplicate log, the gate
@@ -29,7 +31,7 @@ class StepSemaphore;
 // decides when the configuration must be fetched again and runs steps with
 // uniform error handling. Created once by KorvexFactory; lives until the
 // process ends. It takes no lock: the steps of one run use it from one worker
-// thread (runs are serialised by the step lock).
+// thread (runs are serialised by the step semaphore).
 class Korvex : public std::enable_shared_from_this<Korvex> {
  public:
   Korvex();
@@ -37,15 +39,38 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   Korvex(const Korvex&) = delete;
   Korvex& operator=(const Korvex&) = delete;
 
+  // The start-up: logger, work directories, step semaphore, the local
+  // configuration, message language, default trust center. Needs the client
+  // configuration and a shared owner; any failure is an ApplicationException
+  // "Korvex init failed" carrying the cause.
   void Init();
+  // Loads "korvex.xml"/"korvex.xsd" from the newer local copy, replacing what
+  // the configuration held. The documents of the rules are not loaded, so the
+  // result is never complete and the next step downloads.
   void LoadUntrustedConfig();
+  // Fetches the configuration, its documents and the credentials from the
+  // trust center and makes a new gate client; see korvex.cc for the failure
+  // paths. Throws ConfigLoadException when the load failed.
   void LoadOnlineConfig();
+  // True when nothing was downloaded yet, the configuration is incomplete or
+  // the last download is more than ten hours old.
   bool IsConfigDownloadRequired();
+  // The 9 to 13 digits of the file's config timestamp; "000000000" when the
+  // file cannot be read or has none.
   static std::string GetConfigTimestamp(const std::string& path);
+  // The local copy to load: the one in the application-data directory when
+  // its timestamp is greater, compared as text, else the one beside the
+  // program. Throws RuntimeException when the chosen files are missing.
   void GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath);
+  // Selects the center of the trustCenterID setting, else the first one;
+  // throws RuntimeException "No trust center available" without centers.
   void SelectDefaultTrustCenter();
+  // Starts the security client with the HIN login; false (after a report
+  // with the current step's origin) when it is unusable or does not start.
   bool StartSecureClient();
 
+  // Runs one step; a failure is reported, releases the step semaphore and
+  // never leaves this call.
   void RunStep(const std::shared_ptr<AbstractStep>& step);
 
   void Cancel();
@@ -79,9 +104,15 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   void SetResponseMessagesEnabled(bool v) { responseMessagesEnabled_ = v; }
   const common::Path& GetResourcePath() const { return resourcePath_; }
   // Where the shipped "korvex.xml"/"korvex.xsd" lie; the program's directory by default.
-  void SetResourcePath(const common::Path& path) { resourcePath_ = path; }
+  void SetResourcePath(const common::Path& path) {
+    resourcePath_ = path;
+    resourcePath_.MakeDirectory();
+  }
   std::time_t GetLastDownload() const { return lastDownload_; }
   void SetLastDownload(std::time_t t) { lastDownload_ = t; }
+  // Replaces the clock that dates downloads and judges their age; tests move
+  // time with it.
+  void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
 
   // The factory of the online collaborators (HTTP loaders, credential cache,
   // gate client); replaced by tests.
@@ -101,6 +132,27 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   static std::string SingleFileName();
 
  private:
+  void CreateWorkDirectories();
+  // Registers the stylesheet extension module "urn:korvex.CCode" and hands
+  // it this configuration. Empty until the extension functions exist; until
+  // then no stylesheet can call them.
+  void RegisterStylesheetFunctions();
+  // Opens the duplicate log "korvex.log" of the work directory and loads it.
+  // Empty until the pipeline work brings DuplicateLog; until then the engine
+  // has no duplicate log.
+  void OpenDuplicateLog();
+  // The fallback of a failed online load; its own failure is logged so that
+  // the caller still sees the download's exception.
+  void FallBackToLocalConfig();
+  void StoreLocalCopy(const std::string& configText, const std::string& schemaText);
+  // Whether center is one of the centers the configuration holds now, not a
+  // leftover of an earlier configuration.
+  bool IsLoadedCenter(const std::shared_ptr<TrustCenter>& center) const;
+  // The origin of the current step's reports; the reader's between steps.
+  int32_t CurrentOrigin() const;
+  void Report(int32_t level, int32_t origin, int32_t code, const std::string& text);
+  std::time_t Now() const;
+
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<KorvexLogger> logger_;
   std::shared_ptr<DuplicateLog> duplicateLog_;
@@ -119,6 +171,7 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   std::shared_ptr<AbstractStep> currentStep_;
   std::time_t lastDownload_ = 0;
   common::Path resourcePath_;
+  std::function<std::time_t()> clock_;
 };
 
 // Creates the engine once per process and hands out the same one afterwards.
@@ -126,8 +179,13 @@ class KorvexFactory {
  public:
   virtual ~KorvexFactory() = default;
   // The engine, created and initialised on the first call; empty when Init
-  // failed (a later call tries again).
+  // failed (a later call tries again). Safe from several threads.
   virtual std::shared_ptr<Korvex> Create();
+
+ protected:
+  // Called with each new engine before its settings are read and Init runs;
+  // the default does nothing. Tests point the engine at their files here.
+  virtual void Configure(Korvex& engine);
 };
 
 }  // namespace belmor::korvex

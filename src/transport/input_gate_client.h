@@ -1,0 +1,35 @@
+#ifndef KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
+#define KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
+
+#include <memory>
+#include <string>
+
+#include "transport/security_client.h"
+
+namespace belmor::korvex {
+
+// The server's view of one trust center: sessions, invoice upload and the
+// response gate, each an XML-RPC call. So far only what the engine needs
+// exists (construction and a new URL when another center is selected); the
+// gate-client work adds the calls.
+class InputGateClient {
+ public:
+  // connectionUri: the trust center's session and version service.
+  InputGateClient(std::shared_ptr<SecurityClient> securityClient, std::string connectionUri)
+      : securityClient_(std::move(securityClient)), connection_uri_(std::move(connectionUri)) {}
+  virtual ~InputGateClient() = default;
+  InputGateClient(const InputGateClient&) = delete;
+  InputGateClient& operator=(const InputGateClient&) = delete;
+
+  void SetConnectionUri(const std::string& url) { connection_uri_ = url; }
+  const std::string& ConnectionUri() const { return connection_uri_; }
+  const std::shared_ptr<SecurityClient>& GetSecurityClient() const { return securityClient_; }
+
+ private:
+  std::shared_ptr<SecurityClient> securityClient_;
+  std::string connection_uri_;
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
