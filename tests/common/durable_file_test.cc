@@ -1,17 +1,17 @@
 #include "common/durable_file.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 
 #include "common/exception.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace belmor::common {
 namespace {
 
+using belmor::testing::FileSizeLimit;
 using belmor::testing::ReadFile;
 using belmor::testing::TempDir;
 using belmor::testing::WriteFile;
@@ -22,27 +22,6 @@ std::vector<std::string> Names(const std::string& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-// Makes every write past limit bytes fail with EFBIG, as a full disk would,
-// even for root; restores the limit at the end of the scope.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    old_handler_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit l = old_;
-    l.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &l);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_;
-};
 
 TEST(DurableFileTest, ReplaceLeavesOnlyTheNewContent) {
   TempDir dir;

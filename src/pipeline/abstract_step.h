@@ -1,0 +1,106 @@
+#ifndef KORVEX_PIPELINE_ABSTRACT_STEP_H_
+#define KORVEX_PIPELINE_ABSTRACT_STEP_H_
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "common/path.h"
+
+namespace belmor::korvex {
+
+class ClientConfig;
+class Korvex;
+class KorvexLogger;
+class SecurityClient;
+class StepWorkObject;
+
+// One stage of invoice processing: moves the invoice files of a source
+// directory to a destination directory, one StepWorkObject per file. Run fixes
+// the order every step follows (checks, configuration refresh, collection,
+// per-file handling, cleanup, end report) and the reports the monitor shows;
+// a concrete step chooses its directories in Init and decides in Handle what
+// happens to each file.
+//
+// A step lives for one run, is owned by a shared pointer (its work objects
+// point back to it) and is used by the one worker thread that runs it.
+class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
+ public:
+  // The texts are catalogue numbers, looked up now in the language in use.
+  AbstractStep(const std::shared_ptr<Korvex>& engine, int32_t origin, int nameText, int successText,
+               int failureText);
+  virtual ~AbstractStep();
+  AbstractStep(const AbstractStep&) = delete;
+  AbstractStep& operator=(const AbstractStep&) = delete;
+
+  // Sets source and destination and collects the invoice files. The base
+  // collects from source_; overrides check their directories, set source_
+  // and destination_, then call it. False ends the run without handling.
+  virtual bool Init();
+  virtual void ClearQueue();
+  // Preparation before the first file; false skips every file.
+  virtual bool PreHandle();
+  virtual void Handle(const std::shared_ptr<StepWorkObject>& work) = 0;
+  // Runs after the last file, also when there was none.
+  virtual void Cleanup();
+  virtual void AddToQueue(std::shared_ptr<StepWorkObject> work);
+
+  // One whole run. Failures that end it are reported and leave as
+  // common::RuntimeException "AbstractStep::Run failed"; the caller then
+  // releases the step semaphore.
+  void Run();
+
+  // A report of this step: class mcModule and the step's origin.
+  void Report(int32_t level, int32_t code, const std::string& fileName, const std::string& message) const;
+  // Any report, for the tuples that need another class.
+  void Report(int32_t level, int32_t mclass, int32_t code, const std::string& fileName,
+              const std::string& message) const;
+
+  const std::string& Name() const { return name_; }
+  const std::string& SuccessText() const { return successText_; }
+  const std::string& FailureText() const { return failureText_; }
+  int32_t Origin() const { return origin_; }
+  const common::Path& Source() const { return source_; }
+  const common::Path& Destination() const { return destination_; }
+  const common::Path& ErrorDir() const { return errorDir_; }
+  const std::shared_ptr<Korvex>& GetEngine() const { return engine_; }
+  const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
+  const std::deque<std::shared_ptr<StepWorkObject>>& Queue() const { return queue_; }
+  // Files passed on and files moved to the error directory in this run.
+  int Copied() const { return copied_; }
+  int Errors() const { return errors_; }
+
+ protected:
+  // Queues source_ + name, to be written to destination_ + name.
+  void QueueFile(const std::string& name);
+  // Whether the work directory exists and may be read and written.
+  bool WorkDirectoryAccessible() const;
+
+  common::Path source_;
+  common::Path destination_;
+  common::Path errorDir_;
+  std::shared_ptr<Korvex> engine_;
+  std::shared_ptr<ClientConfig> clientConfig_;
+  std::shared_ptr<SecurityClient> securityClient_;
+  std::shared_ptr<KorvexLogger> logger_;
+  std::string name_;
+  std::string successText_;
+  std::string failureText_;
+  int32_t origin_;
+  std::deque<std::shared_ptr<StepWorkObject>> queue_;
+  int errors_ = 0;
+  int copied_ = 0;
+
+ private:
+  // The work objects count what they pass on and what they reject.
+  friend class StepWorkObject;
+
+  void Collect();
+  void HandleQueue();
+  void ReleaseSemaphore() const;
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_PIPELINE_ABSTRACT_STEP_H_

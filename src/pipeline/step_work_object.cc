@@ -1,0 +1,281 @@
+#include "pipeline/step_work_object.h"
+
+#include <tre/tre.h>
+
+#include <map>
+
+#include "common/durable_file.h"
+#include "common/encoding.h"
+#include "common/exception.h"
+#include "common/file.h"
+#include "config/client_config.h"
+#include "config/document_loader.h"
+#include "config/documents.h"
+#include "config/rule.h"
+#include "engine/korvex.h"
+#include "logging/log.h"
+#include "logging/report.h"
+#include "pipeline/abstract_step.h"
+#include "pipeline/simple_invoice.h"
+#include "platform/system_error.h"
+
+namespace belmor::korvex {
+
+namespace {
+
+constexpr int32_t kCodeInfo = 0;
+constexpr int32_t kCodePassedOn = 2;
+constexpr int32_t kCodeWriteFailed = 3;
+
+// The recipient attribute of the element the trust center's stylesheets wrap
+// every invoice in. The recipient is a list such as "tcnord-a, tcnord-b":
+// letters, digits, blanks, "@", ".", "_", "," and "-". The attribute must sit
+// on that element's own start tag, so an "rcpt" further down in the invoice
+// is never taken for it.
+constexpr char kRecipientPattern[] =
+    "<korvex:datatransfer[^>]*[[:space:]]rcpt=\"([[:alnum:][:space:]@._,-]+)\"";
+
+// Owns a compiled TRE expression.
+class Regex {
+ public:
+  Regex(const char* pattern, int flags) : status_(tre_regcomp(&regex_, pattern, flags)) {}
+  ~Regex() {
+    if (status_ == REG_OK) tre_regfree(&regex_);
+  }
+  Regex(const Regex&) = delete;
+  Regex& operator=(const Regex&) = delete;
+
+  int status() const { return status_; }
+  regex_t* get() { return &regex_; }
+  std::string ErrorText(int code) const {
+    char text[256] = {};
+    tre_regerror(code, &regex_, text, sizeof text);
+    return text;
+  }
+
+ private:
+  regex_t regex_{};
+  int status_;
+};
+
+common::Path InDirectory(common::Path directory, const std::string& name) {
+  directory.MakeDirectory();
+  directory.SetFileName(name);
+  return directory;
+}
+
+std::string WithoutTrailingSeparator(std::string directory) {
+  while (directory.size() > 1 && directory.back() == common::kPathSeparator) directory.pop_back();
+  return directory;
+}
+
+}  // namespace
+
+std::string XPathStringLiteral(const std::string& value) {
+  if (value.find('\'') == std::string::npos) return "'" + value + "'";
+  if (value.find('"') == std::string::npos) return "\"" + value + "\"";
+  std::string expression = "concat('";
+  for (char c : value) {
+    if (c == '\'') {
+      expression += "', \"'\", '";
+    } else {
+      expression += c;
+    }
+  }
+  expression += "')";
+  return expression;
+}
+
+StepWorkObject::StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step,
+                               common::Path sourceFile, common::Path destinationFile)
+    : engine_(std::move(engine)),
+      step_(std::move(step)),
+      sourceFile_(std::move(sourceFile)),
+      destinationFile_(std::move(destinationFile)) {}
+
+StepWorkObject::~StepWorkObject() = default;
+
+void StepWorkObject::Report(int32_t level, int32_t code, const std::string& message) const {
+  step_->Report(level, code, FileName(), message);
+}
+
+bool StepWorkObject::Prepare() {
+  FileDocumentLoader loader(sourceFile_.DirectoryString());
+  text_ = loader.LoadDocument(FileName());
+  document_ = std::make_shared<XmlDoc>(text_);
+  rule_ = step_->GetClientConfig()->FindRule(text_);
+  if (!rule_) return false;
+  KX_LOG(INFO) << "[AbstractStep::init][" << step_->Name() << " : " << FileName() << " : Rule: " << rule_->Version()
+               << "]";
+  return true;
+}
+
+void StepWorkObject::OnValidationError(void* context, xmlErrorPtr error) {
+  if (!error || error->level <= XML_ERR_NONE) return;
+  // Called from inside libxml2: nothing may unwind through it.
+  try {
+    std::string message = error->message ? error->message : "";
+    // libxml2 ends its messages with a line feed; the report is one line.
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    static_cast<StepWorkObject*>(context)->Report(
+        mlDebug, kCodeInfo,
+        "VALIDATION ERROR: line " + std::to_string(error->line) + ", column " + std::to_string(error->int2) + ", " +
+            message);
+  } catch (...) {
+  }
+}
+
+bool StepWorkObject::Validate() {
+  valid_ = false;
+  try {
+    if (!document_ || !document_->Good()) {
+      Report(mlDebug, kCodeInfo, "unparsable XML");
+      return false;
+    }
+    if (!rule_) throw common::RuntimeException("StepWorkObject::Validate: no rule");
+    for (const auto& validator : rule_->Validators()) {
+      if (validator->Apply(*document_, &OnValidationError, this)) {
+        valid_ = true;
+        Report(mlDebug, kCodeInfo, "valid XML");
+      } else {
+        valid_ = false;
+        Report(mlDebug, kCodeInfo, "no valid XML");
+        break;
+      }
+    }
+  } catch (...) {
+    valid_ = false;
+    KX_LOG(ERROR) << "[StepWorkObject::Validate][" << FileName() << "][exception while validating]";
+  }
+  return valid_;
+}
+
+bool StepWorkObject::Transform() {
+  if (!rule_ || !document_) return false;
+  const std::shared_ptr<TrustCenter>& center = step_->GetClientConfig()->CurrentCenter();
+  // Parameters are XPath expressions; each value is given as a string literal.
+  const std::map<std::string, std::string> parameters = {
+      {"libVersion", XPathStringLiteral(engine_->GetClientDescription())},
+      {"machineID", XPathStringLiteral(engine_->GetMachineId())},
+      {"rcpt", XPathStringLiteral(center ? center->rcpt : std::string())},
+      {"filename", XPathStringLiteral(common::ToUtf8(FileName()))},
+      {"ruleName", XPathStringLiteral(rule_->Version())},
+  };
+  bool produced = false;
+  for (const auto& transformer : rule_->Transformers()) {
+    transformer->Parameters() = parameters;
+    std::shared_ptr<XmlDoc> result = transformer->Apply(*document_);
+    if (!result) continue;
+    document_ = std::move(result);
+    text_ = document_->ToString();
+    produced = true;
+  }
+  return produced;
+}
+
+std::shared_ptr<SimpleInvoice> StepWorkObject::GetSimpleInvoice() {
+  invoice_.reset();
+  if (!rule_ || !rule_->DuplicateCheck() || !document_ || !document_->Good()) return invoice_;
+  std::shared_ptr<XmlDoc> keys = rule_->DuplicateCheck()->Apply(*document_);
+  invoice_ = SimpleInvoiceXmlParser().Parse(keys ? keys->ToString() : std::string());
+  return invoice_;
+}
+
+bool StepWorkObject::isTransformedForTrustCenter(const std::shared_ptr<TrustCenter>& center,
+                                                 std::string& recipient) {
+  Regex regex(kRecipientPattern, REG_EXTENDED | REG_ICASE);
+  if (regex.status() != REG_OK) {
+    KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(regex.status())
+                  << "]";
+    return false;
+  }
+  regmatch_t matches[2];
+  // The length-aware search: the text may hold NUL bytes.
+  const int found = tre_regnexec(regex.get(), text_.data(), text_.size(), 2, matches, 0);
+  if (found != REG_OK) {
+    KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(found) << "]";
+    return false;
+  }
+  recipient = text_.substr(static_cast<size_t>(matches[1].rm_so),
+                           static_cast<size_t>(matches[1].rm_eo - matches[1].rm_so));
+  return center && recipient == center->rcpt;
+}
+
+bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
+  lastError_ = 0;
+  const std::string directory = WithoutTrailingSeparator(path.DirectoryString());
+  std::string temporary;
+  try {
+    common::File(directory).CreateDirectories();
+    // Written completely under a name no listing takes for an invoice, then
+    // renamed: a reader never sees half an invoice, and a crash leaves at most
+    // a stray temporary beside the intact source.
+    temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text);
+    const std::string stem = path.BaseName();
+    const std::string extension = path.Extension();
+    common::Path candidate = path;
+    for (int n = 1; !common::RenameNoReplace(temporary, candidate.ToString()); ++n) {
+      candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
+    }
+    temporary.clear();
+    common::SyncDirectory(directory);
+    path = candidate;
+    return true;
+  } catch (const common::Exception& e) {
+    lastError_ = e.Code();
+    KX_LOG(ERROR) << "[StepWorkObject::WriteUnique][" << path.ToString() << "][" << e.Text() << "]";
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "[StepWorkObject::WriteUnique][" << path.ToString() << "][" << e.what() << "]";
+  }
+  if (!temporary.empty()) {
+    try {
+      common::File(temporary).Remove();
+    } catch (const common::Exception&) {
+    }
+  }
+  return false;
+}
+
+void StepWorkObject::ReportSystemError() const {
+  if (lastError_ == 0) return;
+  step_->Report(mlError, mcSystem, lastError_, sourceFile_.ToString(), platform::SystemErrorText(lastError_));
+}
+
+void StepWorkObject::MoveTo() {
+  if (WriteUnique(destinationFile_, text_)) {
+    common::File(sourceFile_).Remove();
+    Report(mlInfo, kCodePassedOn, step_->SuccessText());
+    ++step_->copied_;
+  } else {
+    ReportSystemError();
+    Report(mlWarning, kCodeWriteFailed, step_->FailureText());
+  }
+}
+
+void StepWorkObject::MoveToError() {
+  common::Path target = InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
+  if (WriteUnique(target, text_)) {
+    common::File(sourceFile_).Remove();
+    ++step_->errors_;
+  } else {
+    step_->Report(mlWarning, kCodeWriteFailed, sourceFile_.ToString(), step_->FailureText());
+  }
+}
+
+void StepWorkObject::CopyTo(const common::Path& directory) {
+  common::Path target = InDirectory(directory, FileName());
+  if (WriteUnique(target, text_)) {
+    Report(mlInfo, kCodePassedOn, step_->SuccessText());
+  } else {
+    ReportSystemError();
+    Report(mlWarning, kCodeWriteFailed, step_->FailureText());
+  }
+}
+
+void StepWorkObject::DeleteSource() {
+  common::File(sourceFile_).Remove();
+  Report(mlInfo, kCodePassedOn, step_->SuccessText());
+  ++step_->copied_;
+}
+
+}  // namespace belmor::korvex

@@ -1,0 +1,109 @@
+#ifndef KORVEX_PIPELINE_STEP_WORK_OBJECT_H_
+#define KORVEX_PIPELINE_STEP_WORK_OBJECT_H_
+
+#include <libxml/xmlerror.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/path.h"
+
+namespace belmor::korvex {
+
+class AbstractStep;
+class Korvex;
+class Rule;
+class SimpleInvoice;
+class XmlDoc;
+struct TrustCenter;
+
+// One invoice file on its way through a step: its text and parsed document,
+// the rule chosen for it, and the operations every step uses to check it,
+// transform it and pass it on. Lives from its collection until its step has
+// handled it; used by that step's thread only.
+//
+// Whatever is written on (MoveTo, MoveToError, CopyTo) is the current text,
+// so a transformed invoice travels in its transformed form.
+class StepWorkObject {
+ public:
+  StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step, common::Path sourceFile,
+                 common::Path destinationFile);
+  virtual ~StepWorkObject();
+  StepWorkObject(const StepWorkObject&) = delete;
+  StepWorkObject& operator=(const StepWorkObject&) = delete;
+
+  // Reads and parses the source file and picks the first rule that matches
+  // it; false when none does. A file that cannot be read raises the file
+  // exception of FileDocumentLoader.
+  bool Prepare();
+  // Runs the rule's schemas; each schema error becomes a debug report
+  // "VALIDATION ERROR: line L, column C, message". Never raises: a failure
+  // counts as not valid.
+  bool Validate();
+  // The summary made by the rule's duplicate-check stylesheet; empty when
+  // there is none to make.
+  std::shared_ptr<SimpleInvoice> GetSimpleInvoice();
+  // Applies the rule's stylesheets in order, each to the result of the one
+  // before; true when at least one produced a document. Raises when the
+  // document did not parse or a stylesheet is missing.
+  bool Transform();
+  // Whether the text was transformed for this center: the recipient named on
+  // its "korvex:datatransfer" element (stored in recipient) equals the
+  // center's.
+  bool isTransformedForTrustCenter(const std::shared_ptr<TrustCenter>& center, std::string& recipient);
+
+  // Writes the text to the destination under a free name, then removes the source.
+  void MoveTo();
+  // The same into today's error directory.
+  void MoveToError();
+  // Writes the text into directory under a free name; the source stays.
+  void CopyTo(const common::Path& directory);
+  void DeleteSource();
+
+  // Writes text to path, or to the first free name "stem.n.ext" (n = 1, 2,
+  // ...) when path is taken, and stores the name used in path. The file
+  // appears under its name only once it is complete on disk, and an existing
+  // file is never replaced. On failure answers false, keeps the error code
+  // for the system-error report and leaves nothing behind.
+  bool WriteUnique(common::Path& path, const std::string& text);
+
+  const std::shared_ptr<XmlDoc>& Document() const { return document_; }
+  const std::string& Text() const { return text_; }
+  const common::Path& SourceFile() const { return sourceFile_; }
+  const common::Path& DestinationFile() const { return destinationFile_; }
+  // The source file's name without its directory, as reports show it.
+  const std::string& FileName() const { return sourceFile_.FileName(); }
+  bool IsValid() const { return valid_; }
+  const std::shared_ptr<Rule>& GetRule() const { return rule_; }
+  const std::shared_ptr<SimpleInvoice>& GetInvoice() const { return invoice_; }
+  const std::shared_ptr<AbstractStep>& GetStep() const { return step_; }
+
+ private:
+  static void OnValidationError(void* context, xmlErrorPtr error);
+  // The mcSystem report of the last failed write, if it left an error code.
+  void ReportSystemError() const;
+  void Report(int32_t level, int32_t code, const std::string& message) const;
+
+  std::shared_ptr<XmlDoc> document_;
+  std::string text_;
+  std::shared_ptr<Korvex> engine_;
+  std::shared_ptr<AbstractStep> step_;
+  common::Path sourceFile_;
+  common::Path destinationFile_;
+  bool valid_ = false;
+  std::shared_ptr<Rule> rule_;
+  std::shared_ptr<SimpleInvoice> invoice_;
+  // errno of the last failed WriteUnique, 0 after a success.
+  int lastError_ = 0;
+};
+
+// A string as an XPath literal, for stylesheet parameters: in single quotes
+// as usual, in double quotes when it holds a single quote, and built with
+// concat() when it holds both, so no value can end the literal early and
+// change the expression.
+std::string XPathStringLiteral(const std::string& value);
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_PIPELINE_STEP_WORK_OBJECT_H_

@@ -1,0 +1,190 @@
+#ifndef KORVEX_TESTS_PIPELINE_STEP_FIXTURE_H_
+#define KORVEX_TESTS_PIPELINE_STEP_FIXTURE_H_
+
+// An engine as a step sees it during a run, without a full start: the client
+// settings with the work area in a temporary directory, the fixture
+// configuration with its package loaded and a center selected, a session
+// logger whose events are recorded, and a step semaphore of the test's own.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/path.h"
+#include "config/client_config.h"
+#include "config/config_loader.h"
+#include "config/document_loader.h"
+#include "engine/korvex.h"
+#include "logging/korvex_logger.h"
+#include "logging/log.h"
+#include "logging/messages.h"
+#include "logging/report.h"
+#include "pipeline/abstract_step.h"
+#include "pipeline/step_semaphore.h"
+#include "pipeline/step_work_object.h"
+#include "support/temp_dir.h"
+
+namespace belmor::korvex::testing {
+
+using belmor::testing::ReadFile;
+using belmor::testing::TempDir;
+using belmor::testing::WriteFile;
+
+inline std::string FixturePath(const std::string& relative) {
+  return std::string(KORVEX_SOURCE_DIR) + "/testing/trustcenter/config/" + relative;
+}
+
+inline std::string Invoice(const std::string& name) { return ReadFile(FixturePath("invoices/" + name)); }
+
+struct Report {
+  int32_t level;
+  int32_t mclass;
+  int32_t origin;
+  int32_t code;
+  std::string fileName;
+  std::string message;
+  friend bool operator==(const Report&, const Report&) = default;
+  friend std::ostream& operator<<(std::ostream& out, const Report& r) {
+    return out << "(" << r.level << ", " << r.mclass << ", " << r.origin << ", " << r.code << ", \"" << r.fileName
+               << "\", \"" << r.message << "\")";
+  }
+};
+
+class RecordingSink : public IKorvexSystemLogger {
+ public:
+  void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
+           const std::string& message) override {
+    reports.push_back({level, mclass, origin, code, fileName, message});
+  }
+  // The reports with this code and class mcModule.
+  std::vector<Report> WithCode(int32_t code) const {
+    std::vector<Report> found;
+    for (const auto& r : reports) {
+      if (r.code == code && r.mclass == mcModule) found.push_back(r);
+    }
+    return found;
+  }
+  std::vector<Report> reports;
+};
+
+// The names in a directory, sorted; empty when it does not exist.
+inline std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  if (!std::filesystem::is_directory(dir)) return names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
+
+class StepEnvironment {
+ public:
+  StepEnvironment() {
+    KorvexLogger::RegisterMessageTable("de", GermanMessageTable());
+    KorvexLogger::SelectMessageTable("de");
+    Korvex::CancelFlag() = false;
+    Korvex::SetSingleFileMode(false, "");
+
+    config->set_path_work(common::Path(work.path(), true));
+    // The settings file outlives each test; a test that turned debug on must not decide for the next.
+    config->SetDebug(false);
+    engine->SetClientConfig(config);
+    LoadFixtureConfiguration();
+    config->SelectCenter(1);
+
+    // The session log stays in this work area even when a test moves the work directory elsewhere.
+    const std::weak_ptr<ClientConfig> settings = config;
+    const common::Path logs = config->GetPathLogs();
+    logger = std::make_shared<KorvexLogger>(
+        engine, log::DEBUG,
+        KorvexLogger::Settings{[settings] { return settings.lock()->GetDebug(); }, [logs] { return logs; },
+                               config->GetPathAppData()});
+    logger->SetEventSink(sink);
+    engine->SetLogger(logger);
+    engine->SetStepSemaphore(semaphore);
+    // A fresh download: no step of these tests goes to the network.
+    engine->SetLastDownload(std::time(nullptr));
+  }
+
+  ~StepEnvironment() {
+    Korvex::CancelFlag() = false;
+    Korvex::SetSingleFileMode(false, "");
+  }
+
+  // The directory below the work area, created.
+  std::string Dir(const std::string& name) const {
+    std::filesystem::create_directories(work.Sub(name));
+    return work.Sub(name);
+  }
+
+  std::string ErrorDir() const { return config->GetPathError().ToString(); }
+
+  // Whether another holder could take the step lock now.
+  bool SemaphoreFree() const { return StepSemaphore(semaphore->Name()).IsGreen(); }
+
+  TempDir work;
+  std::shared_ptr<Korvex> engine = std::make_shared<Korvex>();
+  std::shared_ptr<ClientConfig> config = std::make_shared<ClientConfig>(engine);
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  std::shared_ptr<KorvexLogger> logger;
+  std::shared_ptr<StepSemaphore> semaphore = std::make_shared<StepSemaphore>("kxStSem-pipeline-test");
+
+ private:
+  void LoadFixtureConfiguration() {
+    std::map<std::string, std::string> files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
+                                                {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(FixturePath("package"))) {
+      if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
+    }
+    auto loader = std::make_shared<FileMapDocumentLoader>(std::move(files));
+    ConfigLoader(loader, loader, loader).Load(config);
+  }
+};
+
+// A step that moves every file it is given, with hooks where a test needs to
+// act in the middle of a run.
+class MovingStep : public AbstractStep {
+ public:
+  MovingStep(const std::shared_ptr<Korvex>& engine, std::string source, std::string destination)
+      : AbstractStep(engine, moPReader, 18, 29, 30),
+        sourceDir_(std::move(source)),
+        destinationDir_(std::move(destination)) {}
+
+  bool Init() override {
+    source_ = common::Path(sourceDir_, true);
+    destination_ = common::Path(destinationDir_, true);
+    const bool answer = AbstractStep::Init();
+    if (afterInit) afterInit();
+    return answer;
+  }
+  bool PreHandle() override { return preHandle ? preHandle() : true; }
+  void Handle(const std::shared_ptr<StepWorkObject>& work) override {
+    handled.push_back(work->FileName());
+    work->MoveTo();
+    if (afterHandle) afterHandle();
+  }
+  void Cleanup() override { ++cleanups; }
+
+  std::function<void()> afterInit;
+  std::function<bool()> preHandle;
+  std::function<void()> afterHandle;
+  std::vector<std::string> handled;
+  int cleanups = 0;
+
+ private:
+  std::string sourceDir_;
+  std::string destinationDir_;
+};
+
+}  // namespace belmor::korvex::testing
+
+#endif  // KORVEX_TESTS_PIPELINE_STEP_FIXTURE_H_
