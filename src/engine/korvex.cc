@@ -29,6 +29,7 @@
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
+#include "transport/xslt_function.h"
 
 namespace belmor::korvex {
 
@@ -189,7 +190,10 @@ void Korvex::CreateWorkDirectories() {
   }
 }
 
-void Korvex::RegisterStylesheetFunctions() {}
+void Korvex::RegisterStylesheetFunctions() {
+  XsltFunction::Register();
+  XsltFunction::SetConfig(clientConfig_);
+}
 
 void Korvex::OpenDuplicateLog() {}
 
