@@ -22,6 +22,7 @@
 #include "logging/messages.h"
 #include "logging/report.h"
 #include "pipeline/abstract_step.h"
+#include "pipeline/duplicate_log.h"
 #include "pipeline/step_semaphore.h"
 #include "platform/folders.h"
 #include "platform/identity.h"
@@ -195,7 +196,13 @@ void Korvex::RegisterStylesheetFunctions() {
   XsltFunction::SetConfig(clientConfig_);
 }
 
-void Korvex::OpenDuplicateLog() {}
+void Korvex::OpenDuplicateLog() {
+  auto duplicateLog = std::make_shared<DuplicateLog>(clientConfig_->GetDuplicateLogPath().ToString());
+  // A missing, empty or foreign file starts an empty log; the first Add
+  // writes the header.
+  if (!duplicateLog->Load()) duplicateLog->Reset();
+  duplicateLog_ = std::move(duplicateLog);
+}
 
 // --- local configuration ---------------------------------------------------------
 

@@ -138,8 +138,6 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // then no stylesheet can call them.
   void RegisterStylesheetFunctions();
   // Opens the duplicate log "korvex.log" of the work directory and loads it.
-  // Empty until the pipeline work brings DuplicateLog; until then the engine
-  // has no duplicate log.
   void OpenDuplicateLog();
   // The fallback of a failed online load; its own failure is logged so that
   // the caller still sees the download's exception.
@@ -156,7 +154,6 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<KorvexLogger> logger_;
   std::shared_ptr<DuplicateLog> duplicateLog_;
-  std::fstream duplicateLogFile_;
   std::shared_ptr<SecurityClient> securityClient_;
   std::shared_ptr<InputGateClient> inputGate_;
   std::shared_ptr<CredentialCache> credentialCache_;

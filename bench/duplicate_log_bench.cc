@@ -1,0 +1,246 @@
+// The duplicate log at 100,000 entries, about what a busy practice sends in
+// 30 days. The send step adds one entry per invoice: with IDs counting upward
+// that is one appended line; an entry that sorts elsewhere (or an expiry)
+// needs the full rewrite, measured beside it. The validation step asks
+// IsDuplicate once per invoice. Two floors show what the append costs by
+// itself and what an fdatasync would add to it (Add does not sync; the
+// reason is in duplicate_log.cc). The program prints
+// the figures against their targets (Add under 1 ms, IsDuplicate under
+// 10 µs) and fails when one is missed. File work is timed in real time: CPU
+// time leaves out the waits for the disk.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pipeline/duplicate_log.h"
+#include "pipeline/simple_invoice.h"
+
+namespace belmor::korvex {
+namespace {
+
+constexpr int kEntries = 100000;
+constexpr int64_t kNow = 1750000000;
+// The entries span 23 days, so none expires while the benchmark runs.
+constexpr int64_t kSpacing = 20;
+constexpr double kAddTargetUs = 1000;
+constexpr double kLookupTargetUs = 10;
+
+constexpr char kAppend[] = "BM_AddAppending";
+constexpr char kRewrite[] = "BM_AddRewriting";
+constexpr char kHit[] = "BM_IsDuplicateHit";
+constexpr char kMiss[] = "BM_IsDuplicateMiss";
+constexpr char kFloor[] = "BM_AppendLineFloor";
+constexpr char kFloorSync[] = "BM_AppendLineFdatasyncFloor";
+
+const std::string& Directory() {
+  static const std::string directory = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kx-duplog-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::exit(2);
+    }
+    return pattern;
+  }();
+  return directory;
+}
+
+// Practices number invoices upward; fixed width keeps text order numeric.
+std::string Id(int n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "R%08d", n);
+  return text;
+}
+
+std::shared_ptr<SimpleInvoice> Invoice(const std::string& id, int n) {
+  auto invoice = std::make_shared<SimpleInvoice>();
+  invoice->SetID(id);
+  invoice->SetAmount(std::to_string(n % 5000) + "." + std::to_string(10 + n % 90));
+  invoice->SetTimestamp(std::to_string(1709800000 + n));
+  char text[24];
+  std::snprintf(text, sizeof text, "7601000%06d", 100000 + n % 900000);
+  invoice->SetEan(text);
+  std::snprintf(text, sizeof text, "Z%06d", 100000 + n % 900000);
+  invoice->SetZsr(text);
+  invoice->SetStorno(n % 50 == 0);
+  return invoice;
+}
+
+// A log on its own file holding kEntries entries, loaded as the engine loads
+// it at start-up.
+std::unique_ptr<DuplicateLog> LoadedLog(const std::string& name) {
+  const std::string path = Directory() + "/" + name;
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "kxdl-1.1\r\n";
+    for (int n = 0; n < kEntries; ++n) {
+      const auto invoice = Invoice(Id(n), n);
+      out << invoice->GetID() << '|' << invoice->GetAmount() << '|' << kNow - (kEntries - n) * kSpacing << '|'
+          << invoice->GetZsr() << '|' << invoice->GetEan() << '|' << invoice->GetTimestamp() << '|'
+          << (invoice->GetStorno() ? '1' : '0') << "\r\n";
+    }
+  }
+  auto log = std::make_unique<DuplicateLog>(path);
+  log->SetClock([] { return kNow; });
+  if (!log->Load() || log->Entries().size() != static_cast<size_t>(kEntries)) {
+    std::fprintf(stderr, "cannot load %s\n", path.c_str());
+    std::exit(2);
+  }
+  return log;
+}
+
+ino_t Inode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+void BM_AddAppending(benchmark::State& state) {
+  static const auto log = LoadedLog("append.log");
+  static int next = kEntries;
+  const ino_t inode = Inode(log->Path());
+  for (auto _ : state) {
+    log->Add(Invoice(Id(next), next));
+    ++next;
+  }
+  // A rewrite gives the file a new inode: then this did not measure appending.
+  if (Inode(log->Path()) != inode) state.SkipWithError("Add rewrote the file");
+}
+
+void BM_AddRewriting(benchmark::State& state) {
+  static const auto log = LoadedLog("rewrite.log");
+  static int next = 0;
+  for (auto _ : state) {
+    // Sorts before every "R" ID, so the file must be written whole.
+    char id[16];
+    std::snprintf(id, sizeof id, "A%08d", next);
+    log->Add(Invoice(id, next));
+    ++next;
+  }
+}
+
+const std::vector<std::shared_ptr<SimpleInvoice>>& Queries(bool known) {
+  static const auto make = [](bool hit) {
+    std::mt19937 random(hit ? 11 : 12);
+    std::vector<std::shared_ptr<SimpleInvoice>> queries;
+    for (int i = 0; i < 4096; ++i) {
+      const int n = static_cast<int>(random() % kEntries);
+      // A miss shares the ID and differs in the amount, the costlier miss.
+      auto invoice = Invoice(Id(n), n);
+      if (!hit) invoice->SetAmount(invoice->GetAmount() + "1");
+      queries.push_back(std::move(invoice));
+    }
+    return queries;
+  };
+  static const auto hits = make(true);
+  static const auto misses = make(false);
+  return known ? hits : misses;
+}
+
+void Lookups(benchmark::State& state, bool known) {
+  static const auto log = LoadedLog("lookup.log");
+  const auto& queries = Queries(known);
+  size_t i = 0;
+  for (auto _ : state) {
+    const bool duplicate = log->IsDuplicate(queries[i++ & 4095]);
+    benchmark::DoNotOptimize(duplicate);
+    if (duplicate != known) state.SkipWithError("wrong answer");
+  }
+}
+
+void BM_IsDuplicateHit(benchmark::State& state) { Lookups(state, true); }
+void BM_IsDuplicateMiss(benchmark::State& state) { Lookups(state, false); }
+
+// What Add's append does with the file, without the log around it.
+void AppendLine(benchmark::State& state, const char* name, bool sync) {
+  const std::string path = Directory() + "/" + name;
+  const std::string line = "R00100000|125.40|1750000000|Z123456|7601000123456|1709900000|0\r\n";
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct stat info {};
+    bool ok = fd >= 0 && ::fstat(fd, &info) == 0;
+    ok = ok && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (sync) ok = ok && ::fdatasync(fd) == 0;
+    ok = ok && ::fstat(fd, &info) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok) state.SkipWithError("append failed");
+  }
+}
+
+void BM_AppendLineFloor(benchmark::State& state) { AppendLine(state, "floor.log", false); }
+void BM_AppendLineFdatasyncFloor(benchmark::State& state) { AppendLine(state, "floor-sync.log", true); }
+
+BENCHMARK(BM_AddAppending)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_AddRewriting)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IsDuplicateHit)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_IsDuplicateMiss)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_AppendLineFloor)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_AppendLineFdatasyncFloor)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Keeps the mean real time of each benchmark, in microseconds, for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        times_[run.run_name.function_name] =
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e6;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // Negative when the benchmark did not run.
+  double Micros(const char* name) const {
+    const auto found = times_.find(name);
+    return found == times_.end() ? -1 : found->second;
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+}  // namespace belmor::korvex
+
+int main(int argc, char** argv) {
+  using namespace belmor::korvex;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  std::filesystem::remove_all(Directory());
+
+  bool met = true;
+  const double append = reporter.Micros(kAppend);
+  const double rewrite = reporter.Micros(kRewrite);
+  if (append >= 0) {
+    std::printf("Add, appending: %.1f us (target: under %.0f us)\n", append, kAddTargetUs);
+    met = met && append < kAddTargetUs;
+  }
+  if (append > 0 && rewrite >= 0) {
+    std::printf("Add, full rewrite: %.1f us = %.0fx the appending Add\n", rewrite, rewrite / append);
+  }
+  for (const char* name : {kHit, kMiss}) {
+    const double lookup = reporter.Micros(name);
+    if (lookup < 0) continue;
+    std::printf("%s: %.3f us (target: under %.0f us)\n", name, lookup, kLookupTargetUs);
+    met = met && lookup < kLookupTargetUs;
+  }
+  const double floor = reporter.Micros(kFloor);
+  const double floorSync = reporter.Micros(kFloorSync);
+  if (floor >= 0 && floorSync >= 0) {
+    std::printf("append floor: %.1f us, with fdatasync: %.1f us (the sync costs %.1f us)\n", floor, floorSync,
+                floorSync - floor);
+  }
+  return met ? 0 : 1;
+}
