@@ -23,7 +23,11 @@
 #include "logging/report.h"
 #include "pipeline/abstract_step.h"
 #include "pipeline/duplicate_log.h"
+#include "pipeline/read_step.h"
 #include "pipeline/step_semaphore.h"
+#include "pipeline/transform_step.h"
+#include "pipeline/valid_step.h"
+#include "pipeline/write_step.h"
 #include "platform/folders.h"
 #include "platform/identity.h"
 #include "platform/ui_language.h"
@@ -446,6 +450,14 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   if (stepSemaphore_) stepSemaphore_->SetGreen();
   Report(mlError, step->Origin(), 1, text);
 }
+
+void Korvex::RunReadStep() { RunStep(std::make_shared<ReadStep>(shared_from_this())); }
+
+void Korvex::RunValidationStep() { RunStep(std::make_shared<ValidationStep>(shared_from_this())); }
+
+void Korvex::RunTransformStep() { RunStep(std::make_shared<TransformStep>(shared_from_this())); }
+
+void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_this())); }
 
 // --- settings and accessors ------------------------------------------------------
 

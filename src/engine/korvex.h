@@ -72,6 +72,12 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // Runs one step; a failure is reported, releases the step semaphore and
   // never leaves this call.
   void RunStep(const std::shared_ptr<AbstractStep>& step);
+  // Each makes its step for this engine and runs it with RunStep; the engine
+  // must be held by a shared pointer (std::bad_weak_ptr otherwise).
+  void RunReadStep();
+  void RunValidationStep();
+  void RunTransformStep();
+  void RunWriteStep();
 
   void Cancel();
   void SetTrustCenter(int32_t id);
@@ -90,6 +96,10 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   const std::shared_ptr<CredentialCache>& GetCredentialCache() const { return credentialCache_; }
   const std::shared_ptr<SecurityClient>& GetSecurityClient() const { return securityClient_; }
   const std::shared_ptr<AbstractStep>& GetCurrentStep() const { return currentStep_; }
+  // Init and LoadOnlineConfig make these; tests of single steps give doubles.
+  void SetInputGateClient(std::shared_ptr<InputGateClient> client) { inputGate_ = std::move(client); }
+  void SetCredentialCache(std::shared_ptr<CredentialCache> cache) { credentialCache_ = std::move(cache); }
+  void SetDuplicateLog(std::shared_ptr<DuplicateLog> log) { duplicateLog_ = std::move(log); }
 
   const std::string& GetLanguage() const { return language_; }
   const std::string& GetCurrentDay() const { return currentDay_; }

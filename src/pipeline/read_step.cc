@@ -1,0 +1,49 @@
+#include "pipeline/read_step.h"
+
+#include <unistd.h>
+
+#include "config/client_config.h"
+#include "logging/korvex_logger.h"
+#include "logging/log.h"
+#include "logging/report.h"
+#include "pipeline/client_exception.h"
+#include "pipeline/step_work_object.h"
+
+namespace belmor::korvex {
+
+namespace {
+
+constexpr int32_t kCodeInvoiceDirectory = 6;
+constexpr int32_t kCodeWorkDirectory = 7;
+
+constexpr int kTextInvoiceDirectoryNotSet = 33;
+constexpr int kTextWorkDirectoryNotSet = 34;
+constexpr int kTextWorkDirectoryInvalid = 46;
+
+bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
+
+}  // namespace
+
+ReadStep::ReadStep(const std::shared_ptr<Korvex>& engine) : AbstractStep(engine, moPReader, 18, 29, 30) {}
+
+bool ReadStep::Init() {
+  source_ = clientConfig_->GetPathInputDir();
+  destination_ = clientConfig_->GetPathWorkInput();
+  const auto fail = [this](int32_t code, int text) {
+    return ClientException(mlError, mcModule, origin_, code, "", KorvexLogger::GetMessageText(text));
+  };
+  if (source_.ToString().size() < 2 || !Accessible(source_)) {
+    throw fail(kCodeInvoiceDirectory, kTextInvoiceDirectoryNotSet);
+  }
+  if (destination_.ToString().size() < 3) throw fail(kCodeWorkDirectory, kTextWorkDirectoryNotSet);
+  if (!Accessible(destination_)) throw fail(kCodeWorkDirectory, kTextWorkDirectoryInvalid);
+  return AbstractStep::Init();
+}
+
+void ReadStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
+  KX_LOG(DEBUG) << "ReadStep::Handle: " << work->FileName() << " : enter";
+  work->MoveTo();
+  KX_LOG(DEBUG) << "ReadStep::Handle: " << work->FileName() << " : enter";
+}
+
+}  // namespace belmor::korvex
