@@ -104,6 +104,13 @@ ClientConfig::ClientConfig(const std::shared_ptr<Korvex>& engine) : engine_(engi
   options_->Set("zsrDownFilter", zsrDownFilter_);
   options_->save();
 
+  // Read only, like the download URLs: the file a practice gets stays the
+  // one of the other settings; support adds these keys where needed.
+  hinAuthUrl_ = Read(*options_, "hinAuthUrl", std::string(kDefaultHinAuthUrl));
+  hinTokenUrl_ = Read(*options_, "hinTokenUrl", std::string(kDefaultHinTokenUrl));
+  hinStartPage_ = Read(*options_, "hinStartPage", std::string(kDefaultHinStartPage));
+  caFile_ = Read(*options_, "caFile", std::string());
+
   downUrl_ = Read(*options_, "downUrl", std::string());
   certUrl_ = Read(*options_, "certUrl", std::string());
   forceLocalConfig_ = Read(*options_, "forceLocalConfig", false);

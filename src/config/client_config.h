@@ -13,6 +13,11 @@ namespace belmor::korvex {
 
 class Korvex;
 
+// Where the HIN OAuth service lives unless the settings name other hosts.
+inline constexpr char kDefaultHinAuthUrl[] = "http://apps.hin.ch";
+inline constexpr char kDefaultHinTokenUrl[] = "https://oauth2.hin.ch";
+inline constexpr char kDefaultHinStartPage[] = "https://apps.hin.ch/";
+
 // The workstation settings from "korvex.ini" in the application-data
 // directory, together with the trust-center configuration it derives from, so
 // the engine keeps one object for both. The settings are read once, at
@@ -50,6 +55,15 @@ class ClientConfig : public Config {
   bool GetForceLocalConfig() const { return forceLocalConfig_; }
   const std::string& GetHinLogin() const { return hinLogin_; }
   const std::string& GetZsrDownFilter() const { return zsrDownFilter_; }
+  // The HIN OAuth service: the login page's base ("hinAuthUrl", plain http),
+  // the token service's base ("hinTokenUrl") and the page the browser is sent
+  // to after the login ("hinStartPage"). The fixed paths are added by the
+  // OAuth client.
+  const std::string& GetHinAuthUrl() const { return hinAuthUrl_; }
+  const std::string& GetHinTokenUrl() const { return hinTokenUrl_; }
+  const std::string& GetHinStartPage() const { return hinStartPage_; }
+  // A CA bundle for every HTTPS request ("caFile"); empty: the system store.
+  const std::string& GetCaFile() const { return caFile_; }
   // The identifier stored under "trustCenterID": read at start, updated by
   // every center selection.
   int32_t GetTrustCenterID() const { return trustCenterID_; }
@@ -104,6 +118,10 @@ class ClientConfig : public Config {
   bool debug_ = false;
   std::string zsrDownFilter_;
   std::string hinLogin_;
+  std::string hinAuthUrl_;
+  std::string hinTokenUrl_;
+  std::string hinStartPage_;
+  std::string caFile_;
   int32_t trustCenterID_ = 0;
   common::Path path_work_;
   common::Path path_input_dir_;

@@ -69,6 +69,10 @@ std::string Effective(const ClientConfig& config, const std::string& key) {
       {"downUrl", [&] { return config.GetDownUrl(); }},
       {"forceLocalConfig", [&] { return std::to_string(config.GetForceLocalConfig()); }},
       {"trustCenterID", [&] { return std::to_string(config.GetTrustCenterID()); }},
+      {"hinAuthUrl", [&] { return config.GetHinAuthUrl(); }},
+      {"hinTokenUrl", [&] { return config.GetHinTokenUrl(); }},
+      {"hinStartPage", [&] { return config.GetHinStartPage(); }},
+      {"caFile", [&] { return config.GetCaFile(); }},
   };
   return getters.at(key)();
 }
@@ -101,6 +105,10 @@ TEST_F(ClientConfigTest, FirstStartWritesTheDefaults) {
   EXPECT_EQ(config->GetPathResponsesArchive().ToString(), Work() + "responses-archive/");
   EXPECT_EQ(config->GetPathError().ToString(), Work() + "err/");
   EXPECT_EQ(config->GetDuplicateLogPath().ToString(), Work() + "korvex.log");
+  EXPECT_EQ(config->GetHinAuthUrl(), "http://apps.hin.ch");
+  EXPECT_EQ(config->GetHinTokenUrl(), "https://oauth2.hin.ch");
+  EXPECT_EQ(config->GetHinStartPage(), "https://apps.hin.ch/");
+  EXPECT_EQ(config->GetCaFile(), "");
 }
 
 TEST_F(ClientConfigTest, ReadsEachKeyAndWritesBackWhatItUses) {
@@ -128,6 +136,12 @@ TEST_F(ClientConfigTest, ReadsEachKeyAndWritesBackWhatItUses) {
       {"forceLocalConfig", "[globals]\nforceLocalConfig=1\n", "forceLocalConfig", "1"},
       {"leading integer, not rewritten", "[globals]\ntrustCenterID= 12x\n", "trustCenterID", "12", " 12x"},
       {"read-only key kept as written", "[globals]\nforceLocalConfig=7\n", "forceLocalConfig", "1", "7"},
+      {"HIN login page", "[globals]\nhinAuthUrl=http://localhost:8080\n", "hinAuthUrl", "http://localhost:8080"},
+      {"HIN token service", "[globals]\nhinTokenUrl=https://oauth2.localhost:8443\n", "hinTokenUrl",
+       "https://oauth2.localhost:8443"},
+      {"HIN start page", "[globals]\nhinStartPage=http://localhost:8080/start\n", "hinStartPage",
+       "http://localhost:8080/start"},
+      {"CA bundle", "[globals]\ncaFile=/etc/kx/ca.pem\n", "caFile", "/etc/kx/ca.pem"},
   };
   for (const auto& c : cases) {
     auto config = Start(std::string(c.file));
