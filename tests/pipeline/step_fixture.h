@@ -4,9 +4,15 @@
 // An engine as a step sees it during a run, without a full start: the client
 // settings with the work area in a temporary directory, the fixture
 // configuration with its package loaded and a center selected, a session
-// logger whose events are recorded, and a step semaphore of the test's own.
+// logger whose events are recorded, a step semaphore of the test's own, and
+// the stylesheet functions with certificates for the fixture's recipients, so
+// the fixture stylesheets encrypt as they do in a real run.
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -15,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +38,9 @@
 #include "pipeline/step_semaphore.h"
 #include "pipeline/step_work_object.h"
 #include "support/temp_dir.h"
+#include "transport/credential_cache.h"
+#include "transport/smime_test_util.h"
+#include "transport/xslt_function.h"
 
 namespace belmor::korvex::testing {
 
@@ -86,6 +96,35 @@ inline std::vector<std::string> Names(const std::string& dir) {
 
 inline std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
+// Keys and certificates of every recipient of the fixture configuration. Key
+// generation is slow and every test runs in a process of its own, so they are
+// made once per build tree (KORVEX_TEST_KEY_DIR) under a lock that parallel
+// test processes share; none is ever committed.
+inline const std::map<std::string, TestIdentity>& RecipientIdentities() {
+  static const std::map<std::string, TestIdentity> identities = [] {
+    const std::string dir = KORVEX_TEST_KEY_DIR;
+    std::filesystem::create_directories(dir);
+    const int lock = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + dir);
+    std::map<std::string, TestIdentity> made;
+    for (const std::string name : {"tcnord-a", "tcnord-b", "tcsued-a"}) {
+      TestIdentity id;
+      id.certificatePath = dir + "/" + name + ".crt";
+      id.keyPath = dir + "/" + name + ".key";
+      if (!std::filesystem::exists(id.certificatePath) || !std::filesystem::exists(id.keyPath)) {
+        id = MakeIdentities(dir, {name}).at(name);
+      } else {
+        id.certificate = ReadFile(id.certificatePath);
+        id.key = ReadFile(id.keyPath);
+      }
+      made[name] = id;
+    }
+    ::close(lock);
+    return made;
+  }();
+  return identities;
+}
+
 class StepEnvironment {
  public:
   StepEnvironment() {
@@ -98,8 +137,12 @@ class StepEnvironment {
     // The settings file outlives each test; a test that turned debug on must not decide for the next.
     config->SetDebug(false);
     engine->SetClientConfig(config);
+    // Before the stylesheets are compiled: libxslt binds an extension
+    // namespace to its module when it compiles a stylesheet.
+    XsltFunction::Register();
     LoadFixtureConfiguration();
     config->SelectCenter(1);
+    UseRecipientCertificates();
 
     // The session log stays in this work area even when a test moves the work directory elsewhere.
     const std::weak_ptr<ClientConfig> settings = config;
@@ -139,6 +182,18 @@ class StepEnvironment {
   std::shared_ptr<StepSemaphore> semaphore = std::make_shared<StepSemaphore>("kxStSem-pipeline-test");
 
  private:
+  // The certificates as the online load attaches them to the configuration;
+  // the stylesheet functions find them there.
+  void UseRecipientCertificates() {
+    std::map<std::string, std::string> certificates;
+    for (const auto& [name, identity] : RecipientIdentities()) certificates[name] = identity.certificate;
+    auto cache = std::make_shared<CredentialCache>(config, std::make_shared<FileMapDocumentLoader>(certificates),
+                                                   nullptr);
+    cache->LoadCredentials(true);
+    config->SetCredentialCache(cache);
+    XsltFunction::SetConfig(config);
+  }
+
   void LoadFixtureConfiguration() {
     std::map<std::string, std::string> files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
                                                 {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};

@@ -22,14 +22,17 @@
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
+#include "transport/smime.h"
 
 namespace belmor::korvex::testing {
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 using Files = std::map<std::string, std::string>;
 
@@ -317,7 +320,15 @@ TEST(TransformStepTest, WrapsValidInvoicesForTheRecipients) {
     EXPECT_THAT(text, HasSubstr("<korvex:datatransfer"));
     EXPECT_THAT(text, HasSubstr("rcpt=\"tcnord-a, tcnord-b\""));
     EXPECT_THAT(text, HasSubstr("filename=\"" + std::string(name) + "\""));
-    EXPECT_THAT(text, HasSubstr("<korvex:patient>"));
+    // The patient leaves only as a person code and a block each recipient can open.
+    EXPECT_THAT(text, HasSubstr("<korvex:patient person=\"a0"));
+    EXPECT_THAT(text, Not(AnyOf(HasSubstr("Meier"), HasSubstr("Schmidt"))));
+    const size_t start = text.find('>', text.find("<korvex:patient ")) + 1;
+    const std::string block = text.substr(start, text.find("</korvex:patient>") - start);
+    for (const char* recipient : {"tcnord-a", "tcnord-b"}) {
+      const TestIdentity& id = RecipientIdentities().at(recipient);
+      EXPECT_THAT(SMIMECrypto().Decrypt(id.key, id.certificate, block), HasSubstr("<familyname>")) << recipient;
+    }
     EXPECT_THAT(b.Reports(), Contains(Of(moPAnonymizer, mlInfo, 2, name, Text(11))));
   }
   EXPECT_THAT(Names(b.env.ErrorDir()), ElementsAre("bad.xml"));

@@ -337,5 +337,38 @@ TEST_F(XsltFunctionTest, FailuresAreReportedAndLeaveNoValue) {
   }
 }
 
+TEST_F(XsltFunctionTest, FixtureTransformNamesThePatientByCodeAndEncryptsTheBlock) {
+  UseRecipients({"alpha", "beta"});
+  struct Case {
+    const char* version;
+    const char* familyName;
+    // printf '%s' M600A00019800517female | sha1sum, and S530O00019550203male:
+    // hex characters 12 to 39 behind "a0".
+    const char* person;
+  };
+  const Case cases[] = {
+      {"1.0", "Meier", "a0f3a5a1afdf7ba08716253c2abf7b"},
+      {"2.0", "Schmidt", "a0d88190d0b9735a8eff04c01978e1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    XslDoc stylesheet(fixture::Read("package/stylesheets/transform-" + std::string(c.version) + ".xsl"));
+    XmlDoc invoice(fixture::Read("invoices/invoice-" + std::string(c.version) + "-valid.xml"));
+    const std::shared_ptr<XmlDoc> result = stylesheet.Transform(invoice, {{"rcpt", "'alpha, beta'"}});
+    ASSERT_TRUE(result);
+    const std::string text = result->ToString();
+    EXPECT_THAT(text, HasSubstr("<korvex:datatransfer xmlns:korvex=\"urn:korvex:datatransfer\" rcpt=\"alpha, beta\""));
+    EXPECT_THAT(text, HasSubstr("<korvex:patient person=\"" + std::string(c.person) + "\">"));
+    EXPECT_THAT(text, Not(HasSubstr(c.familyName)));
+
+    const size_t start = text.find('>', text.find("<korvex:patient ")) + 1;
+    const std::string block = text.substr(start, text.find("</korvex:patient>") - start);
+    for (const char* who : {"alpha", "beta"}) {
+      const std::string plain = SMIMECrypto().Decrypt(identities_[who].key, identities_[who].certificate, block);
+      EXPECT_THAT(plain, HasSubstr("<familyname>" + std::string(c.familyName) + "</familyname>")) << who;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace belmor::korvex
