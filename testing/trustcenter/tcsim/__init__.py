@@ -1,0 +1,1 @@
+"""The test trust center: gates, downloads and the HIN OAuth service on loopback."""

@@ -1,0 +1,196 @@
+#include "support/trust_center_sim.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace belmor::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(30);
+constexpr auto kStopTimeout = std::chrono::seconds(5);
+constexpr auto kPoll = std::chrono::milliseconds(20);
+
+std::string ScriptPath(const char* name) { return std::string(KORVEX_SOURCE_DIR) + "/testing/trustcenter/" + name; }
+
+int JsonInt(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + key + "\"\\s*:\\s*([0-9]+)"))) {
+    throw std::runtime_error("trust-center simulator: no " + key + " in sim.json: " + json);
+  }
+  return std::stoi(m[1].str());
+}
+
+std::string ReadIfPresent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Writes through a temporary in the same directory and renames it, so the
+// simulator never reads half a file.
+void WriteAtomic(const std::string& path, const std::string& bytes) {
+  const std::string tmp = path + ".tmp";
+  WriteFile(tmp, bytes);
+  fs::rename(tmp, path);
+}
+
+// Reaps the child if it has ended; true when it has.
+bool Reaped(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+}  // namespace
+
+TrustCenterSim::TrustCenterSim() {
+  std::string tmpl = TestRoot() + "/trustcenter-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+  const std::string output = dir_ + "/simulator.out";
+
+  const std::string script = ScriptPath("simulator.py");
+  const std::string parent = std::to_string(::getpid());
+  std::vector<std::string> args = {"python3", script, "--state-dir", dir_, "--parent-pid", parent};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const int rc = ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    RemoveAll(dir_);
+    throw std::runtime_error("trust-center simulator: cannot start python3: " + std::string(strerror(rc)));
+  }
+
+  const std::string info_path = dir_ + "/sim.json";
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  std::string info;
+  while (true) {
+    info = ReadIfPresent(info_path);
+    if (!info.empty()) break;
+    std::string failure;
+    if (Reaped(pid_)) {
+      pid_ = -1;
+      failure = "trust-center simulator ended before it was ready";
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      failure = "trust-center simulator not ready after 30 s";
+    }
+    if (!failure.empty()) {
+      failure += ":\n" + ReadIfPresent(output);
+      Stop();
+      throw std::runtime_error(failure);
+    }
+    std::this_thread::sleep_for(kPoll);
+  }
+  try {
+    https_port_ = JsonInt(info, "https_port");
+    http_port_ = JsonInt(info, "http_port");
+  } catch (...) {
+    Stop();
+    throw;
+  }
+}
+
+TrustCenterSim::~TrustCenterSim() { Stop(); }
+
+void TrustCenterSim::Stop() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    bool ended = Reaped(pid_);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(kPoll);
+      ended = Reaped(pid_);
+    }
+    if (!ended) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+  }
+  if (!dir_.empty()) RemoveAll(dir_);
+}
+
+std::string TrustCenterSim::CaFile() const { return dir_ + "/tls/ca.pem"; }
+std::string TrustCenterSim::BaseUrl() const { return "http://localhost:" + std::to_string(https_port_); }
+std::string TrustCenterSim::LoginBaseUrl() const { return "http://localhost:" + std::to_string(http_port_); }
+std::string TrustCenterSim::TokenBaseUrl() const {
+  return "https://oauth2.localhost:" + std::to_string(https_port_);
+}
+std::string TrustCenterSim::RecipientsDir() const { return dir_ + "/recipients"; }
+std::string TrustCenterSim::RecipientCert(const std::string& name) const {
+  return ReadFile(RecipientsDir() + "/" + name + ".crt");
+}
+std::string TrustCenterSim::RecipientKey(const std::string& name) const {
+  return ReadFile(RecipientsDir() + "/" + name + ".key");
+}
+
+void TrustCenterSim::SetControl(const std::string& json) { WriteAtomic(dir_ + "/control.json", json); }
+
+std::vector<std::string> TrustCenterSim::Uploads() const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_ + "/uploads")) {
+    const std::string name = entry.path().filename().string();
+    // The simulator writes each upload through a hidden temporary.
+    if (entry.is_regular_file() && name[0] != '.') names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> contents;
+  for (const auto& name : names) contents.push_back(ReadFile(dir_ + "/uploads/" + name));
+  return contents;
+}
+
+void TrustCenterSim::AddResponse(const std::string& filter, const std::string& name, const std::string& body) {
+  const std::string directory = dir_ + "/responses/" + filter;
+  fs::create_directories(directory);
+  // The temporary goes outside the filter directory, so enumerating never lists it.
+  const std::string tmp = dir_ + "/responses/." + name + ".tmp";
+  WriteFile(tmp, body);
+  fs::rename(tmp, directory + "/" + name);
+}
+
+bool TrustCenterSim::HasResponse(const std::string& filter, const std::string& name) const {
+  return fs::exists(dir_ + "/responses/" + filter + "/" + name);
+}
+
+std::vector<std::string> TrustCenterSim::RequestLog() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadIfPresent(dir_ + "/requests.log"));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string TrustCenterSim::BrowserCommand() { return ScriptPath("browser.py"); }
+
+}  // namespace belmor::testing

@@ -1,0 +1,78 @@
+#ifndef KORVEX_TESTS_SUPPORT_TRUST_CENTER_SIM_H_
+#define KORVEX_TESTS_SUPPORT_TRUST_CENTER_SIM_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace belmor::testing {
+
+// One running test trust center (testing/trustcenter/simulator.py) in a fresh
+// state directory of its own, with system-chosen ports, so suites may run side
+// by side. Configured URLs name "http://localhost:<HttpsPort()>"; the HTTP
+// client's rewrite turns them into "https://oauth2.localhost:<HttpsPort()>",
+// which CaFile() makes trusted. The destructor stops the simulator and
+// removes the directory; if the test program dies instead, the simulator
+// notices its parent is gone and ends by itself.
+//
+// Faults and answers are steered through SetControl (the simulator reads the
+// control file at every request); what reached the simulator is in
+// RequestLog. Not thread-safe; one object per test or fixture.
+class TrustCenterSim {
+ public:
+  // Starts the simulator and waits up to 30 s until it is ready; throws
+  // std::runtime_error (with the simulator's output) when it does not come up.
+  TrustCenterSim();
+  // SIGTERM, then SIGKILL when it has not ended after 5 s.
+  ~TrustCenterSim();
+  TrustCenterSim(const TrustCenterSim&) = delete;
+  TrustCenterSim& operator=(const TrustCenterSim&) = delete;
+
+  int HttpsPort() const { return https_port_; }
+  int HttpPort() const { return http_port_; }
+  pid_t Pid() const { return pid_; }
+  // The test CA that signed the server certificate (PEM).
+  std::string CaFile() const;
+  // "http://localhost:<https_port>": the form configured URLs take.
+  std::string BaseUrl() const;
+  // "http://localhost:<http_port>": login page ("/REST/v1/OAuth/GetAuthCode/...")
+  // and start page ("/start").
+  std::string LoginBaseUrl() const;
+  // "https://oauth2.localhost:<https_port>": base of the token endpoint.
+  std::string TokenBaseUrl() const;
+
+  std::string StateDir() const { return dir_; }
+  std::string RecipientsDir() const;
+  // PEM texts of a recipient of the configuration (tcnord-a, tcnord-b, tcsued-a).
+  std::string RecipientCert(const std::string& name) const;
+  std::string RecipientKey(const std::string& name) const;
+
+  // Replaces control.json atomically; the next request sees it.
+  void SetControl(const std::string& json);
+  // Contents of the uploaded invoices, in upload order.
+  std::vector<std::string> Uploads() const;
+  // Puts a response into responses/<filter>/<name> for the response gate.
+  void AddResponse(const std::string& filter, const std::string& name, const std::string& body);
+  bool HasResponse(const std::string& filter, const std::string& name) const;
+  // One JSON object per request received, in arrival order.
+  std::vector<std::string> RequestLog() const;
+
+  // Absolute path of the browser stand-in, for KORVEX_BROWSER.
+  static std::string BrowserCommand();
+  // Always accepted as a bearer token, without any control.
+  static constexpr char kValidToken[] = "KorvexSimulatorBuiltInAccessToken0123456789abcdefghijklmnopq";
+  static_assert(sizeof kValidToken == 61, "the simulator issues 60-character tokens");
+
+ private:
+  void Stop();
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  int https_port_ = 0;
+  int http_port_ = 0;
+};
+
+}  // namespace belmor::testing
+
+#endif  // KORVEX_TESTS_SUPPORT_TRUST_CENTER_SIM_H_
