@@ -227,7 +227,7 @@ TEST(ValidationStepTest, SortsEachInvoiceByTheFirstCheckItFails) {
       b.ReloadConfiguration([&c](Files& files) {
         std::string& keys = files["keys-1.0.xsl"];
         keys = c.keys == kNoAmount
-                   ? Replaced(keys, "<Amount><xsl:value-of select=\"inv:invoice/inv:amount\"/></Amount>", "")
+                   ? Replaced(keys, "<Amount><xsl:value-of select=\"$invoice/inv:amount\"/></Amount>", "")
                    : Replaced(keys, "<keys>", "<xsl:message terminate=\"yes\">no keys</xsl:message><keys>");
       });
     }

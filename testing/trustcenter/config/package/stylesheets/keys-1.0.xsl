@@ -3,18 +3,21 @@
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform"
                 xmlns:inv="urn:belmor:fixture:invoice:1.0" exclude-result-prefixes="inv">
   <xsl:output method="xml" encoding="UTF-8" indent="no"/>
+  <!-- The invoice as the practice wrote it, or wrapped for the trust center:
+       the send step records what it sent. -->
   <xsl:template match="/">
+    <xsl:variable name="invoice" select="(//inv:invoice)[1]"/>
     <keys>
-      <ID><xsl:value-of select="inv:invoice/inv:number"/></ID>
-      <Timestamp><xsl:value-of select="inv:invoice/inv:date"/></Timestamp>
-      <Amount><xsl:value-of select="inv:invoice/inv:amount"/></Amount>
-      <DateEnd><xsl:value-of select="inv:invoice/inv:treatment/@end"/></DateEnd>
-      <ESR><xsl:value-of select="inv:invoice/inv:biller/@esr"/></ESR>
-      <EAN><xsl:value-of select="inv:invoice/inv:biller/@ean"/></EAN>
-      <ZSR><xsl:value-of select="inv:invoice/inv:biller/@zsr"/></ZSR>
+      <ID><xsl:value-of select="$invoice/inv:number"/></ID>
+      <Timestamp><xsl:value-of select="$invoice/inv:date"/></Timestamp>
+      <Amount><xsl:value-of select="$invoice/inv:amount"/></Amount>
+      <DateEnd><xsl:value-of select="$invoice/inv:treatment/@end"/></DateEnd>
+      <ESR><xsl:value-of select="$invoice/inv:biller/@esr"/></ESR>
+      <EAN><xsl:value-of select="$invoice/inv:biller/@ean"/></EAN>
+      <ZSR><xsl:value-of select="$invoice/inv:biller/@zsr"/></ZSR>
       <isAnnulment>
         <xsl:choose>
-          <xsl:when test="inv:invoice/inv:storno"><xsl:value-of select="inv:invoice/inv:storno"/></xsl:when>
+          <xsl:when test="$invoice/inv:storno"><xsl:value-of select="$invoice/inv:storno"/></xsl:when>
           <xsl:otherwise>false</xsl:otherwise>
         </xsl:choose>
       </isAnnulment>
