@@ -1,0 +1,71 @@
+#ifndef KORVEX_TRANSPORT_OAUTH_REDIRECT_H_
+#define KORVEX_TRANSPORT_OAUTH_REDIRECT_H_
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace belmor::korvex {
+
+// The browser side of the HIN login: the HIN login page sends the browser back
+// to a one-shot HTTP listener on the loopback interface, with the
+// authorization code and our state value in the query of the request line.
+
+// Percent-encodes every byte except ASCII letters, digits and "-", ".", "_",
+// "~" (the set libcurl's escaping keeps), for query values and form fields.
+std::string EscapeUrlComponent(std::string_view text);
+
+// A fresh state value for one login: 16 bytes of the system's cryptographic
+// random source as 32 lower-case hex digits. Empty when the source fails;
+// a login must not run with a guessable state.
+std::string NewLoginState();
+
+// What a redirect request carries. Values are taken as they appear in the
+// query, undecoded: the code goes on, still encoded, into the form body of the
+// token request, and the state is compared with the hex text we sent.
+struct RedirectQuery {
+  std::optional<std::string> code;
+  std::optional<std::string> state;
+};
+
+// Reads "code" and "state" from the query of the request line (the first line
+// of `request`); each value ends at a blank, "&" or the end of the target. The
+// first occurrence of a name counts. Headers are never looked at, so a Referer
+// naming another page's code cannot be mistaken for ours.
+RedirectQuery ParseRedirectRequest(std::string_view request);
+
+// The loopback listener of one login. Not thread-safe; one object per login.
+class RedirectListener {
+ public:
+  RedirectListener() = default;
+  ~RedirectListener();
+  RedirectListener(const RedirectListener&) = delete;
+  RedirectListener& operator=(const RedirectListener&) = delete;
+
+  // Binds 127.0.0.1 on a port the system picks and listens (backlog 2).
+  // False, with a debug line, when that fails.
+  bool Open();
+  int Port() const { return port_; }
+
+  // Waits at most `wait` in all for the browser's redirect. Every connection
+  // gets an answer and is closed. A request whose state is not `state` gets a
+  // short error page and the wait goes on: a page that forges a redirect can
+  // neither obtain a token nor end the login, and the deadline stays fixed so
+  // it cannot stretch the wait either. A request with the right state gets the
+  // 303 to `startPage` and ends the wait: answered with its code, or without
+  // one when the HIN side sent none (the user declined). Closes the listener
+  // before returning.
+  std::optional<std::string> WaitForCode(const std::string& state, const std::string& startPage,
+                                         std::chrono::milliseconds wait);
+
+  void Close();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_TRANSPORT_OAUTH_REDIRECT_H_

@@ -1,0 +1,368 @@
+#include "transport/token_store.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "common/durable_file.h"
+#include "config/client_config.h"
+#include "logging/korvex_logger.h"
+#include "logging/log.h"
+#include "platform/command.h"
+#include "transport/json.h"
+#include "transport/oauth_redirect.h"
+
+namespace belmor::korvex {
+
+namespace {
+
+// The token endpoint must answer or show progress in this time; a login is
+// waited for anyway, a hung token request would only add to it.
+constexpr long kConnectTimeoutSeconds = 30;
+constexpr long kNoProgressSeconds = 60;
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::string Or(const std::string& value, const char* fallback) { return value.empty() ? fallback : value; }
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+size_t AppendBody(char* data, size_t size, size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Replaces path by bytes through a temporary file beside it that only the
+// owner may read from its creation on; answers an error text, empty on success.
+std::string WriteOwnerOnlyFile(const std::string& path, const std::string& bytes) {
+  static std::atomic<unsigned> counter{0};
+  const std::string directory = DirectoryOf(path);
+  const std::string temp = directory + "/" + common::kTemporaryPrefix + NameOf(path) + "-" +
+                           std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return temp + ": " + std::strerror(errno);
+  int error = 0;
+  size_t done = 0;
+  while (error == 0 && done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    else done += static_cast<size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return path + ": " + std::strerror(error);
+  }
+  common::SyncDirectory(directory);
+  return std::string();
+}
+
+std::string TokenFileText(const std::string& clientId, const std::string& tokenGroup,
+                          const std::vector<std::unique_ptr<TokenEntry>>& tokens) {
+  RpcValue list = RpcValue::MakeArray();
+  for (const auto& entry : tokens) {
+    RpcValue item = RpcValue::MakeStruct();
+    item.AppendMember("hin_id", RpcValue::MakeString(entry->hin_id));
+    item.AppendMember("access_token", RpcValue::MakeString(entry->access_token));
+    item.AppendMember("refresh_token", RpcValue::MakeString(entry->refresh_token));
+    // The file keeps a 32-bit number: the low half, read back signed. It
+    // turns negative in 2038, when every token will look due.
+    item.AppendMember("expire", RpcValue::MakeInt(static_cast<int32_t>(static_cast<uint32_t>(entry->expire))));
+    list.Append(std::move(item));
+  }
+  RpcValue root = RpcValue::MakeStruct();
+  root.AppendMember("client_id", RpcValue::MakeString(clientId));
+  root.AppendMember("token_group", RpcValue::MakeString(tokenGroup));
+  root.AppendMember("tokens", std::move(list));
+  std::ostringstream out;
+  WriteJson(root, out);
+  return out.str();
+}
+
+bool Usable(const std::optional<TokenEntry>& entry) {
+  return entry && !entry->access_token.empty() && entry->expire >= Now();
+}
+
+}  // namespace
+
+TokenStore::TokenStore(std::string path) : path_(std::move(path)) {}
+
+TokenStore::~TokenStore() = default;
+
+void TokenStore::Load() {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  if (loaded_) return;
+  loaded_ = true;
+  try {
+    RpcValue root;
+    std::ifstream in(path_, std::ios::binary);
+    if (in) ReadJson(root, in);
+    root.AsStruct();
+    client_id_ = root.GetMember("client_id").AsString();
+    token_group_ = root.GetMember("token_group").AsString();
+    for (const RpcValue& item : root.GetMember("tokens").AsArray()) {
+      auto entry = std::make_unique<TokenEntry>();
+      entry->hin_id = item.GetMember("hin_id").AsString();
+      entry->access_token = item.GetMember("access_token").AsString();
+      entry->refresh_token = item.GetMember("refresh_token").AsString();
+      entry->expire = item.GetMember("expire").AsInt();
+      tokens_.push_back(std::move(entry));
+    }
+  } catch (const RpcError& e) {
+    KX_LOG(DEBUG) << "[TokenStore::Load][" << path_ << "][" << e.Message() << "]";
+    client_id_ = kDefaultClientId;
+    token_group_ = kDefaultTokenGroup;
+  }
+}
+
+void TokenStore::Save() {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  if (!loaded_) return;
+  // Written under the lock so two saves cannot overtake each other's rename.
+  std::string error = WriteOwnerOnlyFile(path_, TokenFileText(client_id_, token_group_, tokens_));
+  if (!error.empty()) KX_LOG(DEBUG) << "[TokenStore::Save][" << error << "]";
+}
+
+TokenEntry* TokenStore::LookupLocked() {
+  for (auto& entry : tokens_) {
+    if (entry->hin_id == current_login_) return entry.get();
+  }
+  return nullptr;
+}
+
+std::optional<TokenEntry> TokenStore::Lookup() {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  TokenEntry* entry = LookupLocked();
+  if (entry == nullptr) return std::nullopt;
+  return *entry;
+}
+
+std::string TokenStore::GetAccessToken() {
+  common::MutexLock lock(this);
+  Load();
+  std::optional<TokenEntry> entry = Lookup();
+  if (entry) {
+    if (Usable(entry)) return entry->access_token;
+    if (!entry->refresh_token.empty()) {
+      entry = RequestToken("grant_type=refresh_token&refresh_token=" + EscapeUrlComponent(entry->refresh_token) +
+                               "&client_id=" + EscapeUrlComponent(ClientId()),
+                           std::move(entry));
+      if (Usable(entry)) return entry->access_token;
+    }
+  }
+  entry = RunLogin(std::move(entry));
+  return entry ? entry->access_token : std::string();
+}
+
+std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) {
+  RedirectListener listener;
+  if (!listener.Open()) return entry;
+  const std::string state = NewLoginState();
+  if (state.empty()) {
+    KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][no random state for the login]";
+    return entry;
+  }
+  const TransportSettings settings = CurrentTransportSettings();
+  const std::string redirect = "http://localhost:" + std::to_string(listener.Port()) + "/";
+  const std::string url = Or(settings.hinAuthUrl, kDefaultHinAuthUrl) + "/REST/v1/OAuth/GetAuthCode/" +
+                          EscapeUrlComponent(TokenGroup()) + "?response_type=code&client_id=" +
+                          EscapeUrlComponent(ClientId()) + "&redirect_uri=" + EscapeUrlComponent(redirect) +
+                          "&state=" + state;
+  KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][login][" << url << "]";
+  if (!platform::OpenInBrowser(url)) {
+    // Nobody could come back; waiting would only hold every request up.
+    KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][the browser could not be started]";
+    return entry;
+  }
+  std::chrono::milliseconds wait;
+  {
+    std::lock_guard<std::mutex> lock(data_mutex_);
+    wait = login_wait_;
+  }
+  std::optional<std::string> code =
+      listener.WaitForCode(state, Or(settings.hinStartPage, kDefaultHinStartPage), wait);
+  if (!code) return entry;
+  // The code is passed on as it came in the query, still URL-encoded.
+  return RequestToken("grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
+                          "&client_id=" + EscapeUrlComponent(ClientId()),
+                      std::move(entry));
+}
+
+std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std::optional<TokenEntry> entry) {
+  InitCurlOnce();
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return entry;
+  const TransportSettings settings = CurrentTransportSettings();
+  const std::string url = Or(settings.hinTokenUrl, kDefaultHinTokenUrl) + "/REST/v1/OAuth/GetAccessToken";
+  std::string response;
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
+  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, kNoProgressSeconds);
+  if (!settings.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, settings.caFile.c_str());
+
+  CURLcode result = curl_easy_perform(curl.get());
+  if (result != CURLE_OK) {
+    std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+    KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][" << curl_easy_strerror(result) << "]";
+    return entry;
+  }
+  long status = 0;
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+  // The reply carries the tokens themselves, so only its size is logged.
+  KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][status=" << status << ", " << response.size()
+                << " bytes]";
+  if (status < 200 || status > 299) return entry;
+  size_t close = response.rfind('}');
+  if (close != std::string::npos) response.resize(close);
+  std::istringstream in(response);
+  RpcValue value;
+  ReadJson(value, in);
+  return ApplyTokenResponse(value);
+}
+
+TokenEntry TokenStore::ApplyTokenResponse(const RpcValue& value) {
+  Load();
+  // Every member is taken before anything changes: a reply that lacks one
+  // must not leave a half-filled entry or a changed login behind.
+  value.AsStruct();
+  const std::string hinId = value.GetMember("hin_id").AsString();
+  const std::string accessToken = value.GetMember("access_token").AsString();
+  const std::string refreshToken = value.GetMember("refresh_token").AsString();
+  const int32_t expiresIn = value.GetMember("expires_in").AsInt();
+  // Due after two thirds of the granted lifetime. 64-bit arithmetic: a huge
+  // expires_in must not overflow into an expiry in the past.
+  const int64_t expire = Now() + (2 * static_cast<int64_t>(expiresIn)) / 3;
+
+  TokenEntry result;
+  {
+    std::lock_guard<std::mutex> lock(data_mutex_);
+    current_login_ = hinId;
+    TokenEntry* entry = LookupLocked();
+    if (entry == nullptr) {
+      tokens_.push_back(std::make_unique<TokenEntry>());
+      entry = tokens_.back().get();
+    }
+    entry->hin_id = hinId;
+    entry->access_token = accessToken;
+    entry->refresh_token = refreshToken;
+    entry->expire = expire;
+    result = *entry;
+  }
+  Save();
+  StoreHinLogin(hinId);
+  return result;
+}
+
+void TokenStore::TokenRefused() {
+  Load();
+  DropCurrentLogin();
+}
+
+void TokenStore::DropCurrentLogin() {
+  {
+    std::lock_guard<std::mutex> lock(data_mutex_);
+    for (auto it = tokens_.begin(); it != tokens_.end(); ++it) {
+      if ((*it)->hin_id == current_login_) {
+        tokens_.erase(it);
+        break;
+      }
+    }
+    current_login_ = " ";
+  }
+  StoreHinLogin(" ");
+}
+
+void TokenStore::StoreHinLogin(const std::string& login) {
+  const TransportSettings settings = CurrentTransportSettings();
+  if (!settings.storeHinLogin) return;
+  // The token is good whether or not the settings file could be written; a
+  // failure there must not fail the request that needed the token.
+  try {
+    settings.storeHinLogin(login);
+  } catch (const std::exception& e) {
+    KX_LOG(DEBUG) << "[TokenStore::StoreHinLogin][" << e.what() << "]";
+  }
+}
+
+void TokenStore::SelectLogin(const std::string& login) {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  current_login_ = login;
+}
+
+std::vector<std::string> TokenStore::GetLogins() {
+  Load();
+  std::vector<std::string> logins;
+  {
+    std::lock_guard<std::mutex> lock(data_mutex_);
+    for (const auto& entry : tokens_) logins.push_back(entry->hin_id);
+  }
+  logins.push_back(KorvexLogger::GetMessageText(64));
+  return logins;
+}
+
+std::string TokenStore::CurrentLogin() const {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  return current_login_;
+}
+
+std::string TokenStore::ClientId() const {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  return client_id_;
+}
+
+std::string TokenStore::TokenGroup() const {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  return token_group_;
+}
+
+std::vector<TokenEntry> TokenStore::Entries() const {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  std::vector<TokenEntry> entries;
+  for (const auto& entry : tokens_) entries.push_back(*entry);
+  return entries;
+}
+
+void TokenStore::SetLoginWait(std::chrono::milliseconds wait) {
+  std::lock_guard<std::mutex> lock(data_mutex_);
+  login_wait_ = wait;
+}
+
+}  // namespace belmor::korvex
