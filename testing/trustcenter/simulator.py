@@ -17,6 +17,8 @@ import sys
 import threading
 import time
 
+# Runs from the source tree: leave no __pycache__ behind in it.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from tcsim import fixture as fx  # noqa: E402

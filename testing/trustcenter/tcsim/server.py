@@ -100,8 +100,7 @@ class Handler(BaseHTTPRequestHandler):
         for name, value in answer.headers:
             self.send_header(name, value)
         self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(answer.body)
+        self.wfile.write(answer.body)
 
     def _read_body(self):
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():

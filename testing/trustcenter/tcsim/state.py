@@ -53,7 +53,7 @@ class State:
         self.lock = threading.Lock()
         self.https_port = 0
         self.http_port = 0
-        self._control_raw = None
+        self._control_key = ()
         self._control = {}
         self._fault_counters = {}
         self._access_tokens = {}    # token -> expiry (monotonic seconds)
@@ -73,12 +73,17 @@ class State:
         """
         try:
             with open(self.control_path, "rb") as f:
+                # Tests replace the file by renaming, so a new inode means a new
+                # control even when the text is the same.
+                info = os.fstat(f.fileno())
                 raw = f.read()
+            key = (info.st_ino, info.st_mtime_ns, raw)
         except FileNotFoundError:
             raw = b""
+            key = None
         with self.lock:
-            if raw != self._control_raw:
-                self._control_raw = raw
+            if key != self._control_key:
+                self._control_key = key
                 self._fault_counters = {}
                 try:
                     parsed = json.loads(raw.decode("utf-8")) if raw.strip() else {}
