@@ -175,9 +175,10 @@ std::string TokenStore::GetAccessToken() {
   if (entry) {
     if (Usable(entry)) return entry->access_token;
     if (!entry->refresh_token.empty()) {
-      entry = RequestToken("grant_type=refresh_token&refresh_token=" + EscapeUrlComponent(entry->refresh_token) +
-                               "&client_id=" + EscapeUrlComponent(ClientId()),
-                           std::move(entry));
+      // The body is built first: the entry is moved into the call.
+      const std::string body = "grant_type=refresh_token&refresh_token=" + EscapeUrlComponent(entry->refresh_token) +
+                               "&client_id=" + EscapeUrlComponent(ClientId());
+      entry = RequestToken(body, std::move(entry));
       if (Usable(entry)) return entry->access_token;
     }
   }
@@ -214,9 +215,9 @@ std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) 
       listener.WaitForCode(state, Or(settings.hinStartPage, kDefaultHinStartPage), wait);
   if (!code) return entry;
   // The code is passed on as it came in the query, still URL-encoded.
-  return RequestToken("grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
-                          "&client_id=" + EscapeUrlComponent(ClientId()),
-                      std::move(entry));
+  const std::string body = "grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
+                           "&client_id=" + EscapeUrlComponent(ClientId());
+  return RequestToken(body, std::move(entry));
 }
 
 std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std::optional<TokenEntry> entry) {

@@ -61,6 +61,8 @@ class TokenStoreTest : public ::testing::Test {
 
   TempDir dir_;
   std::vector<std::string> stored_logins_;
+  // No test may reach a real browser.
+  belmor::testing::ScopedEnv no_browser_{"KORVEX_BROWSER", dir_.Sub("no-browser")};
 };
 
 TEST_F(TokenStoreTest, SavedTokensReadBackInOrder) {
@@ -248,7 +250,6 @@ TEST_F(TokenStoreTest, ExpiredTokenWithUnreachableServiceAnswersTheOldOne) {
   // answered as it is, and nothing changes.
   WriteFile(FilePath(), "{\"client_id\":\"c\",\"token_group\":\"g\",\"tokens\":["
                         "{\"hin_id\":\"dr.a\",\"access_token\":\"OLD\",\"refresh_token\":\"R\",\"expire\":5}]}");
-  belmor::testing::ScopedEnv browser("KORVEX_BROWSER", dir_.Sub("no-such-browser"));
   TokenStore store(FilePath());
   store.SelectLogin("dr.a");
   EXPECT_EQ(store.GetAccessToken(), "OLD");

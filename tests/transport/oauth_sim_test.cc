@@ -1,0 +1,296 @@
+// The OAuth client against the test trust center: its token endpoint, its
+// login page and the browser stand-in that plays the user.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/scoped_env.h"
+#include "support/temp_dir.h"
+#include "support/trust_center_sim.h"
+#include "transport/json.h"
+#include "transport/oauth_client.h"
+#include "transport/token_store.h"
+
+namespace belmor::korvex {
+namespace {
+
+using belmor::testing::ReadFile;
+using belmor::testing::ScopedEnv;
+using belmor::testing::TempDir;
+using belmor::testing::TrustCenterSim;
+using belmor::testing::WriteFile;
+
+constexpr char kTokenPath[] = "/REST/v1/OAuth/GetAccessToken";
+
+RpcValue ParseLine(const std::string& line) {
+  std::istringstream in(line);
+  RpcValue value;
+  ReadJson(value, in);
+  return value;
+}
+
+std::string TextMember(const RpcValue& value, const char* name) {
+  const RpcValue& member = value.GetMember(name);
+  return member.kind() == RpcValue::kString ? member.AsString() : std::string();
+}
+
+class OAuthSimTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { sim_ = new TrustCenterSim(); }
+  static void TearDownTestSuite() {
+    delete sim_;
+    sim_ = nullptr;
+  }
+
+  void SetUp() override {
+    sim_->SetControl("{}");
+    TransportSettings settings;
+    settings.caFile = sim_->CaFile();
+    settings.hinAuthUrl = sim_->LoginBaseUrl();
+    settings.hinTokenUrl = sim_->TokenBaseUrl();
+    settings.hinStartPage = StartPage();
+    settings.storeHinLogin = [this](const std::string& login) { stored_logins_.push_back(login); };
+    SetTransportSettings(settings);
+    seen_requests_ = sim_->RequestLog().size();
+  }
+
+  void TearDown() override {
+    SetAccessTokenProvider(nullptr);
+    SetTransportSettings(TransportSettings());
+  }
+
+  static std::string StartPage() { return sim_->LoginBaseUrl() + "/start"; }
+  std::string FilePath() const { return dir_.Sub(kTokenFileName); }
+
+  // Token endpoint calls since the test began.
+  int TokenCalls() const {
+    std::vector<std::string> log = sim_->RequestLog();
+    int calls = 0;
+    for (size_t i = seen_requests_; i < log.size(); ++i) {
+      if (TextMember(ParseLine(log[i]), "path") == kTokenPath) ++calls;
+    }
+    return calls;
+  }
+
+  // The browser stand-in's record of its runs; it writes one once it is done,
+  // which may be a moment after the listener answered it.
+  std::vector<RpcValue> BrowserRuns(size_t expected) const {
+    std::vector<RpcValue> runs;
+    for (int i = 0; i < 100; ++i) {
+      runs.clear();
+      std::ifstream in(browser_log_);
+      std::string line;
+      while (std::getline(in, line)) runs.push_back(ParseLine(line));
+      if (runs.size() >= expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return runs;
+  }
+
+  // The stand-in as the browser, acting as `mode` says.
+  struct Browser {
+    Browser(const std::string& mode, const std::string& log)
+        : command("KORVEX_BROWSER", TrustCenterSim::BrowserCommand()),
+          mode_env("KORVEX_SIM_BROWSER_MODE", mode),
+          log_env("KORVEX_SIM_BROWSER_LOG", log) {}
+    ScopedEnv command;
+    ScopedEnv mode_env;
+    ScopedEnv log_env;
+  };
+
+  static TrustCenterSim* sim_;
+  TempDir dir_;
+  std::string browser_log_ = dir_.Sub("browser.log");
+  // No test may reach a real browser; those that log in name the stand-in.
+  ScopedEnv no_browser_{"KORVEX_BROWSER", dir_.Sub("no-browser")};
+  std::vector<std::string> stored_logins_;
+  size_t seen_requests_ = 0;
+};
+
+TrustCenterSim* OAuthSimTest::sim_ = nullptr;
+
+TEST_F(OAuthSimTest, UnexpiredTokenIsSentWithoutAskingTheTokenEndpoint) {
+  WriteFile(FilePath(), std::string("{\"client_id\":\"ch.korvex.ordivaclient\",\"token_group\":\"korvex_inputgate\","
+                                    "\"tokens\":[{\"hin_id\":\"dr.muster\",\"access_token\":\"") +
+                            TrustCenterSim::kValidToken + "\",\"refresh_token\":\"R\",\"expire\":" +
+                            std::to_string(std::time(nullptr) + 600) + "}]}");
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  EXPECT_EQ(store.GetAccessToken(), TrustCenterSim::kValidToken);
+  EXPECT_EQ(TokenCalls(), 0);
+}
+
+TEST_F(OAuthSimTest, BrowserLoginThroughTheClientStoresAnOwnerOnlyTokenFile) {
+  Browser browser("", browser_log_);
+  std::filesystem::create_directories(std::filesystem::path(OAuthClient::TokenFilePath()).parent_path());
+  OAuthClient client;
+  ASSERT_TRUE(client.Init());
+  std::shared_ptr<AccessTokenProvider> provider = CurrentAccessTokenProvider();
+  ASSERT_TRUE(provider);
+
+  const std::string token = provider->GetAccessToken();
+  EXPECT_EQ(token.size(), 60u);
+  EXPECT_EQ(TokenCalls(), 1);
+  EXPECT_EQ(client.Store()->CurrentLogin(), "dr.muster");
+  EXPECT_EQ(stored_logins_, std::vector<std::string>{"dr.muster"});
+  // The second request uses the stored token.
+  EXPECT_EQ(provider->GetAccessToken(), token);
+  EXPECT_EQ(TokenCalls(), 1);
+
+  const std::string path = OAuthClient::TokenFilePath();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(ReadFile(path).find("\"access_token\":\"" + token + "\""), std::string::npos);
+
+  std::vector<RpcValue> runs = BrowserRuns(1);
+  ASSERT_EQ(runs.size(), 1u);
+  // The login page was asked for our client, group and listener, with a state.
+  EXPECT_TRUE(std::regex_match(TextMember(runs[0], "url"),
+                               std::regex(".*/REST/v1/OAuth/GetAuthCode/korvex_inputgate\\?response_type=code"
+                                          "&client_id=ch\\.korvex\\.ordivaclient&redirect_uri=http%3A%2F%2F"
+                                          "localhost%3A[0-9]+%2F&state=[0-9a-f]{32}")))
+      << TextMember(runs[0], "url");
+  EXPECT_EQ(runs[0].GetMember("listener_status").AsInt(), 303);
+  EXPECT_EQ(TextMember(runs[0], "listener_location"), StartPage());
+
+  client.Shutdown();
+  std::filesystem::remove(path);
+}
+
+TEST_F(OAuthSimTest, ExpiredTokenIsRefreshedOnce) {
+  std::string first;
+  {
+    Browser browser("", browser_log_);
+    TokenStore store(FilePath());
+    first = store.GetAccessToken();
+    ASSERT_EQ(first.size(), 60u);
+  }
+  // Make the stored token due.
+  const std::string text = ReadFile(FilePath());
+  WriteFile(FilePath(), std::regex_replace(text, std::regex("\"expire\":-?[0-9]+"), "\"expire\":5"));
+  const int callsBefore = TokenCalls();
+
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  const int64_t before = std::time(nullptr);
+  const std::string refreshed = store.GetAccessToken();
+  const int64_t after = std::time(nullptr);
+  EXPECT_EQ(refreshed.size(), 60u);
+  EXPECT_NE(refreshed, first);
+  EXPECT_EQ(TokenCalls() - callsBefore, 1);
+  ASSERT_EQ(store.Entries().size(), 1u);
+  EXPECT_GE(store.Entries()[0].expire, before + 2400);
+  EXPECT_LE(store.Entries()[0].expire, after + 2400);
+  EXPECT_EQ(store.GetAccessToken(), refreshed);
+  EXPECT_EQ(TokenCalls() - callsBefore, 1);
+}
+
+TEST_F(OAuthSimTest, RedirectsThatAreNotOursGiveNoToken) {
+  struct Case {
+    const char* mode;
+    int listenerStatus;  // 0: the stand-in never reached the listener
+    bool endsEarly;      // the login ends before its wait runs out
+  };
+  // A forged state is refused and the listener waits on for the real
+  // redirect until the wait runs out; a redirect with our state but no code
+  // ends the login at once; a user who never logs in lets the wait run out.
+  const Case cases[] = {{"wrong-state", 400, false}, {"no-code", 303, true}, {"none", 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::filesystem::remove(browser_log_);
+    Browser browser(c.mode, browser_log_);
+    TokenStore store(dir_.Sub(std::string(c.mode) + ".json"));
+    store.SetLoginWait(std::chrono::seconds(3));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(store.GetAccessToken(), "");
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (c.endsEarly) {
+      EXPECT_LT(took, std::chrono::milliseconds(2500));
+    } else {
+      EXPECT_GE(took, std::chrono::milliseconds(2900));
+    }
+    EXPECT_EQ(TokenCalls(), 0);
+    EXPECT_TRUE(store.Entries().empty());
+    EXPECT_TRUE(stored_logins_.empty());
+    std::vector<RpcValue> runs = BrowserRuns(1);
+    ASSERT_EQ(runs.size(), 1u);
+    if (c.listenerStatus != 0) {
+      EXPECT_EQ(runs[0].GetMember("listener_status").AsInt(), c.listenerStatus);
+    } else {
+      EXPECT_FALSE(runs[0].GetMember("listener_status").IsValid());
+    }
+  }
+}
+
+TEST_F(OAuthSimTest, RefusedTokenStartsANewLogin) {
+  Browser browser("", browser_log_);
+  TokenStore store(FilePath());
+  const std::string first = store.GetAccessToken();
+  ASSERT_EQ(first.size(), 60u);
+
+  store.TokenRefused();
+  EXPECT_EQ(store.CurrentLogin(), " ");
+  EXPECT_EQ(stored_logins_.back(), " ");
+
+  const std::string second = store.GetAccessToken();
+  EXPECT_EQ(second.size(), 60u);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(BrowserRuns(2).size(), 2u);
+  EXPECT_EQ(TokenCalls(), 2);
+  EXPECT_EQ(store.CurrentLogin(), "dr.muster");
+  EXPECT_EQ(stored_logins_, (std::vector<std::string>{"dr.muster", " ", "dr.muster"}));
+}
+
+TEST_F(OAuthSimTest, UnreadableTokenReplyRaisesAndReleasesTheStore) {
+  {
+    Browser browser("", browser_log_);
+    TokenStore store(FilePath());
+    ASSERT_EQ(store.GetAccessToken().size(), 60u);
+  }
+  const std::string text = ReadFile(FilePath());
+  WriteFile(FilePath(), std::regex_replace(text, std::regex("\"expire\":-?[0-9]+"), "\"expire\":5"));
+  sim_->SetControl(std::string("{\"fault\":\"garbled\",\"fault_methods\":[\"") + kTokenPath + "\"]}");
+
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  store.Load();
+  const std::vector<TokenEntry> before = store.Entries();
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_THROW(store.GetAccessToken(), RpcError);
+  EXPECT_EQ(store.Entries(), before);
+  // The store's lock was released on the way out.
+  EXPECT_TRUE(std::async(std::launch::async, [&store] {
+                bool taken = store.TryLock();
+                if (taken) store.Unlock();
+                return taken;
+              }).get());
+}
+
+TEST_F(OAuthSimTest, FailedRefreshFallsBackToTheLogin) {
+  // The refresh token is unknown to the service (400): the browser login runs.
+  WriteFile(FilePath(), "{\"client_id\":\"ch.korvex.ordivaclient\",\"token_group\":\"korvex_inputgate\","
+                        "\"tokens\":[{\"hin_id\":\"dr.muster\",\"access_token\":\"OLD\",\"refresh_token\":"
+                        "\"unknown\",\"expire\":5}]}");
+  Browser browser("", browser_log_);
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  const std::string token = store.GetAccessToken();
+  EXPECT_EQ(token.size(), 60u);
+  EXPECT_EQ(TokenCalls(), 2);
+  ASSERT_EQ(store.Entries().size(), 1u);
+  EXPECT_EQ(store.Entries()[0].access_token, token);
+}
+
+}  // namespace
+}  // namespace belmor::korvex
