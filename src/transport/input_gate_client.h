@@ -1,10 +1,15 @@
 #ifndef KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
 #define KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/exception.h"
+#include "logging/korvex_logger.h"
+#include "transport/rpc_request.h"
+#include "transport/rpc_value.h"
 #include "transport/security_client.h"
 
 namespace belmor::korvex {
@@ -19,34 +24,114 @@ struct VersionInfo {
   std::string minVer;
 };
 
-// The server's view of one trust center: sessions, invoice upload and the
-// response gate, each an XML-RPC call. So far only what the engine needs
-// exists (construction and a new URL when another center is selected); the
-// gate-client work adds the calls.
+// The server's view of one trust center: sessions, invoice upload, the
+// response gate and the version queries. Every operation is one XML-RPC call
+// sent by HTTP POST on a fresh HttpClient, so calls never share transfer
+// state. Used by one worker thread at a time; holds no lock.
+//
+// Failures: a reply with an HTTP status other than 200 (0: no connection) is
+// logged and seen by the operations as the Boolean false; an unreadable reply
+// or an XML-RPC fault raises common::RuntimeException "InputGateClient::
+// SendRequest: xmlrpc fault" (the fault's code and text stay in the client); a
+// reply of the wrong kind raises RpcError "Invalid type conversion" unless the
+// operation says otherwise. The operations are virtual so the steps can run
+// against a gate double.
 class InputGateClient {
  public:
   // connectionUri: the trust center's session and version service.
-  InputGateClient(std::shared_ptr<SecurityClient> securityClient, std::string connectionUri)
-      : securityClient_(std::move(securityClient)), connection_uri_(std::move(connectionUri)) {}
-  virtual ~InputGateClient() = default;
+  InputGateClient(std::shared_ptr<SecurityClient> securityClient, std::string connectionUri);
+  virtual ~InputGateClient();
   InputGateClient(const InputGateClient&) = delete;
   InputGateClient& operator=(const InputGateClient&) = delete;
 
-  void SetConnectionUri(const std::string& url) { connection_uri_ = url; }
+  // Another trust center: the gate URLs, the session and the write-failed
+  // flag are forgotten without a call to the old center. The cached minimum
+  // version stays.
+  void SetConnectionUri(const std::string& url);
   const std::string& ConnectionUri() const { return connection_uri_; }
   const std::shared_ptr<SecurityClient>& GetSecurityClient() const { return securityClient_; }
+  // Handed to every HTTP client of the calls; none by default.
+  void SetProxy(std::string host, uint16_t port);
+
+  // Opens a session and takes the gate URLs from the reply. False (and
+  // nothing changed) for a reply of the wrong shape or a failed HTTP status;
+  // faults and unreadable replies raise.
+  virtual bool Connect(const std::string& product, const std::string& edition);
+  // Closes an open session; the session is forgotten even when the call fails.
+  virtual void CloseSession();
+  virtual bool IsConnected() const { return !session_.empty(); }
+
+  // Uploads one invoice (all its bytes) and returns the gate's messages for
+  // it, normalised to the report enumerations. WriteFailed() afterwards tells
+  // whether the gate took it: it stays true without a session or on a failed
+  // HTTP status, and a module message of error level or worse sets it too.
+  virtual std::vector<std::shared_ptr<LogRecord>> Write(const std::string& invoice, bool asBase64);
+  virtual std::vector<std::shared_ptr<LogRecord>> Write2(const std::string& invoice) { return Write(invoice, true); }
+  virtual bool WriteFailed() const { return writeFailed_; }
+
+  // The names of the waiting responses; filter "*" lists all of them. An
+  // empty filter raises std::out_of_range "invalid string position". Needs no
+  // session.
+  virtual std::shared_ptr<std::vector<std::string>> EnumResponses(const std::string& product,
+                                                                  const std::string& edition,
+                                                                  const std::string& filter);
+  // One response's text; with confirm the gate may drop it afterwards. Empty
+  // without a session.
+  virtual std::string ReadResponse(const std::string& product, const std::string& edition, const std::string& name,
+                                   bool confirm);
 
   // The oldest client version the trust center accepts and the treatment date
-  // from which that holds; empty when the gate gave no usable answer. Virtual
-  // so the validation step can be run against a gate double; the XML-RPC call
-  // comes with the gate-client work.
-  virtual std::shared_ptr<VersionInfo> QueryMinVersion() {
-    throw common::RuntimeException("InputGateClient::QueryMinVersion: not available");
+  // from which that holds, asked once per client and then served from the
+  // cache; empty when the gate gave no usable answer.
+  virtual std::shared_ptr<VersionInfo> QueryMinVersion();
+  // The newest client version for this platform and build; empty for a reply
+  // of the wrong shape. language is sent in upper case.
+  virtual std::shared_ptr<VersionInfo> QueryNewVersion(const std::string& buildDate, std::string language);
+
+  // The platform word of the newest-version query ("win32" for the Windows
+  // product) and the processor architecture of this build.
+  static constexpr char kPlatform[] = "linux";
+#if defined(__x86_64__)
+  static constexpr char kArchitecture[] = "x86_64";
+#else
+  static constexpr char kArchitecture[] = "UNKNOWN ARCHITECTURE";
+#endif
+
+  // The common call: builds the request from the signature and arguments
+  // (see RpcRequest::Build), posts it to url and returns the reply's result,
+  // or the Boolean false when the HTTP status was not 200.
+  template <typename... Args>
+  RpcValue SendRequest(const std::string& url, const std::string& methodName, std::string_view signature,
+                       const Args&... args) {
+    RpcRequest request(url);
+    if (!request.Build(methodName, signature, args...)) ThrowUnbuildable(methodName);
+    return Send(request);
   }
 
+  // The last XML-RPC fault received.
+  const std::string& FaultString() const { return faultString_; }
+  int32_t FaultCode() const { return faultCode_; }
+
+ protected:
+  // Posts the request and judges the reply (see SendRequest).
+  virtual RpcValue Send(const RpcRequest& request);
+
  private:
+  [[noreturn]] static void ThrowUnbuildable(const std::string& methodName);
+  // True when the result is a fault; stores its code and text.
+  bool IsFault(const RpcValue& result);
+
+  std::string proxyHost_;
+  uint16_t proxyPort_ = 0;
   std::shared_ptr<SecurityClient> securityClient_;
   std::string connection_uri_;
+  std::string write_uri_;
+  std::string reader_uri_;
+  std::string session_;
+  std::shared_ptr<VersionInfo> minVersion_;
+  std::string faultString_;
+  int32_t faultCode_ = 0;
+  bool writeFailed_ = false;
 };
 
 }  // namespace belmor::korvex

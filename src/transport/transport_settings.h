@@ -16,6 +16,11 @@ struct TransportSettings {
   // libcurl's verbose trace, routed into the debug log with the credentials
   // masked. Off unless the practice switched debugging on.
   bool verbose = false;
+  // A connection that is not up after connectTimeoutSeconds, or a transfer
+  // that moves less than one byte a second for noProgressSeconds, is given up
+  // (status 0). Generous enough for a slow line; tests shorten them.
+  long connectTimeoutSeconds = 30;
+  long noProgressSeconds = 60;
   // Bases of the HIN OAuth service (the fixed paths are added by the client).
   std::string hinAuthUrl;
   std::string hinTokenUrl;

@@ -1,0 +1,243 @@
+#include "transport/http_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <iterator>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "logging/log.h"
+#include "transport/transport_settings.h"
+
+namespace belmor::korvex {
+
+namespace {
+
+constexpr char kUserAgent[] = "KX Ordiva Client/5";
+constexpr char kGateway[] = "https://oauth2.";
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// curl_global_init is not thread-safe; the first request of any thread runs it once.
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    const char a = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    if (a != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Appends one line to the header list; false when libcurl has no memory left.
+bool Append(HeaderList& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (!grown) return false;
+  list.release();
+  list.reset(grown);
+  return true;
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* userData) {
+  static_cast<std::string*>(userData)->append(data, size * count);
+  return size * count;
+}
+
+struct BodySource {
+  const std::string* body;
+  size_t offset = 0;
+};
+
+size_t ReadBody(char* buffer, size_t size, size_t count, void* userData) {
+  auto* source = static_cast<BodySource*>(userData);
+  const size_t n = std::min(size * count, source->body->size() - source->offset);
+  std::memcpy(buffer, source->body->data() + source->offset, n);
+  source->offset += n;
+  return n;
+}
+
+// The verbose trace goes to the debug log, never to standard error. Only
+// libcurl's own text and the header blocks are written: bodies carry patient
+// data. The bearer token is a credential and is masked.
+std::string MaskCredentials(std::string_view block) {
+  std::string out;
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    end = end == std::string_view::npos ? block.size() : end + 1;
+    std::string_view line = block.substr(start, end - start);
+    bool secret = false;
+    for (std::string_view name : {"authorization:", "proxy-authorization:"}) {
+      if (StartsWithNoCase(line, name)) {
+        out.append(line.substr(0, name.size()));
+        out.append(" ***");
+        if (line.back() == '\n') out.append(line.size() > 1 && line[line.size() - 2] == '\r' ? "\r\n" : "\n");
+        secret = true;
+        break;
+      }
+    }
+    if (!secret) out.append(line);
+    start = end;
+  }
+  return out;
+}
+
+int TraceToDebugLog(CURL*, curl_infotype type, char* data, size_t size, void*) {
+  const char* prefix = nullptr;
+  switch (type) {
+    case CURLINFO_TEXT:
+      prefix = "* ";
+      break;
+    case CURLINFO_HEADER_IN:
+      prefix = "< ";
+      break;
+    case CURLINFO_HEADER_OUT:
+      prefix = "> ";
+      break;
+    default:
+      return 0;
+  }
+  std::string text = MaskCredentials(std::string_view(data, size));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  KX_LOG(DEBUG) << "[HttpClient::Perform][curl] " << prefix << text;
+  return 0;
+}
+
+}  // namespace
+
+HttpClient::HttpClient() = default;
+
+HttpClient::HttpClient(std::string proxyHost, uint16_t proxyPort)
+    : proxyHost_(std::move(proxyHost)), proxyPort_(proxyPort) {
+  if (!proxyHost_.empty() && proxyPort_ > 0) proxy_ = "http://" + proxyHost_ + ":" + std::to_string(proxyPort_) + "/";
+}
+
+HttpClient::~HttpClient() = default;
+
+void HttpClient::SetHeader(const std::string& name, const std::string& value) { headers_.emplace(name, value); }
+
+void HttpClient::SetProxyHost(const std::string& host) {
+  proxyHost_ = host;
+  SetProxy();
+}
+
+void HttpClient::SetProxyPort(uint16_t port) {
+  proxyPort_ = port;
+  SetProxy();
+}
+
+void HttpClient::SetProxy() {
+  KX_LOG(DEBUG) << "[HttpClient::SetProxy][host=" << proxyHost_ << ", port=" << proxyPort_ << "]";
+  proxy_.clear();
+  if (!proxyHost_.empty() && proxyPort_ > 0) proxy_ = "http://" + proxyHost_ + ":" + std::to_string(proxyPort_) + "/";
+}
+
+int32_t HttpClient::Get(const std::string& url) { return Perform("GET", url, std::string()); }
+
+int32_t HttpClient::Post(const std::string& url, const std::string& body) {
+  SetHeader("Content-length", std::to_string(body.size()));
+  const int32_t status = Perform("POST", url, body);
+  // The length describes this body only; left in place it would be sent again
+  // beside the next request's own.
+  auto [first, last] = headers_.equal_range("Content-length");
+  if (first != last) headers_.erase(std::prev(last));
+  return status;
+}
+
+std::string HttpClient::RewriteUrl(const std::string& url) {
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (StartsWithNoCase(url, scheme)) return kGateway + url.substr(scheme.size());
+  }
+  return std::string();
+}
+
+int32_t HttpClient::Perform(const std::string& method, const std::string& url, const std::string& body) {
+  InitCurlOnce();
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return status_;
+
+  // Checked before the token is asked for: a URL that cannot be sent must
+  // never start a login.
+  const std::string target = RewriteUrl(url);
+  if (target.empty()) {
+    KX_LOG(ERROR) << "[HttpClient::Perform][not an http or https URL: " << url << "]";
+    response_.clear();
+    status_ = 0;
+    return status_;
+  }
+
+  const std::shared_ptr<AccessTokenProvider> provider = CurrentAccessTokenProvider();
+  const std::string token = provider ? provider->GetAccessToken() : std::string();
+  if (token.empty()) return status_;
+
+  const TransportSettings settings = CurrentTransportSettings();
+  CURL* h = curl.get();
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  if (settings.verbose) {
+    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceToDebugLog);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+  }
+  curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+
+  HeaderList headers;
+  bool headersComplete = Append(headers, "Authorization: Bearer " + token);
+  for (const auto& [name, value] : headers_) headersComplete = headersComplete && Append(headers, name + ": " + value);
+  // Without this line libcurl would send the body chunked; the gates expect
+  // the Content-length given by Post.
+  if (method == "POST" || method == "PUT") headersComplete = headersComplete && Append(headers, "Transfer-Encoding:");
+  if (!headersComplete) return status_;
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+
+  if (!settings.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
+  if (!proxy_.empty()) curl_easy_setopt(h, CURLOPT_PROXY, proxy_.c_str());
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, settings.noProgressSeconds);
+
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &response_);
+  status_ = 0;
+  response_.clear();
+
+  BodySource source{&body};
+  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
+  curl_easy_setopt(h, CURLOPT_READDATA, &source);
+  if (method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else if (method == "POST") {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  } else if (method == "PUT") {
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  }
+
+  const CURLcode result = curl_easy_perform(h);
+  if (result == CURLE_OK) {
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    status_ = static_cast<int32_t>(code);
+  } else {
+    KX_LOG(DEBUG) << "[HttpClient::Perform][" << method << " " << target << " failed: " << curl_easy_strerror(result)
+                  << "]";
+  }
+  if (status_ == 401 && provider) provider->TokenRefused();
+  return status_;
+}
+
+}  // namespace belmor::korvex

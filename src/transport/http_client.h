@@ -1,0 +1,69 @@
+#ifndef KORVEX_TRANSPORT_HTTP_CLIENT_H_
+#define KORVEX_TRANSPORT_HTTP_CLIENT_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace belmor::korvex {
+
+// One HTTP(S) request at a time over libcurl, for the gate calls and the
+// document downloads. Every request carries the current HIN access token
+// (CurrentAccessTokenProvider) as a bearer token and goes to the HIN OAuth2
+// gateway: "http://H/P" and "https://H/P" are both requested as
+// "https://oauth2.H/P". The CA bundle, the verbose trace and the time-outs
+// come from CurrentTransportSettings() at each request.
+//
+// Never throws: callers judge GetStatus(), which is 0 before the first
+// transfer and after one that failed (no connection, TLS failure, no progress
+// for too long, a URL without "http://" or "https://"). One thread at a time;
+// users make one object per task.
+class HttpClient {
+ public:
+  HttpClient();
+  HttpClient(std::string proxyHost, uint16_t proxyPort);
+  virtual ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Adds one header line for the following requests; nothing is replaced, so
+  // a name added twice is sent twice. Lines go out sorted by name (byte-wise),
+  // equal names in the order added, after the Authorization line.
+  void SetHeader(const std::string& name, const std::string& value);
+
+  // Each stores its value and then calls SetProxy.
+  void SetProxyHost(const std::string& host);
+  void SetProxyPort(uint16_t port);
+  // Logs the proxy and forms its address; requests go through the proxy when
+  // the host is not empty and the port above 0.
+  void SetProxy();
+
+  int32_t Get(const std::string& url);
+  // Sends "Content-length" with the body's size in bytes (no chunked
+  // encoding). That header belongs to this one request: it does not stay for
+  // the object's later requests.
+  int32_t Post(const std::string& url, const std::string& body);
+
+  // The body of the last response, as raw bytes.
+  std::string GetResponse() const { return response_; }
+  int32_t GetStatus() const { return status_; }
+
+  // The address requested for a configured URL, or empty when the URL has
+  // neither "http://" nor "https://" (then nothing is sent).
+  static std::string RewriteUrl(const std::string& url);
+
+ private:
+  // method: "GET", "POST" or "PUT".
+  int32_t Perform(const std::string& method, const std::string& url, const std::string& body);
+
+  std::multimap<std::string, std::string> headers_;
+  std::string response_;
+  std::string proxyHost_;
+  uint16_t proxyPort_ = 0;
+  std::string proxy_;  // "http://host:port/" or empty
+  int32_t status_ = 0;
+};
+
+}  // namespace belmor::korvex
+
+#endif  // KORVEX_TRANSPORT_HTTP_CLIENT_H_

@@ -1,0 +1,36 @@
+#include "transport/http_document_loader.h"
+
+#include "common/exception.h"
+#include "logging/log.h"
+
+namespace belmor::korvex {
+
+HttpDocumentLoader::HttpDocumentLoader(std::string baseUrl, std::shared_ptr<HttpClient> client)
+    : AbstractDocumentLoader(std::move(baseUrl)), client_(std::move(client)) {
+  KX_LOG(DEBUG) << "[HttpDocumentLoader::HttpDocumentLoader][create: base_path_=" << Base() << "]";
+}
+
+std::string HttpDocumentLoader::LoadDocument(const std::string& name) {
+  KX_LOG(DEBUG) << "[HttpDocumentLoader::LoadDocument]";
+  std::string url = Base();
+  if (!url.empty() && url.back() != '/') url += '/';
+  url += name;
+  KX_LOG(DEBUG) << "[HttpDocumentLoader::LoadDocument][url=" << url << "]";
+  const int32_t status = client_ ? client_->Get(url) : 0;
+  KX_LOG(DEBUG) << "[HttpDocumentLoader::LoadDocument][http code=" << status << "]";
+  if (status < 200 || status > 299) {
+    throw common::RuntimeException("HttpDocumentLoader::LoadDocument: unable to load", url);
+  }
+  KX_LOG(DEBUG) << "[HttpDocumentLoader::LoadDocument][successful load: " << Base() << "/" << name << "]";
+  return client_->GetResponse();
+}
+
+CredentialHttpLoader::CredentialHttpLoader(std::string baseUrl, std::shared_ptr<HttpClient> client,
+                                           std::string extension)
+    : HttpDocumentLoader(std::move(baseUrl), std::move(client)), extension_(std::move(extension)) {}
+
+std::string CredentialHttpLoader::LoadDocument(const std::string& name) {
+  return HttpDocumentLoader::LoadDocument(name + "." + extension_);
+}
+
+}  // namespace belmor::korvex
