@@ -1,0 +1,204 @@
+#include "transport/http_client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_fixture.h"
+
+namespace belmor::korvex::testing {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+class HttpClientTest : public SimTest {};
+
+TEST_F(HttpClientTest, GetCarriesTheTokenWholeAndKeepsTheBody) {
+  HttpClient client;
+  ASSERT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+  EXPECT_EQ(client.GetStatus(), 200);
+  EXPECT_THAT(client.GetResponse(), HasSubstr("<xs:schema"));
+
+  const std::vector<LoggedRequest> requests = NewRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(std::string(TrustCenterSim::kValidToken).size(), 60u);
+  EXPECT_EQ(requests[0].Header("Authorization"), std::string("Bearer ") + TrustCenterSim::kValidToken);
+  EXPECT_EQ(requests[0].Header("User-Agent"), "KX Ordiva Client/5");
+}
+
+TEST_F(HttpClientTest, PostSendsSortedHeadersAndContentLengthWithoutChunking) {
+  HttpClient client;
+  client.SetHeader("Content-type", "text/xml");
+  client.SetHeader("Accept", "*/*");
+  const std::string body(1234, 'x');
+  // Not an XML-RPC call: the gate answers with a fault, but it has read the body.
+  ASSERT_EQ(client.Post(Url("/gate/nord"), body), 200);
+
+  const std::vector<LoggedRequest> requests = NewRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  const LoggedRequest& post = requests[0];
+  EXPECT_EQ(post.method, "POST");
+  EXPECT_EQ(post.bodyLength, 1234);
+  EXPECT_EQ(post.Header("Content-length"), "1234");
+  EXPECT_EQ(post.Header("Transfer-Encoding"), "<none>");
+  std::vector<std::string> ours;
+  for (const auto& [name, value] : post.headers) {
+    if (name == "Authorization" || name == "Accept" || name == "Content-length" || name == "Content-type") {
+      ours.push_back(name);
+    }
+  }
+  EXPECT_THAT(ours, ElementsAre("Authorization", "Accept", "Content-length", "Content-type"));
+}
+
+TEST_F(HttpClientTest, ContentLengthBelongsToOnePost) {
+  HttpClient client;
+  ASSERT_EQ(client.Post(Url("/gate/nord"), std::string(10, 'a')), 200);
+  ASSERT_EQ(client.Post(Url("/gate/nord"), std::string(20, 'b')), 200);
+  ASSERT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+
+  const std::vector<LoggedRequest> requests = NewRequests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].Header("Content-length"), "20");
+  EXPECT_EQ(requests[1].bodyLength, 20);
+  int lengthLines = 0;
+  for (const auto& header : requests[1].headers) lengthLines += header.first == "Content-length";
+  EXPECT_EQ(lengthLines, 1);
+  EXPECT_EQ(requests[2].Header("Content-length"), "<none>");
+}
+
+TEST_F(HttpClientTest, HttpAndHttpsUrlsGoToTheOAuthGateway) {
+  const std::string port = std::to_string(Sim().HttpsPort());
+  const std::string configured[] = {"http://localhost:" + port + "/download/schemas/korvex.xsd",
+                                    "https://localhost:" + port + "/download/schemas/korvex.xsd"};
+  for (const std::string& url : configured) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(HttpClient::RewriteUrl(url), "https://oauth2.localhost:" + port + "/download/schemas/korvex.xsd");
+    HttpClient client;
+    EXPECT_EQ(client.Get(url), 200);
+  }
+  const std::vector<LoggedRequest> requests = NewRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const LoggedRequest& request : requests) {
+    EXPECT_EQ(request.Header("Host"), "oauth2.localhost:" + port);
+    EXPECT_EQ(request.path, "/download/schemas/korvex.xsd");
+  }
+}
+
+TEST_F(HttpClientTest, UrlWithoutSchemeSendsNothingAndGivesStatusZero) {
+  HttpClient client;
+  ASSERT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+  const std::string port = std::to_string(Sim().HttpsPort());
+  for (const std::string& url : {"localhost:" + port + "/download/schemas/korvex.xsd", std::string("http:/"),
+                                std::string(""), "ftp://localhost:" + port + "/x"}) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(HttpClient::RewriteUrl(url), "");
+    EXPECT_EQ(client.Get(url), 0);
+    EXPECT_EQ(client.GetStatus(), 0);
+    EXPECT_EQ(client.GetResponse(), "");
+  }
+  EXPECT_EQ(NewRequests().size(), 1u);
+  // No login is started for a request that cannot be sent.
+  EXPECT_EQ(provider_->asked, 1);
+}
+
+TEST_F(HttpClientTest, EmptyTokenSendsNothingAndKeepsThePreviousStatus) {
+  HttpClient client;
+  provider_->token = "";
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 0);
+
+  provider_->token = TrustCenterSim::kValidToken;
+  ASSERT_EQ(client.Get(Url("/download/no-such-file")), 404);
+  provider_->token = "";
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 404);
+  EXPECT_EQ(client.Post(Url("/gate/nord"), "x"), 404);
+
+  SetAccessTokenProvider(nullptr);
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 404);
+  EXPECT_EQ(NewRequests().size(), 1u);
+}
+
+TEST_F(HttpClientTest, RefusedTokenIsReportedOnceAndTheStatusReturned) {
+  provider_->token = std::string(60, 'z');
+  HttpClient client;
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 401);
+  EXPECT_EQ(provider_->refused, 1);
+  EXPECT_EQ(NewRequests().size(), 1u);  // not repeated
+
+  provider_->token = TrustCenterSim::kValidToken;
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+  EXPECT_EQ(provider_->refused, 1);
+}
+
+TEST_F(HttpClientTest, FailedTransfersGiveStatusZero) {
+  struct Case {
+    const char* name;
+    const char* control;
+  };
+  const Case cases[] = {
+      {"dropped connection", R"({"fault": "drop", "fault_methods": ["/gate"]})"},
+      // Far longer than the shortened no-progress limit: only the abort ends it early.
+      {"gate stops answering", R"({"fault": "slow", "slow_seconds": 30, "fault_methods": ["/gate"]})"},
+  };
+  Settings([](TransportSettings& s) { s.noProgressSeconds = 1; });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim().SetControl(c.control);
+    HttpClient client;
+    EXPECT_EQ(client.Post(Url("/gate/nord"), "<methodCall/>"), 0);
+    EXPECT_EQ(client.GetResponse(), "");
+  }
+  // Both requests reached the gate; the client gave up on them.
+  EXPECT_EQ(NewRequests().size(), 2u);
+
+  // A CA that did not sign the server's certificate: the TLS handshake fails.
+  Settings([](TransportSettings& s) { s.caFile = "/etc/ssl/certs/ca-certificates.crt"; });
+  Sim().SetControl("{}");
+  HttpClient client;
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 0);
+}
+
+TEST_F(HttpClientTest, ProxySettersLogAndRequestsUseTheProxy) {
+  HttpClient client;
+  client.SetProxyHost("127.0.0.1");
+  client.SetProxyPort(9);  // nothing listens there
+  EXPECT_THAT(logger_->Matching("[HttpClient::SetProxy]"),
+              ElementsAre(HasSubstr("[HttpClient::SetProxy][host=127.0.0.1, port=0]"),
+                          HasSubstr("[HttpClient::SetProxy][host=127.0.0.1, port=9]")));
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 0);
+
+  HttpClient viaConstructor("127.0.0.1", 9);
+  EXPECT_EQ(viaConstructor.Get(Url("/download/schemas/korvex.xsd")), 0);
+  EXPECT_THAT(NewRequests(), IsEmpty());
+
+  // Without a port there is no proxy.
+  client.SetProxyPort(0);
+  EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+}
+
+TEST_F(HttpClientTest, VerboseTraceGoesToTheDebugLogWithTheTokenMasked) {
+  HttpClient quiet;
+  ASSERT_EQ(quiet.Get(Url("/download/schemas/korvex.xsd")), 200);
+  EXPECT_THAT(logger_->Matching("[HttpClient::Perform][curl]"), IsEmpty());
+
+  Settings([](TransportSettings& s) { s.verbose = true; });
+  HttpClient client;
+  ASSERT_EQ(client.Post(Url("/gate/nord"), "<methodCall/>"), 200);
+  const std::vector<std::string> trace = logger_->Matching("[HttpClient::Perform][curl]");
+  EXPECT_THAT(trace, Contains(HasSubstr("> POST /gate/nord")));
+  EXPECT_THAT(trace, Contains(HasSubstr("Authorization: ***")));
+  EXPECT_THAT(trace, Contains(HasSubstr("< HTTP/1.")));
+  for (const std::string& line : logger_->Lines()) {
+    EXPECT_THAT(line, Not(HasSubstr(TrustCenterSim::kValidToken)));
+  }
+}
+
+}  // namespace
+}  // namespace belmor::korvex::testing
