@@ -292,5 +292,38 @@ TEST_F(OAuthSimTest, FailedRefreshFallsBackToTheLogin) {
   EXPECT_EQ(store.Entries()[0].access_token, token);
 }
 
+
+TEST_F(OAuthSimTest, ConcurrentRequestsShareOneLogin) {
+  Browser browser("", browser_log_);
+  TokenStore store(FilePath());
+  auto ask = [&store] { return store.GetAccessToken(); };
+  auto first = std::async(std::launch::async, ask);
+  auto second = std::async(std::launch::async, ask);
+  const std::string a = first.get();
+  const std::string b = second.get();
+  EXPECT_EQ(a.size(), 60u);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(TokenCalls(), 1);
+  EXPECT_EQ(BrowserRuns(1).size(), 1u);
+}
+
+TEST_F(OAuthSimTest, LoginsCanBeListedWhileALoginWaits) {
+  Browser browser("none", browser_log_);
+  WriteFile(FilePath(), "{\"client_id\":\"c\",\"token_group\":\"g\",\"tokens\":["
+                        "{\"hin_id\":\"dr.a\",\"access_token\":\"\",\"refresh_token\":\"\",\"expire\":0}]}");
+  TokenStore store(FilePath());
+  store.SetLoginWait(std::chrono::seconds(4));
+  auto login = std::async(std::launch::async, [&store] { return store.GetAccessToken(); });
+  // Wait until the login is under way: the stand-in records its visit.
+  ASSERT_EQ(BrowserRuns(1).size(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(store.GetLogins().front(), "dr.a");
+  store.SelectLogin("dr.b");
+  store.TokenRefused();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(login.get(), "");
+  EXPECT_EQ(store.CurrentLogin(), " ");
+}
+
 }  // namespace
 }  // namespace belmor::korvex
