@@ -25,11 +25,6 @@ namespace belmor::korvex {
 
 namespace {
 
-// The token endpoint must answer or show progress in this time; a login is
-// waited for anyway, a hung token request would only add to it.
-constexpr long kConnectTimeoutSeconds = 30;
-constexpr long kNoProgressSeconds = 60;
-
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::string Or(const std::string& value, const char* fallback) { return value.empty() ? fallback : value; }
@@ -234,9 +229,11 @@ std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std:
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  // The same limits as every other request: the store's lock is held
+  // meanwhile, so a hung token endpoint must not hold up all requests.
+  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
   curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, kNoProgressSeconds);
+  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, settings.noProgressSeconds);
   if (!settings.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, settings.caFile.c_str());
 
   CURLcode result = curl_easy_perform(curl.get());

@@ -325,5 +325,25 @@ TEST_F(OAuthSimTest, LoginsCanBeListedWhileALoginWaits) {
   EXPECT_EQ(store.CurrentLogin(), " ");
 }
 
+
+TEST_F(OAuthSimTest, HungTokenEndpointIsGivenUp) {
+  WriteFile(FilePath(), "{\"client_id\":\"ch.korvex.ordivaclient\",\"token_group\":\"korvex_inputgate\","
+                        "\"tokens\":[{\"hin_id\":\"dr.muster\",\"access_token\":\"OLD\",\"refresh_token\":"
+                        "\"R\",\"expire\":5}]}");
+  sim_->SetControl(std::string("{\"fault\":\"slow\",\"slow_seconds\":30,\"fault_methods\":[\"") + kTokenPath +
+                   "\"]}");
+  TransportSettings settings = CurrentTransportSettings();
+  settings.noProgressSeconds = 1;
+  SetTransportSettings(settings);
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  const auto start = std::chrono::steady_clock::now();
+  // The refresh is abandoned and no browser can start: the old token stays.
+  // (libcurl averages the speed over a few seconds, and the request body
+  // counts, so giving up takes several seconds more than the limit.)
+  EXPECT_EQ(store.GetAccessToken(), "OLD");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
 }  // namespace
 }  // namespace belmor::korvex
