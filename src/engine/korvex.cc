@@ -16,6 +16,7 @@
 #include "config/document_loader.h"
 #include "config/kx_client_config.h"
 #include "config/zip_config_loader.h"
+#include "engine/http_online_services.h"
 #include "engine/online_services.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -25,6 +26,7 @@
 #include "pipeline/duplicate_log.h"
 #include "pipeline/read_step.h"
 #include "pipeline/step_semaphore.h"
+#include "pipeline/send_step.h"
 #include "pipeline/transform_step.h"
 #include "pipeline/valid_step.h"
 #include "pipeline/write_step.h"
@@ -34,6 +36,7 @@
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
+#include "transport/transport_settings.h"
 #include "transport/xslt_function.h"
 
 namespace belmor::korvex {
@@ -141,6 +144,9 @@ void Korvex::Init() {
     KX_LOG(DEBUG) << "[Korvex::Init][client config initialized]";
 
     CreateWorkDirectories();
+    PublishTransportSettings();
+    // The trust center's real services unless a test gave its own.
+    if (!onlineServices_) onlineServices_ = std::make_shared<HttpOnlineServices>();
 
     // The process environment stays out of the debug log: it may hold
     // passwords and tokens.
@@ -193,6 +199,28 @@ void Korvex::CreateWorkDirectories() {
       KX_LOG(ERROR) << "can't write to dir: " << directory.ToString() << " : " << e.Text();
     }
   }
+}
+
+void Korvex::PublishTransportSettings() {
+  if (!clientConfig_) return;
+  TransportSettings settings = CurrentTransportSettings();
+  settings.caFile = clientConfig_->GetCaFile();
+  settings.verbose = clientConfig_->GetDebug();
+  settings.hinAuthUrl = clientConfig_->GetHinAuthUrl();
+  settings.hinTokenUrl = clientConfig_->GetHinTokenUrl();
+  settings.hinStartPage = clientConfig_->GetHinStartPage();
+  // The settings outlive no engine: the login goes to whichever settings are current.
+  const std::weak_ptr<ClientConfig> config = clientConfig_;
+  settings.storeHinLogin = [config](const std::string& login) {
+    if (const std::shared_ptr<ClientConfig> current = config.lock()) {
+      try {
+        current->SetHinLogin(login);
+      } catch (const common::Exception& e) {
+        KX_LOG(ERROR) << "[Korvex::StoreHinLogin][" << e.Text() << "]";
+      }
+    }
+  };
+  SetTransportSettings(std::move(settings));
 }
 
 void Korvex::RegisterStylesheetFunctions() {
@@ -431,6 +459,8 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   const std::string name = step->Name();
   KX_LOG(INFO) << "[Korvex::RunStep][for step " << name << "]";
   currentStep_ = step;
+  // A setting changed since the last run (debug, CA bundle) counts from now on.
+  PublishTransportSettings();
   bool failed = true;
   try {
     step->Run();
@@ -456,6 +486,8 @@ void Korvex::RunReadStep() { RunStep(std::make_shared<ReadStep>(shared_from_this
 void Korvex::RunValidationStep() { RunStep(std::make_shared<ValidationStep>(shared_from_this())); }
 
 void Korvex::RunTransformStep() { RunStep(std::make_shared<TransformStep>(shared_from_this())); }
+
+void Korvex::RunSendStep() { RunStep(std::make_shared<SendStep>(shared_from_this())); }
 
 void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_this())); }
 

@@ -77,6 +77,7 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   void RunReadStep();
   void RunValidationStep();
   void RunTransformStep();
+  void RunSendStep();
   void RunWriteStep();
 
   void Cancel();
@@ -147,6 +148,9 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // it this configuration. Empty until the extension functions exist; until
   // then no stylesheet can call them.
   void RegisterStylesheetFunctions();
+  // Hands the transport what it takes from the settings (CA bundle, debug
+  // trace, HIN OAuth hosts) and where a new HIN login is stored.
+  void PublishTransportSettings();
   // Opens the duplicate log "korvex.log" of the work directory and loads it.
   void OpenDuplicateLog();
   // The fallback of a failed online load; its own failure is logged so that

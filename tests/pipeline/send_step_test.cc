@@ -1,0 +1,442 @@
+#include "pipeline/send_step.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/exception.h"
+#include "config/documents.h"
+#include "config/rule.h"
+#include "pipeline/duplicate_log.h"
+#include "pipeline/simple_invoice.h"
+#include "platform/scoped_env.h"
+#include "step_fixture.h"
+#include "transport/input_gate_client.h"
+#include "transport/security_client.h"
+
+namespace belmor::korvex {
+namespace {
+
+using namespace testing;  // NOLINT: the fixture helpers
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+class FakeSecurityClient : public SecurityClient {
+ public:
+  bool Init() override { return true; }
+  void Shutdown() override {}
+  std::string GetVersion() override { return "fake"; }
+  std::vector<std::string> GetLogins() override { return {}; }
+  uint16_t GetProxyPort() override { return 0; }
+  std::string GetProxyHost() override { return ""; }
+  bool SelectLogin(const std::string&) override { return true; }
+  void Cancel() override {}
+  bool ClearText(std::string&) override { return false; }
+  bool IsRunning() override { return true; }
+  bool IsAvailable() override { return true; }
+};
+
+// A trust center in memory: what the send step uploads, lists, reads and
+// confirms, with the answers a test chooses.
+class SendGate : public InputGateClient {
+ public:
+  SendGate() : InputGateClient(nullptr, "http://localhost:8443/gate/nord") {}
+
+  bool Connect(const std::string& product, const std::string& edition) override {
+    calls.push_back("connect " + product + " " + edition);
+    connected = connects;
+    return connected;
+  }
+  void CloseSession() override {
+    calls.push_back("close");
+    connected = false;
+  }
+  bool IsConnected() const override { return connected; }
+
+  std::vector<std::shared_ptr<LogRecord>> Write(const std::string& invoice, bool asBase64) override {
+    calls.push_back(asBase64 ? "write2" : "write");
+    uploads.push_back(invoice);
+    failed = true;
+    if (onWrite) return onWrite(failed);
+    failed = false;
+    return {Message(mlInfo, mcModule, 0, "accepted")};
+  }
+  bool WriteFailed() const override { return failed; }
+
+  std::shared_ptr<std::vector<std::string>> EnumResponses(const std::string&, const std::string&,
+                                                          const std::string& filter) override {
+    calls.push_back("enum " + filter);
+    if (onEnum) onEnum();
+    auto names = std::make_shared<std::vector<std::string>>();
+    for (const auto& [name, text] : responses) names->push_back(name);
+    return names;
+  }
+  std::string ReadResponse(const std::string&, const std::string&, const std::string& name, bool confirm) override {
+    calls.push_back((confirm ? "confirm " : "read ") + name);
+    return responses.count(name) ? responses[name] : "";
+  }
+  std::shared_ptr<VersionInfo> QueryNewVersion(const std::string& buildDate, std::string language) override {
+    calls.push_back("version " + buildDate + " " + language);
+    return newVersion;
+  }
+
+  static std::shared_ptr<LogRecord> Message(int32_t level, int32_t mclass, int32_t code, const std::string& text) {
+    return std::make_shared<LogRecord>(level, mclass, moPSender, code, "", text);
+  }
+
+  // Calls with exactly this text, or starting with it when it ends in "*".
+  int Count(const std::string& call) const {
+    const bool prefix = !call.empty() && call.back() == '*';
+    const std::string head = prefix ? call.substr(0, call.size() - 1) : call;
+    int n = 0;
+    for (const auto& c : calls) n += prefix ? c.rfind(head, 0) == 0 : c == head;
+    return n;
+  }
+
+  bool connects = true;
+  bool connected = false;
+  bool failed = false;
+  // Decides the answer of each upload; sets the write-failed flag through its argument.
+  std::function<std::vector<std::shared_ptr<LogRecord>>(bool& failed)> onWrite;
+  std::function<void()> onEnum;
+  std::map<std::string, std::string> responses;
+  std::shared_ptr<VersionInfo> newVersion;
+  std::vector<std::string> calls;
+  std::vector<std::string> uploads;
+};
+
+// Invoices encrypted for trust center 1 by the real transform step, waiting
+// in work "output", and an engine whose gate is the SendGate.
+struct SendBench {
+  SendBench() {
+    engine->SetSecurityClient(std::make_shared<FakeSecurityClient>());
+    engine->SetCredentialCache(env.config->GetCredentialCache());
+    engine->SetDuplicateLog(duplicates);
+    engine->SetInputGateClient(gate);
+    env.config->SetArchive(true);
+    env.config->SetZsrDownFilter("");
+    env.config->SetDebug(true);
+    engine->SetLanguage("de");
+    // The response download reports with an origin of its own.
+    engine->SetResponseMessagesEnabled(true);
+    duplicates->Reset();
+  }
+
+  // Transforms the fixture invoices under the given names into work "output".
+  void Prepare(const std::map<std::string, std::string>& invoices) {
+    for (const auto& [name, fixture] : invoices) WriteFile(valid + "/" + name, Invoice(fixture));
+    engine->RunTransformStep();
+    ASSERT_EQ(Names(output).size(), invoices.size());
+    for (const auto& [name, fixture] : invoices) sent[name] = ReadFile(output + "/" + name);
+    env.sink->reports.clear();
+  }
+
+  // The duplicate-check summary of what was sent under name.
+  std::shared_ptr<SimpleInvoice> SummaryOf(const std::string& name) {
+    const std::string& text = sent.at(name);
+    const std::shared_ptr<Rule> rule = env.config->FindRule(text);
+    XmlDoc document(text);
+    const std::shared_ptr<XmlDoc> keys = rule->DuplicateCheck()->Apply(document);
+    return SimpleInvoiceXmlParser().Parse(keys ? keys->ToString() : "");
+  }
+
+  std::vector<Report>& Reports() { return env.sink->reports; }
+  std::string Archive() const { return env.config->GetPathArchive().ToString(); }
+  std::string Responses() const { return env.Dir("responses"); }
+
+  StepEnvironment env;
+  std::shared_ptr<Korvex>& engine = env.engine;
+  std::shared_ptr<SendGate> gate = std::make_shared<SendGate>();
+  std::shared_ptr<DuplicateLog> duplicates =
+      std::make_shared<DuplicateLog>(env.config->GetDuplicateLogPath().ToString());
+  std::string valid = env.Dir("valid");
+  std::string output = env.Dir("output");
+  std::map<std::string, std::string> sent;
+};
+
+Report Sender(int32_t level, int32_t code, const std::string& file, const std::string& message) {
+  return {level, mcModule, moPSender, code, file, message};
+}
+Report Downloader(int32_t level, int32_t code, const std::string& file, const std::string& message) {
+  return {level, mcModule, moPDownloader, code, file, message};
+}
+
+TEST(SendStepTest, UploadsArchivesAndRecordsEachInvoice) {
+  SendBench b;
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(b.gate->uploads, UnorderedElementsAre(b.sent["a.xml"], b.sent["b.xml"]));
+  EXPECT_EQ(b.gate->calls.front(), "connect korvex ordiva");
+  EXPECT_EQ(b.gate->calls.back(), "close");
+  EXPECT_EQ(b.gate->Count("version 20230413 DE"), 0);  // the gate upper-cases, not the step
+  EXPECT_EQ(b.gate->Count("version 20230413 de"), 1);
+  EXPECT_EQ(b.gate->Count("enum*"), 0) << "no response filter set";
+  EXPECT_THAT(Names(b.output), IsEmpty());
+  EXPECT_THAT(Names(b.Archive()), ElementsAre("a.xml", "b.xml"));
+  EXPECT_EQ(ReadFile(b.Archive() + "a.xml"), b.sent["a.xml"]);
+  EXPECT_THAT(b.Reports(), Contains(Report{mlInfo, mcModule, moPSender, 0, "", "accepted"}));
+  EXPECT_THAT(b.Reports(), Contains(Sender(mlInfo, 2, "a.xml", Text(29))));
+
+  // Both invoices are now known as sent, also to a log read afresh from disk.
+  DuplicateLog reread(b.env.config->GetDuplicateLogPath().ToString());
+  ASSERT_TRUE(reread.Load());
+  for (const char* name : {"a.xml", "b.xml"}) {
+    ASSERT_THAT(b.SummaryOf(name)->GetID(), HasSubstr("R-2026-000")) << name;
+    EXPECT_TRUE(reread.IsDuplicate(b.SummaryOf(name))) << name;
+  }
+}
+
+TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
+  using Records = std::vector<std::shared_ptr<LogRecord>>;
+  // A report of the sender; text is a catalogue number, or 0 for literal.
+  struct Expected {
+    int32_t level;
+    int32_t code;
+    const char* file;
+    int text;
+    const char* literal = "";
+  };
+  const struct Case {
+    const char* what;
+    std::function<Records(bool&)> answer;
+    bool archive;
+    // Where the file is afterwards: "output", "archive", "err" or "" (deleted).
+    const char* where;
+    bool recorded;
+    std::vector<Expected> reports;
+  } cases[] = {
+      {"failed exchange", [](bool&) { return Records{}; }, true, "output", false,
+       {{mlError, 17, "a.xml", 17}, {mlWarning, 3, "a.xml", 30}}},
+      {"fault", [](bool&) -> Records { throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault"); },
+       true, "output", false, {{mlError, 17, "a.xml", 17}}},
+      {"module error",
+       [](bool& failed) {
+         failed = true;
+         return Records{SendGate::Message(mlError, mcModule, 9, "rejected")};
+       },
+       true, "err", false, {{mlError, 9, "", 0, "rejected"}, {mlError, 17, "a.xml", 17}}},
+      {"taken without a message",
+       [](bool& failed) {
+         failed = false;
+         return Records{};
+       },
+       true, "archive", true, {{mlInfo, 2, "a.xml", 29}}},
+      {"taken, archive off",
+       [](bool& failed) {
+         failed = false;
+         return Records{SendGate::Message(mlInfo, mcModule, 0, "ok")};
+       },
+       false, "", true, {{mlInfo, 2, "a.xml", 29}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SendBench b;
+    b.env.config->SetArchive(c.archive);
+    b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}});
+    b.gate->onWrite = c.answer;
+
+    b.engine->RunSendStep();
+
+    const std::string where = c.where;
+    EXPECT_EQ(Names(b.output), where == "output" ? std::vector<std::string>{"a.xml"} : std::vector<std::string>{});
+    EXPECT_EQ(Names(b.Archive()), where == "archive" ? std::vector<std::string>{"a.xml"} : std::vector<std::string>{});
+    EXPECT_EQ(Names(b.env.ErrorDir()), where == "err" ? std::vector<std::string>{"a.xml"} : std::vector<std::string>{});
+    EXPECT_EQ(b.duplicates->IsDuplicate(b.SummaryOf("a.xml")), c.recorded);
+    for (const Expected& e : c.reports) {
+      EXPECT_THAT(b.Reports(), Contains(Sender(e.level, e.code, e.file, e.text ? Text(e.text) : e.literal)));
+    }
+    EXPECT_EQ(b.gate->calls.back(), "close");
+  }
+}
+
+TEST(SendStepTest, AnInvoiceKnownAsSentDoesNotGoOutAgain) {
+  SendBench b;
+  // The same invoice twice in one batch: the first copy goes, the second is a duplicate.
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"copy.xml", "invoice-1.0-valid.xml"}});
+  b.engine->RunSendStep();
+  ASSERT_EQ(b.gate->uploads.size(), 1u);
+  EXPECT_THAT(Names(b.Archive()).size() + Names(b.env.ErrorDir()).size(), 2u);
+  const std::string duplicate = Names(b.env.ErrorDir()).at(0);
+  EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 12, duplicate, Text(23))));
+
+  // A file still in "output" although its upload was answered and recorded
+  // (the run ended in between): no second upload.
+  SendBench again;
+  again.Prepare({{"b.xml", "invoice-2.0-valid.xml"}});
+  again.duplicates->Add(again.SummaryOf("b.xml"));
+  again.engine->RunSendStep();
+  EXPECT_THAT(again.gate->uploads, IsEmpty());
+  EXPECT_THAT(Names(again.env.ErrorDir()), ElementsAre("b.xml"));
+}
+
+TEST(SendStepTest, WrongCenterAndNoConnectionSendNothing) {
+  {
+    SCOPED_TRACE("encrypted for another center");
+    SendBench b;
+    b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}});
+    b.env.config->SelectCenter(2);
+    b.engine->RunSendStep();
+    EXPECT_THAT(b.gate->uploads, IsEmpty());
+    EXPECT_THAT(Names(b.env.ErrorDir()), ElementsAre("a.xml"));
+    EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 22, "a.xml", Text(25))));
+  }
+  {
+    SCOPED_TRACE("no connection");
+    SendBench b;
+    b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}});
+    b.gate->connects = false;
+    b.engine->RunSendStep();
+    EXPECT_THAT(b.gate->uploads, IsEmpty());
+    EXPECT_THAT(Names(b.output), ElementsAre("a.xml"));
+    EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 16, "", Text(16))));
+    EXPECT_EQ(b.gate->Count("version*"), 1) << "the version check still runs";
+  }
+}
+
+TEST(SendStepTest, ResponsesAreStoredInsideTheWorkAreaAndConfirmedOnlyWhenStored) {
+  SendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  b.gate->responses = {{"r1.pdf", "<answer>1</answer>"},
+                       {"plain", "<answer>2</answer>"},
+                       {"empty.xml", ""},
+                       {"../../x.txt", "<answer>3</answer>"},
+                       {"/etc/y", "<answer>4</answer>"},
+                       {"..", "<answer>5</answer>"},
+                       {"sub\\..", "<answer>6</answer>"}};
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(Names(b.Responses()), ElementsAre("plain.xml", "r1.xml", "x.xml", "y.xml"));
+  EXPECT_EQ(ReadFile(b.Responses() + "/r1.xml"), "<answer>1</answer>");
+  EXPECT_EQ(ReadFile(b.Responses() + "/x.xml"), "<answer>3</answer>");
+  for (const char* name : {"r1.pdf", "plain", "../../x.txt", "/etc/y"}) {
+    EXPECT_EQ(b.gate->Count("confirm " + std::string(name)), 1) << name;
+  }
+  for (const char* name : {"empty.xml", "..", "sub\\.."}) EXPECT_EQ(b.gate->Count("confirm " + std::string(name)), 0) << name;
+  EXPECT_EQ(b.gate->Count("read .."), 0) << "a refused name is not even fetched";
+  EXPECT_EQ(b.gate->Count("read sub\\.."), 0);
+  EXPECT_EQ(b.gate->Count("enum *"), 1);
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlInfo, 0, "", Text(51))));
+  EXPECT_THAT(b.Reports(), Contains(Report{mlInfo, mcCount, moPDownloader, 7, "", "7 Dateien werden bearbeitet"}));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlInfo, 2, "r1.xml", Text(52))));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlWarning, 3, "empty.xml", Text(53))));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlWarning, 3, "..", Text(53))));
+  // The version check after the download reports nothing.
+  ASSERT_GE(b.Reports().size(), 2u);
+  EXPECT_EQ(b.Reports()[b.Reports().size() - 2], Downloader(mlInfo, 1, "", Text(54)));
+  EXPECT_FALSE(std::filesystem::exists(b.env.work.Sub("x.xml")));
+  EXPECT_EQ(b.gate->calls.back(), "close");
+}
+
+TEST(SendStepTest, CancelStopsTheResponseDownload) {
+  SendBench b;
+  b.env.config->SetZsrDownFilter("Z1");
+  b.gate->responses = {{"a.xml", "<a/>"}, {"b.xml", "<b/>"}};
+  // The user cancels while the list is on its way.
+  b.gate->onEnum = [] { Korvex::CancelFlag() = true; };
+  b.engine->RunSendStep();
+  Korvex::CancelFlag() = false;
+  EXPECT_EQ(b.gate->Count("enum Z1"), 1);
+  EXPECT_EQ(b.gate->Count("read*"), 0);
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlWarning, 5, "", Text(32))));
+}
+
+TEST(SendStepTest, NewerVersionIsOfferedByTextOrder) {
+  const struct {
+    const char* current;
+    const char* url;
+    bool offered;
+  } cases[] = {
+      {"20230412", "http://localhost/setup.exe", false}, {"20230413", "http://localhost/setup.exe", false},
+      {"20230414", "http://localhost/setup.exe", true},  {"20231", "http://localhost/setup.exe", true},
+      {"20240101", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.current);
+    SendBench b;
+    b.engine->SetAutoUpdate(false);
+    b.gate->newVersion = std::make_shared<VersionInfo>();
+    b.gate->newVersion->currentVersion = c.current;
+    b.gate->newVersion->url = c.url;
+    b.gate->newVersion->info = "Neu: alles besser";
+    b.engine->RunSendStep();
+    EXPECT_EQ(b.engine->GetUpdateAvailable(), c.offered ? 1 : 0);
+    EXPECT_EQ(b.engine->GetUpdateMsg(), c.offered ? "Neu: alles besser" : "");
+  }
+}
+
+TEST(SendStepTest, AnUpdateTheUserDeclinesIsNotDownloaded) {
+  SendBench b;
+  TempDir answers;
+  const std::string asked = answers.Sub("asked");
+  // The question goes to the confirm command, which records it and says No.
+  const std::string command = answers.Sub("confirm.sh");
+  WriteFile(command, "#!/bin/sh\nprintf '%s' \"$1\" > '" + asked + "'\nexit 1\n");
+  std::filesystem::permissions(command, std::filesystem::perms::owner_all);
+  belmor::testing::ScopedEnv confirm("KORVEX_CONFIRM", command);
+  b.gate->newVersion = std::make_shared<VersionInfo>();
+  b.gate->newVersion->currentVersion = "20240101";
+  b.gate->newVersion->url = "http://localhost:1/kxp-setup-5.1.exe";
+  b.gate->newVersion->info = "Version 5.1";
+
+  b.engine->RunSendStep();
+
+  EXPECT_EQ(ReadFile(asked), Text(2) + "\r\n\r\nVersion 5.1");
+  EXPECT_EQ(b.engine->GetUpdateAvailable(), 1);
+  EXPECT_FALSE(std::filesystem::exists(b.env.config->GetPathWork().ToString() + "kxp-setup-5.1.exe"));
+}
+
+TEST(SendStepTest, SingleFileModeKeepsTheSessionForTheNextFile) {
+  SendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+  for (const char* name : {"a.xml", "b.xml"}) {
+    Korvex::SetSingleFileMode(true, name);
+    b.engine->RunSendStep();
+  }
+  Korvex::SetSingleFileMode(false, "");
+  EXPECT_EQ(b.gate->uploads.size(), 2u);
+  EXPECT_EQ(b.gate->Count("connect*"), 1);
+  EXPECT_EQ(b.gate->Count("close*"), 0);
+  EXPECT_EQ(b.gate->Count("enum*"), 0);
+  EXPECT_EQ(b.gate->Count("version*"), 0);
+}
+
+TEST(SendStepTest, FileNamesFromTheNetworkStayPlainNames) {
+  const struct {
+    const char* name;
+    const char* response;
+  } responses[] = {
+      {"answer.pdf", "answer.xml"}, {"answer", "answer.xml"},  {"a.b.c", "a.b.xml"}, {"../../x", "x.xml"},
+      {"/etc/x", "x.xml"},          {"C:\\tmp\\r.txt", "r.xml"}, {"..", ""},        {"dir/..", ""},
+      {"", ""},                     {"dir/", ""},              {".", ""},
+  };
+  for (const auto& c : responses) EXPECT_EQ(SendStep::ResponseFileName(c.name), c.response) << c.name;
+
+  const struct {
+    const char* url;
+    const char* file;
+  } setups[] = {
+      {"http://h/dl/kxp-setup-5.1.exe", "kxp-setup-5.1.exe"},
+      {"http://h/dl/setup.run?token=1#x", "setup.run"},
+      {"http://h/dl/", "kxp-setup"},
+      {"http://h/dl/..", "kxp-setup"},
+      {"http://h/a%2F..%2Fb", "a2F..2Fb"},
+      {"http://h/$(rm -rf)", "rm-rf"},
+  };
+  for (const auto& c : setups) EXPECT_EQ(SendStep::SetupFileName(c.url), c.file) << c.url;
+}
+
+}  // namespace
+}  // namespace belmor::korvex
