@@ -41,12 +41,12 @@ int WriteAll(int fd, const std::string& bytes) {
 }  // namespace
 
 std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
-                                  const std::string& bytes) {
+                                  const std::string& bytes, mode_t mode) {
   std::string path;
   int fd = -1;
   for (int attempt = 0; attempt < 1000 && fd < 0; ++attempt) {
     path = directory + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST) RaiseFileError(errno, path);
   }
   if (fd < 0) RaiseFileError(EEXIST, path);
@@ -74,9 +74,9 @@ bool RenameNoReplace(const std::string& temp, const std::string& target) {
   return true;
 }
 
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
   const std::string directory = DirectoryOf(path);
-  std::string temp = WriteDurableTemporary(directory, kTemporaryPrefix + NameOf(path) + "-", bytes);
+  std::string temp = WriteDurableTemporary(directory, kTemporaryPrefix + NameOf(path) + "-", bytes, mode);
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     int error = errno;
     ::unlink(temp.c_str());

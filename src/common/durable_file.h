@@ -1,6 +1,8 @@
 #ifndef KORVEX_COMMON_DURABLE_FILE_H_
 #define KORVEX_COMMON_DURABLE_FILE_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace belmor::common {
@@ -11,9 +13,10 @@ namespace belmor::common {
 
 // Writes bytes to a new file in directory named prefix + a unique suffix,
 // flushes it to disk and closes it, checking every step; answers its path. A
-// file that could not be written completely is removed before raising.
+// file that could not be written completely is removed before raising. mode
+// holds from the file's creation on (0600 for credentials).
 std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
-                                  const std::string& bytes);
+                                  const std::string& bytes, mode_t mode = 0644);
 
 // Gives temp the name target unless an entry of that name exists; answers
 // false then and leaves both alone. Both must lie on one file system.
@@ -21,7 +24,7 @@ bool RenameNoReplace(const std::string& temp, const std::string& target);
 
 // Replaces path by a file holding bytes: a reader, and a crash at any moment,
 // sees either the old content or the new one, never a mix or a truncated file.
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes);
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 
 // Flushes a directory's entries (a rename or a new name) to disk; failures are
 // ignored, as some file systems cannot sync directories.

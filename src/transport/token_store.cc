@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/durable_file.h"
+#include "common/exception.h"
 #include "config/client_config.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -44,43 +45,15 @@ size_t AppendBody(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Replaces path by bytes through a temporary file beside it that only the
 // owner may read from its creation on; answers an error text, empty on success.
 std::string WriteOwnerOnlyFile(const std::string& path, const std::string& bytes) {
-  static std::atomic<unsigned> counter{0};
-  const std::string directory = DirectoryOf(path);
-  const std::string temp = directory + "/" + common::kTemporaryPrefix + NameOf(path) + "-" +
-                           std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return temp + ": " + std::strerror(errno);
-  int error = 0;
-  size_t done = 0;
-  while (error == 0 && done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    else done += static_cast<size_t>(n);
+  try {
+    common::ReplaceFileAtomically(path, bytes, 0600);
+    return std::string();
+  } catch (const common::Exception& e) {
+    return e.Text();
   }
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    return path + ": " + std::strerror(error);
-  }
-  common::SyncDirectory(directory);
-  return std::string();
 }
 
 std::string TokenFileText(const std::string& clientId, const std::string& tokenGroup,

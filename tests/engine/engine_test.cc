@@ -26,6 +26,7 @@
 #include "support/temp_dir.h"
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
+#include "support/fake_security_client.h"
 #include "transport/security_client.h"
 
 namespace belmor::korvex {
@@ -84,30 +85,7 @@ class RecordingSink : public IKorvexSystemLogger {
   std::vector<Reported> reports;
 };
 
-class FakeSecurityClient : public SecurityClient {
- public:
-  bool Init() override { return true; }
-  void Shutdown() override {}
-  std::string GetVersion() override { return "fake"; }
-  std::vector<std::string> GetLogins() override { return {}; }
-  uint16_t GetProxyPort() override { return proxyPort; }
-  std::string GetProxyHost() override { return proxyHost; }
-  bool SelectLogin(const std::string& login) override {
-    logins.push_back(login);
-    return starts;
-  }
-  void Cancel() override { ++cancels; }
-  bool ClearText(std::string&) override { return false; }
-  bool IsRunning() override { return true; }
-  bool IsAvailable() override { return available; }
-
-  bool available = true;
-  bool starts = true;
-  std::string proxyHost = "proxy.example";
-  uint16_t proxyPort = 3128;
-  std::vector<std::string> logins;
-  int cancels = 0;
-};
+using belmor::testing::FakeSecurityClient;
 
 // Serves every base URL's documents from memory, as the trust center's
 // download service would, and remembers what the engine asked it to make.

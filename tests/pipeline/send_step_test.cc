@@ -17,6 +17,7 @@
 #include "platform/scoped_env.h"
 #include "step_fixture.h"
 #include "transport/input_gate_client.h"
+#include "support/fake_security_client.h"
 #include "transport/security_client.h"
 
 namespace belmor::korvex {
@@ -30,20 +31,7 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
-class FakeSecurityClient : public SecurityClient {
- public:
-  bool Init() override { return true; }
-  void Shutdown() override {}
-  std::string GetVersion() override { return "fake"; }
-  std::vector<std::string> GetLogins() override { return {}; }
-  uint16_t GetProxyPort() override { return 0; }
-  std::string GetProxyHost() override { return ""; }
-  bool SelectLogin(const std::string&) override { return true; }
-  void Cancel() override {}
-  bool ClearText(std::string&) override { return false; }
-  bool IsRunning() override { return true; }
-  bool IsAvailable() override { return true; }
-};
+using belmor::testing::FakeSecurityClient;
 
 // A trust center in memory: what the send step uploads, lists, reads and
 // confirms, with the answers a test chooses.

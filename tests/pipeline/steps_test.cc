@@ -21,6 +21,7 @@
 #include "step_fixture.h"
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
+#include "support/fake_security_client.h"
 #include "transport/security_client.h"
 #include "transport/smime.h"
 
@@ -36,20 +37,7 @@ using ::testing::Not;
 
 using Files = std::map<std::string, std::string>;
 
-class FakeSecurityClient : public SecurityClient {
- public:
-  bool Init() override { return true; }
-  void Shutdown() override {}
-  std::string GetVersion() override { return "fake"; }
-  std::vector<std::string> GetLogins() override { return {}; }
-  uint16_t GetProxyPort() override { return 0; }
-  std::string GetProxyHost() override { return ""; }
-  bool SelectLogin(const std::string&) override { return true; }
-  void Cancel() override {}
-  bool ClearText(std::string&) override { return false; }
-  bool IsRunning() override { return true; }
-  bool IsAvailable() override { return true; }
-};
+using belmor::testing::FakeSecurityClient;
 
 // Answers the minimum-version query from memory.
 class FakeGate : public InputGateClient {
