@@ -477,7 +477,9 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   if (!failed) return;
 
   const std::string text = ClipReportText(FormatMessageText(KorvexLogger::GetMessageText(28), {name, 0, 0}));
-  if (stepSemaphore_) stepSemaphore_->SetGreen();
+  // An Auto run goes on with its next step and gives the lock back when it
+  // ends; released here, a second run could start beside the rest of it.
+  if (stepSemaphore_ && !AutoRunFlag()) stepSemaphore_->SetGreen();
   Report(mlError, step->Origin(), 1, text);
 }
 

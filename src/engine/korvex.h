@@ -69,8 +69,9 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // with the current step's origin) when it is unusable or does not start.
   bool StartSecureClient();
 
-  // Runs one step; a failure is reported, releases the step semaphore and
-  // never leaves this call.
+  // Runs one step; a failure is reported, releases the step semaphore (not
+  // in an Auto run, which keeps it until its last step) and never leaves
+  // this call.
   void RunStep(const std::shared_ptr<AbstractStep>& step);
   // Each makes its step for this engine and runs it with RunStep; the engine
   // must be held by a shared pointer (std::bad_weak_ptr otherwise).
