@@ -1,0 +1,458 @@
+// Whole runs of the engine against the test trust center: the real HTTP
+// client, OAuth, gate client and stylesheets, with nothing doubled.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/client_config.h"
+#include "e2e/e2e_support.h"
+#include "engine/korvex.h"
+#include "logging/korvex_logger.h"
+#include "logging/report.h"
+#include "pipeline/step_semaphore.h"
+#include "support/invoice_factory.h"
+#include "transport/http_client.h"
+#include "transport/sim_fixture.h"
+#include "transport/token_store.h"
+
+namespace belmor::korvex::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using belmor::testing::GeneratedInvoice;
+using belmor::testing::GeneratedInvoiceNumber;
+using belmor::testing::ReadFile;
+using belmor::testing::WriteFile;
+using testing::LoggedRequest;
+using testing::ParseLoggedRequest;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using Numbers = std::multiset<std::string>;
+
+std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string Element(const std::string& text, const std::string& pattern) {
+  std::smatch m;
+  return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : std::string();
+}
+
+// A response of the trust center in a format its configuration knows.
+std::string Response(const std::string& number) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<response xmlns=\"urn:belmor:fixture:invoice:1.0\" number=\"" +
+         number + "\" status=\"paid\" amount=\"123.45\"/>\n";
+}
+
+Numbers AsSet(const std::vector<std::string>& numbers) { return Numbers(numbers.begin(), numbers.end()); }
+
+std::vector<LoggedRequest> Requests(const TrustCenterSim& sim) {
+  std::vector<LoggedRequest> requests;
+  for (const std::string& line : sim.RequestLog()) requests.push_back(ParseLoggedRequest(line));
+  return requests;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  // Each test is a practice of its own with a trust center of its own.
+  TrustCenterSim sim_;
+  Practice practice_{sim_};
+};
+
+// The first step of the first run fetches the configuration, its package and
+// the recipients' certificates with a token from a browser login, and the run
+// delivers invoices that only the recipients can read.
+TEST_F(PipelineTest, FirstRunLoadsTheConfigurationOnlineAndSendsInvoicesOnlyRecipientsCanRead) {
+  ScopedEnv browser("KORVEX_BROWSER", TrustCenterSim::BrowserCommand());
+  std::map<std::string, std::string> originals;
+  for (int n = 1; n <= 3; ++n) {
+    practice_.AddInvoice(n);
+    originals[GeneratedInvoiceNumber(n)] = GeneratedInvoice(n);
+  }
+  const std::string answer = Response("R-GEN-000001");
+  sim_.AddResponse("Z1234", "antwort-1.pdf", answer);
+
+  Engine engine;
+  ASSERT_TRUE(engine.Run(Processing::Auto));
+  ASSERT_TRUE(engine.Run(Processing::Write));
+  EXPECT_THAT(engine.Sink().Errors(), IsEmpty());
+
+  // The trust center's configuration, kept as the local copy for later starts.
+  const std::string port = std::to_string(sim_.HttpsPort());
+  EXPECT_EQ(ReadFile(practice_.AppData("korvex.xml")),
+            ReplaceAll(ReadFile(ShippedConfigDir() + "korvex.xml"), "localhost:8443", "localhost:" + port));
+  EXPECT_EQ(ReadFile(practice_.AppData("korvex.xsd")), ReadFile(ShippedConfigDir() + "korvex.xsd"));
+  const auto& center = engine.Get()->GetClientConfig()->CurrentCenter();
+  ASSERT_TRUE(center);
+  EXPECT_EQ(center->url, sim_.BaseUrl() + "/gate/nord");
+
+  // The token came from the login in the browser and opened every download.
+  const std::string token =
+      Element(ReadFile(practice_.AppData(kTokenFileName)), "\"access_token\"\\s*:\\s*\"([A-Za-z0-9]+)\"");
+  ASSERT_EQ(token.size(), 60u);
+  ASSERT_NE(token, TrustCenterSim::kValidToken);
+  const std::vector<LoggedRequest> requests = Requests(sim_);
+  auto answered = [&](const std::string& method, const std::string& path) {
+    return std::count_if(requests.begin(), requests.end(), [&](const LoggedRequest& r) {
+      return r.method == method && r.path.rfind(path, 0) == 0 && r.status.kind() == RpcValue::kInt &&
+             r.status.AsInt() == 200;
+    });
+  };
+  EXPECT_EQ(answered("POST", "/REST/v1/OAuth/GetAccessToken"), 1);
+  for (const std::string path : {"/download/config/korvex.xml", "/download/schemas/korvex.xsd",
+                                 "/download/kx-schemas.zip", "/certificates/tcnord-a.crt",
+                                 "/certificates/tcnord-b.crt"}) {
+    SCOPED_TRACE(path);
+    EXPECT_GE(answered("GET", path), 1);
+  }
+  for (const LoggedRequest& r : requests) {
+    if (r.path.rfind("/download/", 0) == 0 || r.path.rfind("/certificates/", 0) == 0 ||
+        r.path.rfind("/gate/", 0) == 0) {
+      EXPECT_EQ(r.authorization.kind() == RpcValue::kString ? r.authorization.AsString() : "", "Bearer " + token)
+          << r.path;
+    }
+  }
+  // The browser stand-in went to the login page.
+  EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [](const LoggedRequest& r) {
+    return r.method == "GET" && r.path.rfind("/REST/v1/OAuth/GetAuthCode/", 0) == 0;
+  }));
+
+  // Each invoice went out once; the patient is readable by both recipients and
+  // by nobody else.
+  const std::vector<std::string> uploads = sim_.Uploads();
+  Numbers received;
+  for (const std::string& upload : uploads) {
+    const ReceivedInvoice a = OpenUpload(sim_, upload, "tcnord-a");
+    const ReceivedInvoice b = OpenUpload(sim_, upload, "tcnord-b");
+    SCOPED_TRACE(a.number);
+    received.insert(a.number);
+    ASSERT_EQ(originals.count(a.number), 1u);
+    const std::string& original = originals[a.number];
+    EXPECT_TRUE(a.wellFormed);
+    for (const std::string& value : {Element(original, "<familyname>([^<]+)</familyname>"),
+                                     Element(original, "<givenname>([^<]+)</givenname>"),
+                                     Element(original, "birthdate=\"([^\"]+)\"")}) {
+      ASSERT_FALSE(value.empty());
+      EXPECT_THAT(upload, Not(HasSubstr(value)));
+      EXPECT_THAT(a.patient, HasSubstr(value));
+      EXPECT_THAT(b.patient, HasSubstr(value));
+    }
+  }
+  EXPECT_EQ(received, AsSet({GeneratedInvoiceNumber(1), GeneratedInvoiceNumber(2), GeneratedInvoiceNumber(3)}));
+  EXPECT_EQ(AsSet(practice_.NumbersIn(practice_.Work("archive"))), received);
+  EXPECT_EQ(practice_.DuplicateLogIds(), std::set<std::string>(received.begin(), received.end()));
+  EXPECT_THAT(practice_.NumbersIn(practice_.InvoiceDir()), IsEmpty());
+  EXPECT_THAT(practice_.NumbersIn(practice_.Work("output")), IsEmpty());
+
+  // The practice's response arrived whole and the gate was told so.
+  EXPECT_EQ(ReadFile(practice_.ResponseDir() + "antwort-1.xml"), answer);
+  EXPECT_FALSE(sim_.HasResponse("Z1234", "antwort-1.pdf"));
+}
+
+// Every third upload fails, in turn by an HTTP error, an XML-RPC fault and a
+// dropped connection. An invoice is either sent (archived, recorded, at the
+// trust center) or still waiting in work "output"; the next run sends exactly
+// the waiting ones.
+TEST_F(PipelineTest, UploadsThatFailMidRunWaitForTheNextRunAndNoInvoiceGoesTwice) {
+  practice_.PreloadToken();
+  constexpr int kInvoices = 12;
+  Numbers input;
+  for (int n = 1; n <= kInvoices; ++n) {
+    practice_.AddInvoice(n);
+    input.insert(GeneratedInvoiceNumber(n));
+  }
+  sim_.SetControl(R"({"fault_cycle": ["http500", "xmlrpc_fault", "drop"], "fault_every": 3,
+                      "fault_methods": ["korvex.inputgate.write2"]})");
+
+  Engine engine;
+  ASSERT_TRUE(engine.Run(Processing::Auto));
+
+  const std::vector<std::string> first = UploadedNumbers(sim_);
+  const Numbers sent = AsSet(first);
+  const Numbers waiting = AsSet(practice_.NumbersIn(practice_.Work("output")));
+  EXPECT_EQ(sent.size(), 8u);
+  EXPECT_EQ(waiting.size(), 4u);
+  EXPECT_EQ(AsSet(practice_.NumbersIn(practice_.Work("archive"))), sent);
+  const std::set<std::string> recorded = practice_.DuplicateLogIds();
+  for (const std::string& number : input) {
+    SCOPED_TRACE(number);
+    EXPECT_EQ(sent.count(number) + waiting.count(number), 1u) << "sent once or waiting, never both";
+    EXPECT_EQ(recorded.count(number), sent.count(number));
+  }
+  // The waiting files are exactly the ones reported as not transmitted.
+  std::set<std::string> reportedFailed;
+  for (const Report& r : engine.Sink().Reports()) {
+    if (r.origin == moPSender && r.code == 17) reportedFailed.insert(r.fileName);
+  }
+  std::set<std::string> waitingFiles;
+  for (const auto& entry : fs::directory_iterator(practice_.Work("output"))) {
+    if (entry.path().filename().string().front() != '.') waitingFiles.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(reportedFailed, waitingFiles);
+
+  sim_.SetControl("{}");
+  const size_t reportsBefore = engine.Sink().Reports().size();
+  ASSERT_TRUE(engine.Run(Processing::Auto));
+
+  const std::vector<std::string> all = UploadedNumbers(sim_);
+  ASSERT_GE(all.size(), first.size());
+  EXPECT_EQ(AsSet(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first.size()), all.end())),
+            waiting);
+  EXPECT_EQ(AsSet(all), input);
+  EXPECT_THAT(practice_.NumbersIn(practice_.Work("output")), IsEmpty());
+  EXPECT_EQ(AsSet(practice_.NumbersIn(practice_.Work("archive"))), input);
+  EXPECT_EQ(practice_.DuplicateLogIds().size(), input.size());
+  const std::vector<Report> reports = engine.Sink().Reports();
+  for (size_t i = reportsBefore; i < reports.size(); ++i) {
+    EXPECT_LT(reports[i].level, mlError) << reports[i].fileName << ": " << reports[i].message;
+  }
+}
+
+// Files of the practice root that no run may write: anything but the work
+// area's own files and the delivered responses.
+std::vector<std::string> StrayFiles(const Practice& practice) {
+  static const char* const kAllowed[] = {"work/logs/", "work/korvex.log", "work/responses/",
+                                         "work/responses-archive/", "Antworten/"};
+  std::vector<std::string> stray;
+  for (const auto& entry : fs::recursive_directory_iterator(practice.Root())) {
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = fs::relative(entry.path(), practice.Root()).string();
+    if (std::none_of(std::begin(kAllowed), std::end(kAllowed),
+                     [&](const char* allowed) { return relative.rfind(allowed, 0) == 0; })) {
+      stray.push_back(relative);
+    }
+  }
+  return stray;
+}
+
+// The gate names its responses; a name that climbs out of the response
+// directory or is absolute must never place a file elsewhere. It is stored as
+// responses/x.xml, or reported as not received (message 53); with this trust
+// center, which refuses to read such names, it is always the latter.
+TEST_F(PipelineTest, ResponseNamesFromTheGateNeverPlaceAFileOutsideTheWorkArea) {
+  practice_.PreloadToken();
+  const std::string good = Response("R-GEN-000007");
+  const std::string bad = Response("climbing");
+  const struct {
+    const char* what;
+    std::vector<std::string> names;
+    bool served;  // the trust center holds files named x and x.pdf
+  } cases[] = {
+      {"after a good name, files at hand", {"ok.pdf", "../../x", "/etc/x"}, true},
+      {"no such files", {"../../x", "/etc/x"}, false},
+      {"absolute name first", {"/etc/x", "../../x"}, true},
+  };
+  Engine engine;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string name : {"x", "x.pdf"}) {
+      if (c.served) sim_.AddResponse("Z1234", name, bad);
+    }
+    const bool withGood = std::find(c.names.begin(), c.names.end(), "ok.pdf") != c.names.end();
+    if (withGood) sim_.AddResponse("Z1234", "ok.pdf", good);
+    std::string list;
+    for (const std::string& name : c.names) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+    sim_.SetControl("{\"response_names\": [" + list + "]}");
+    const size_t reportsBefore = engine.Sink().Reports().size();
+    const size_t requestsBefore = sim_.RequestLog().size();
+
+    ASSERT_TRUE(engine.Run(Processing::Send));
+    ASSERT_TRUE(engine.Run(Processing::Write));
+
+    EXPECT_THAT(StrayFiles(practice_), IsEmpty());
+    for (const std::string path : {"/etc/x", "/etc/x.xml"}) EXPECT_FALSE(fs::exists(path)) << path;
+    for (const std::string& dir :
+         {practice_.Work("responses"), practice_.Work("responses-archive"), practice_.ResponseDir()}) {
+      for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "x.xml" || name == "ok.xml") << entry.path();
+      }
+    }
+    const std::vector<Report> all = engine.Sink().Reports();
+    const std::vector<Report> reports(all.begin() + static_cast<std::ptrdiff_t>(reportsBefore), all.end());
+    const bool notReceived = std::any_of(reports.begin(), reports.end(), [](const Report& r) {
+      return r.origin == moPDownloader && r.level >= mlWarning && r.message == Text(53);
+    });
+    if (fs::exists(practice_.ResponseDir() + "x.xml")) {
+      EXPECT_EQ(ReadFile(practice_.ResponseDir() + "x.xml"), bad);
+    } else {
+      EXPECT_TRUE(notReceived);
+    }
+    // What was not stored was not confirmed either: the trust center keeps it.
+    if (c.served) {
+      EXPECT_TRUE(sim_.HasResponse("Z1234", "x"));
+      EXPECT_TRUE(sim_.HasResponse("Z1234", "x.pdf"));
+    }
+    const std::vector<std::string> log = sim_.RequestLog();
+    for (size_t i = requestsBefore; i < log.size(); ++i) {
+      const LoggedRequest r = ParseLoggedRequest(log[i]);
+      if (r.rpcMethod != "korvex.responsegate.read") continue;
+      const std::vector<RpcValue>& params = r.rpcParams.AsArray();
+      ASSERT_EQ(params.size(), 4u);
+      const std::string name = params[2].AsString();
+      if (name == "ok.pdf") continue;
+      EXPECT_FALSE(params[3].AsBoolean()) << "confirmed " << name;
+    }
+    if (withGood) {
+      EXPECT_EQ(ReadFile(practice_.ResponseDir() + "ok.xml"), good);
+      EXPECT_FALSE(sim_.HasResponse("Z1234", "ok.pdf"));
+    }
+    for (const auto& entry : fs::directory_iterator(practice_.ResponseDir())) fs::remove(entry.path());
+  }
+}
+
+// A newer client version is offered; only when the user agrees is the setup
+// program fetched into the work directory and opened.
+TEST_F(PipelineTest, NewerVersionIsFetchedAndOpenedOnlyWhenTheUserAgrees) {
+  practice_.PreloadToken();
+  const std::string url = sim_.BaseUrl() + "/download/kxp-setup.exe";
+  const std::string info = "Korvex Ordiva 2024 <neu> & besser";
+  sim_.SetControl(R"({"new_version": {"currentVersion": "20240101", "url": ")" + url + R"(", "info": "Korvex Ordiva 2024 <neu> & besser"}})");
+  TempDir scripts;
+  const std::string opened = scripts.Sub("opened");
+  const std::string asked = scripts.Sub("asked");
+  // The "browser" records what it is given; a login page (there should be
+  // none: the token is stored) goes on to the stand-in so nothing hangs.
+  WriteScript(scripts.Sub("browser"), "echo \"$1\" >>'" + opened + "'\n" +
+                                          "case \"$1\" in http*) exec '" + TrustCenterSim::BrowserCommand() +
+                                          "' \"$1\";; esac\n");
+  ScopedEnv browser("KORVEX_BROWSER", scripts.Sub("browser"));
+  const std::string setup = practice_.Work("kxp-setup.exe");
+
+  Engine engine;
+  auto setupRequests = [&] {
+    const std::vector<LoggedRequest> requests = Requests(sim_);
+    return std::count_if(requests.begin(), requests.end(),
+                         [](const LoggedRequest& r) { return r.path == "/download/kxp-setup.exe"; });
+  };
+  const struct {
+    int answer;  // exit status of the question: 0 is Yes
+    bool fetched;
+  } cases[] = {{1, false}, {0, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    WriteScript(scripts.Sub("confirm"), "printf '%s' \"$1\" >'" + asked + "'\nexit " + std::to_string(c.answer) + "\n");
+    ScopedEnv confirm("KORVEX_CONFIRM", scripts.Sub("confirm"));
+    fs::remove(asked);
+
+    ASSERT_TRUE(engine.Run(Processing::Send));
+
+    ASSERT_TRUE(fs::exists(asked));
+    EXPECT_EQ(ReadFile(asked), Text(2) + "\r\n\r\n" + info);
+    EXPECT_EQ(engine.Get()->GetUpdateAvailable(), 1);
+    EXPECT_EQ(engine.Get()->GetUpdateMsg(), info);
+    if (!c.fetched) {
+      EXPECT_FALSE(fs::exists(setup));
+      EXPECT_EQ(setupRequests(), 0);
+      EXPECT_FALSE(fs::exists(opened));
+      continue;
+    }
+    EXPECT_EQ(setupRequests(), 1);
+    HttpClient client;
+    ASSERT_EQ(client.Get(url), 200);
+    ASSERT_TRUE(fs::exists(setup));
+    EXPECT_EQ(ReadFile(setup), client.GetResponse());
+    // The browser command runs in the background.
+    for (int i = 0; i < 200 && !fs::exists(opened); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(opened));
+    EXPECT_EQ(ReadFile(opened), setup + "\n");
+  }
+}
+
+// Reports in the middle of a run probe the step lock with a holder of their
+// own: a probe that gets it has found the lock free while the run goes on.
+class LockProbe : public IKorvexSystemLogger {
+ public:
+  void Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string&,
+           const std::string& message) override {
+    if (level >= mlError && code == 1) failedSteps.push_back(origin);
+    if (probe_.IsGreen()) {
+      freeAt.push_back(message);
+      probe_.SetGreen();
+    }
+  }
+  std::vector<std::string> freeAt;
+  std::vector<int32_t> failedSteps;
+
+ private:
+  StepSemaphore probe_{"kxStSem"};
+};
+
+// Runs are serialised by the step lock: a call is refused while another holder
+// has it, an Auto run keeps it from its first step to its last, also past a
+// step that failed, and gives it back when it ends.
+TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
+  practice_.PreloadToken();
+  Engine engine;
+  StepSemaphore other("kxStSem");
+
+  ASSERT_TRUE(other.IsGreen());
+  Korvex::CancelFlag() = true;
+  Korvex::SetSingleFileMode(true, "rechnung-0001.xml");
+  for (Processing processing : {Processing::Auto, Processing::Send, Processing::Write}) {
+    EXPECT_FALSE(BeginProcessing(*engine.Get(), processing)) << ProcessingName(processing);
+  }
+  // A refused call changes nothing.
+  EXPECT_TRUE(Korvex::CancelFlag());
+  EXPECT_TRUE(Korvex::IsSingleFileMode());
+  EXPECT_EQ(Korvex::SingleFileName(), "rechnung-0001.xml");
+  other.SetGreen();
+
+  const struct {
+    const char* what;
+    Processing processing;
+    bool readFails;  // the invoice directory is gone
+  } cases[] = {
+      {"Auto, every step succeeds", Processing::Auto, false},
+      {"Auto, the read step fails", Processing::Auto, true},
+      {"Read, which fails", Processing::Read, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ++n;
+    if (c.readFails) {
+      fs::remove_all(practice_.InvoiceDir());
+      // Left over from an earlier run: the later steps still have work.
+      WriteFile(practice_.Work("input/") + Practice::InvoiceFileName(n), GeneratedInvoice(n));
+    } else {
+      fs::create_directories(practice_.InvoiceDir());
+      practice_.AddInvoice(n);
+    }
+    const size_t uploadsBefore = sim_.Uploads().size();
+    auto probe = std::make_shared<LockProbe>();
+    engine.Get()->GetLogger()->SetEventSink(probe);
+
+    ASSERT_TRUE(BeginProcessing(*engine.Get(), c.processing));
+    RunProcessing(engine.Get(), c.processing);
+
+    EXPECT_EQ(probe->failedSteps, c.readFails ? std::vector<int32_t>{moPReader} : std::vector<int32_t>{});
+    if (c.processing == Processing::Auto) {
+      EXPECT_THAT(probe->freeAt, IsEmpty());
+      EXPECT_EQ(sim_.Uploads().size(), uploadsBefore + 1);
+    }
+    EXPECT_TRUE(other.IsGreen()) << "the lock is given back when the run ends";
+    other.SetGreen();
+  }
+}
+
+}  // namespace
+}  // namespace belmor::korvex::e2e
