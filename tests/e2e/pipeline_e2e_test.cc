@@ -35,7 +35,6 @@ using belmor::testing::ReadFile;
 using belmor::testing::WriteFile;
 using testing::LoggedRequest;
 using testing::ParseLoggedRequest;
-using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
