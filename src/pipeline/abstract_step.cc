@@ -114,7 +114,9 @@ bool AbstractStep::WorkDirectoryAccessible() const {
 
 void AbstractStep::Run() {
   if (Korvex::CancelFlag()) {
-    ReleaseSemaphore();
+    // An Auto run keeps the lock until its last step: its send step's
+    // cleanup still talks to the trust center after a cancel.
+    if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
     return;
   }
   // Work objects point back to their step: a run that ends by an exception
@@ -178,7 +180,7 @@ void AbstractStep::Run() {
 void AbstractStep::HandleQueue() {
   while (!queue_.empty()) {
     if (Korvex::CancelFlag()) {
-      ReleaseSemaphore();
+      if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
       Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       break;
     }

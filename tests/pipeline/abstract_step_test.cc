@@ -158,6 +158,25 @@ TEST_F(AbstractStepTest, CancelBeforeTheRunOnlyReleasesTheSemaphore) {
   EXPECT_TRUE(env_.SemaphoreFree());
 }
 
+TEST_F(AbstractStepTest, CancelInAnAutoRunLeavesTheLockToTheRun) {
+  for (bool beforeTheRun : {true, false}) {
+    SCOPED_TRACE(beforeTheRun ? "cancel before the step" : "cancel between files");
+    for (const char* name : {"a.xml", "b.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
+    Korvex::AutoRunFlag() = true;
+    ASSERT_TRUE(env_.semaphore->IsGreen());
+    auto step = NewStep();
+    if (beforeTheRun) Korvex::CancelFlag() = true;
+    else step->afterHandle = [] { Korvex::CancelFlag() = true; };
+
+    step->Run();
+
+    EXPECT_FALSE(env_.SemaphoreFree()) << "the run's later steps still work";
+    env_.semaphore->SetGreen();
+    Korvex::CancelFlag() = false;
+    Korvex::AutoRunFlag() = false;
+  }
+}
+
 TEST(SingleFileModeTest, TakesTheNamedFileOnlyAndReportsAMissingOne) {
   struct Case {
     std::string name;
