@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,18 +56,30 @@ class Transformer : public Action<std::shared_ptr<XslDoc>> {
 };
 
 // The selection expression of a rule: extended POSIX syntax, case-insensitive,
-// matching anywhere in the invoice text.
+// matching anywhere in the invoice text. Every step asks every rule for every
+// invoice, so the expression is compiled once, at the first search, and the
+// compiled form serves all later ones; searches from several threads may
+// share one object. An expression of plain characters is looked for by a
+// plain search first, so a rule that does not apply costs a fast pass over the
+// invoice instead of the matcher's; the answers are the matcher's either way.
 class RuleRegex {
  public:
-  explicit RuleRegex(std::string expression) : expression_(std::move(expression)) {}
+  explicit RuleRegex(std::string expression);
+  ~RuleRegex();
+  RuleRegex(const RuleRegex&) = delete;
+  RuleRegex& operator=(const RuleRegex&) = delete;
 
   const std::string& Expression() const { return expression_; }
   // Raises RuntimeException on an empty expression; an expression that does not
-  // compile never matches (and is logged).
+  // compile never matches (and is logged at every search).
   bool IsValid(const std::string& text) const;
 
  private:
+  struct Compiled;
+
   std::string expression_;
+  mutable std::once_flag compileOnce_;
+  mutable std::unique_ptr<Compiled> compiled_;
 };
 
 // One processing rule of the trust-center configuration.

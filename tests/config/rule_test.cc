@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <clocale>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "common/exception.h"
+#include "config/matcher_reference.h"
 
 namespace belmor::korvex {
 namespace {
@@ -34,6 +41,62 @@ TEST(RuleRegexTest, MatchesAnywhereIgnoringCase) {
   // Text after a NUL byte is still searched.
   EXPECT_TRUE(RuleRegex("needle").IsValid(std::string("hay\0needle", 10)));
   EXPECT_THROW(RuleRegex("").IsValid("text"), RuntimeException);
+}
+
+// The expression is compiled once and then shared: every search of one object
+// must answer as a fresh one would, also when threads search at once.
+TEST(RuleRegexTest, OneObjectServesRepeatedAndConcurrentSearches) {
+  const RuleRegex selection("urn:fixture:invoice:2\\.0");
+  const RuleRegex broken("(unclosed");
+  const std::string match = "<invoice xmlns=\"URN:fixture:invoice:2.0\"/>";
+  const std::string other = "<invoice xmlns=\"urn:fixture:invoice:2x0\"/>";
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (!selection.IsValid(match) || selection.IsValid(other) || broken.IsValid("(unclosed")) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+// An expression of plain characters skips the matcher when its text is not in
+// the invoice; the answers must stay the matcher's for every expression and
+// text, in a single-byte and in a UTF-8 locale.
+TEST(RuleRegexTest, PlainSearchAnswersAsTheMatcher) {
+  using namespace std::string_literals;
+  const std::string expressions[] = {
+      "urn:fixture:invoice:2\\.0", "xmlns=\"urn:fixture:invoice:1\\.0\"", "GeneralInvoice", "a\\*b\\+c",
+      "\\(x\\)\\[y\\]\\{z\\}", "back\\\\slash", "4\\.(4|5)", "inv.ice", "\\w+voice", "\\Qa.b\\E", "istanbul",
+  };
+  const std::string texts[] = {
+      "<invoice xmlns=\"urn:fixture:invoice:2.0\"/>",
+      "<INVOICE XMLNS=\"URN:FIXTURE:INVOICE:1.0\"/>",
+      "<invoice xmlns=\"urn:fixture:invoice:2x0\"/>",
+      "\0\xff\xe9 generalinvoice"s,
+      "\xc3\xa9\xc3\xa9 GENERALinvoice 4.5",
+      "a*b+c (x)[y]{z} back\\slash",
+      "ab+c (x)[y]{z} back/slash inv-ice a.b",
+      "\xc4\xb0STANBUL \xc4\xb1stanbul ISTANBUL",
+      "",
+  };
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
+    for (const std::string& expression : expressions) {
+      const RuleRegex rule(expression);
+      for (const std::string& text : texts) {
+        EXPECT_EQ(rule.IsValid(text), MatcherAnswer(expression, text))
+            << "locale " << locale << ", expression " << expression << ", text " << text;
+      }
+    }
+  }
+  std::setlocale(LC_ALL, "C");
+  // Not only absent texts: a plain expression still finds its text in any case.
+  EXPECT_TRUE(RuleRegex("urn:fixture:invoice:1\\.0").IsValid("<I XMLNS=\"URN:Fixture:Invoice:1.0\"/>"));
+  EXPECT_FALSE(RuleRegex("invoice:1\\.0").IsValid("invoice:1x0"));
 }
 
 TEST(ActionTest, ApplyWithoutUsableDocumentRaises) {
