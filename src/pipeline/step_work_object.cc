@@ -46,7 +46,7 @@ class Regex {
   Regex& operator=(const Regex&) = delete;
 
   int status() const { return status_; }
-  regex_t* get() { return &regex_; }
+  const regex_t* get() const { return &regex_; }
   std::string ErrorText(int code) const {
     char text[256] = {};
     tre_regerror(code, &regex_, text, sizeof text);
@@ -183,7 +183,9 @@ std::shared_ptr<SimpleInvoice> StepWorkObject::GetSimpleInvoice() {
 
 bool StepWorkObject::isTransformedForTrustCenter(const std::shared_ptr<TrustCenter>& center,
                                                  std::string& recipient) {
-  Regex regex(kRecipientPattern, REG_EXTENDED | REG_ICASE);
+  // The pattern is fixed: compiled once for the process, which costs more than
+  // the search itself; a compiled expression may be searched from any thread.
+  static const Regex regex(kRecipientPattern, REG_EXTENDED | REG_ICASE);
   if (regex.status() != REG_OK) {
     KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(regex.status())
                   << "]";
