@@ -23,7 +23,11 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   if (fd < 0) return false;
   struct stat st{};
   bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-  char buffer[8192];
+  // Sized at once and read in large pieces: an invoice of a megabyte would
+  // otherwise cost a hundred reads and a copy at every doubling of the string.
+  // The size is only a hint; a file that grows meanwhile is still read whole.
+  if (ok && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
   while (ok) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;

@@ -50,6 +50,14 @@ TEST(FileDocumentLoaderTest, ReadsTheBytesUnderTheBaseDirectory) {
     EXPECT_TRUE(log.Has("FileDocumentLoader::LoadDocument: file=" + dir.Sub("doc.xml"))) << base;
     EXPECT_TRUE(log.Has("FileDocumentLoader::LoadDocument: successful loaded " + dir.Sub("doc.xml"))) << base;
   }
+  // Files are read in pieces: one of several pieces and an odd end, and an
+  // empty one, come back whole.
+  std::string large;
+  for (size_t i = 0; large.size() < 3 * 65536 + 17; ++i) large += std::to_string(i) + (i % 7 ? ' ' : '\n');
+  WriteFile(dir.Sub("large.xml"), large);
+  WriteFile(dir.Sub("empty.xml"), "");
+  EXPECT_EQ(FileDocumentLoader(dir.path()).LoadDocument("large.xml"), large);
+  EXPECT_EQ(FileDocumentLoader(dir.path()).LoadDocument("empty.xml"), "");
 }
 
 TEST(FileDocumentLoaderTest, UnreadablePathRaisesFileNotFoundWithThePath) {
