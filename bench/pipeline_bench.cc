@@ -439,7 +439,10 @@ struct RunResult {
 
 class Parent {
  public:
-  Parent(int small, int large, int scale) : small_(small), large_(large), scale_(scale) {}
+  Parent(int small, int large, int scale, bool keep) : small_(small), large_(large), scale_(scale), keep_(keep) {}
+  ~Parent() {
+    if (!keep_ && !root_.empty()) testing::RemoveAll(testing::TestRoot());
+  }
 
   int Main() {
     root_ = testing::TestRoot() + "/pipeline-bench";
@@ -466,12 +469,6 @@ class Parent {
     if (scale_ > 0) runs["framework-scale"] = Child("framework", "small", scale_);
     sim_ = nullptr;
     return Report(runs);
-  }
-
-  bool keep = false;
-
-  ~Parent() {
-    if (!keep && !root_.empty()) testing::RemoveAll(testing::TestRoot());
   }
 
  private:
@@ -517,7 +514,8 @@ class Parent {
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      throw std::runtime_error("the " + mode + " run failed; its output: " + output);
+      throw std::runtime_error("the " + mode + " run failed; its output: " + output +
+                               (keep_ ? "" : " (removed at the end; --keep keeps it)"));
     }
 
     RunResult result;
@@ -613,6 +611,7 @@ class Parent {
   int small_;
   int large_;
   int scale_;
+  bool keep_;
   std::string root_;
   testing::TrustCenterSim* sim_ = nullptr;
   bool complete_ = true;
@@ -660,9 +659,7 @@ int main(int argc, char** argv) {
     }
     const int small = number("small", 1000);
     if (small < 1) return Usage();
-    Parent parent(small, number("large", 100), number("scale", 0));
-    parent.keep = keep;
-    return parent.Main();
+    return Parent(small, number("large", 100), number("scale", 0), keep).Main();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "pipeline_bench: %s\n", e.what());
     return 1;
