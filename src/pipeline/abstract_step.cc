@@ -108,8 +108,10 @@ void AbstractStep::ReleaseSemaphore() const {
   if (const auto& semaphore = engine_->GetStepSemaphore()) semaphore->SetGreen();
 }
 
-bool AbstractStep::WorkDirectoryAccessible() const {
-  return ::access(clientConfig_->GetPathWork().ToString().c_str(), R_OK | W_OK) == 0;
+bool AbstractStep::WorkDirectoryAccessible() const { return Accessible(clientConfig_->GetPathWork()); }
+
+bool AbstractStep::Accessible(const common::Path& directory) {
+  return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0;
 }
 
 void AbstractStep::Run() {

@@ -76,6 +76,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   void QueueFile(const std::string& name);
   // Whether the work directory exists and may be read and written.
   bool WorkDirectoryAccessible() const;
+  // Whether the directory exists and may be read and written.
+  static bool Accessible(const common::Path& directory);
 
   common::Path source_;
   common::Path destination_;

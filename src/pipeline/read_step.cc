@@ -1,7 +1,5 @@
 #include "pipeline/read_step.h"
 
-#include <unistd.h>
-
 #include "config/client_config.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -19,8 +17,6 @@ constexpr int32_t kCodeWorkDirectory = 7;
 constexpr int kTextInvoiceDirectoryNotSet = 33;
 constexpr int kTextWorkDirectoryNotSet = 34;
 constexpr int kTextWorkDirectoryInvalid = 46;
-
-bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
 
 }  // namespace
 

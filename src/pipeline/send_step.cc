@@ -1,7 +1,5 @@
 #include "pipeline/send_step.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <vector>
 
@@ -50,8 +48,6 @@ constexpr int kTextReceptionFailed = 53;
 constexpr int kTextReceptionFinished = 54;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
-
-bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
 
 }  // namespace
 

@@ -1,7 +1,5 @@
 #include "pipeline/transform_step.h"
 
-#include <unistd.h>
-
 #include "common/exception.h"
 #include "config/client_config.h"
 #include "engine/korvex.h"
@@ -29,8 +27,6 @@ constexpr size_t kMinLoginLength = 3;
 constexpr size_t kMinRecipientLength = 6;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
-
-bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
 
 }  // namespace
 

@@ -1,7 +1,5 @@
 #include "pipeline/valid_step.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -45,8 +43,6 @@ constexpr int kVersionPatch = 3;
 constexpr size_t kMinUrlLength = 8;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
-
-bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
 
 std::string ClientVersion() {
   char text[32];

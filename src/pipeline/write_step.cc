@@ -1,7 +1,5 @@
 #include "pipeline/write_step.h"
 
-#include <unistd.h>
-
 #include "common/exception.h"
 #include "common/file.h"
 #include "config/client_config.h"
@@ -21,8 +19,6 @@ constexpr int32_t kCodeResponseDirectory = 23;
 constexpr int kTextWorkDirectoryNotSet = 34;
 constexpr int kTextResponseDirectoryNotSet = 49;
 constexpr int kTextResponseDirectoryInvalid = 50;
-
-bool Accessible(const common::Path& directory) { return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0; }
 
 }  // namespace
 

@@ -6,10 +6,10 @@
 #include <iterator>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "logging/log.h"
+#include "transport/curl_transfer.h"
 #include "transport/transport_settings.h"
 
 namespace belmor::korvex {
@@ -19,20 +19,10 @@ namespace {
 constexpr char kUserAgent[] = "KX Ordiva Client/5";
 constexpr char kGateway[] = "https://oauth2.";
 
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-
-// curl_global_init is not thread-safe; the first request of any thread runs it once.
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -50,11 +40,6 @@ bool Append(HeaderList& list, const std::string& line) {
   list.release();
   list.reset(grown);
   return true;
-}
-
-size_t WriteBody(char* data, size_t size, size_t count, void* userData) {
-  static_cast<std::string*>(userData)->append(data, size * count);
-  return size * count;
 }
 
 struct BodySource {
@@ -166,8 +151,7 @@ std::string HttpClient::RewriteUrl(const std::string& url) {
 }
 
 int32_t HttpClient::Perform(const std::string& method, const std::string& url, const std::string& body) {
-  InitCurlOnce();
-  CurlHandle curl(curl_easy_init());
+  CurlHandle curl = NewCurlHandle();
   if (!curl) return status_;
 
   // Checked before the token is asked for: a URL that cannot be sent must
@@ -186,7 +170,7 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
 
   const TransportSettings settings = CurrentTransportSettings();
   CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  ApplyTransferLimits(h, settings);
   if (settings.verbose) {
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceToDebugLog);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
@@ -203,13 +187,9 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_URL, target.c_str());
 
-  if (!settings.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
   if (!proxy_.empty()) curl_easy_setopt(h, CURLOPT_PROXY, proxy_.c_str());
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, settings.noProgressSeconds);
 
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &response_);
   status_ = 0;
   response_.clear();

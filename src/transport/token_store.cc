@@ -19,6 +19,7 @@
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "platform/command.h"
+#include "transport/curl_transfer.h"
 #include "transport/json.h"
 #include "transport/oauth_redirect.h"
 
@@ -29,21 +30,6 @@ namespace {
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::string Or(const std::string& value, const char* fallback) { return value.empty() ? fallback : value; }
-
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-size_t AppendBody(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
-}
 
 // Replaces path by bytes through a temporary file beside it that only the
 // owner may read from its creation on; answers an error text, empty on success.
@@ -189,8 +175,7 @@ std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) 
 }
 
 std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std::optional<TokenEntry> entry) {
-  InitCurlOnce();
-  CurlHandle curl(curl_easy_init());
+  CurlHandle curl = NewCurlHandle();
   if (!curl) return entry;
   const TransportSettings settings = CurrentTransportSettings();
   const std::string url = Or(settings.hinTokenUrl, kDefaultHinTokenUrl) + "/REST/v1/OAuth/GetAccessToken";
@@ -199,15 +184,11 @@ std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std:
   curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
-  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
   // The same limits as every other request: the store's lock is held
   // meanwhile, so a hung token endpoint must not hold up all requests.
-  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
-  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, settings.noProgressSeconds);
-  if (!settings.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, settings.caFile.c_str());
+  ApplyTransferLimits(curl.get(), settings);
 
   CURLcode result = curl_easy_perform(curl.get());
   if (result != CURLE_OK) {

@@ -10,7 +10,6 @@
 // repeats them (the timing of the machine still varies).
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,11 +30,10 @@
 #include <vector>
 
 #include "e2e/e2e_support.h"
+#include "support/child_process.h"
 #include "support/invoice_factory.h"
 #include "transport/rpc_value.h"
 #include "transport/sim_fixture.h"
-
-extern char** environ;
 
 namespace belmor::korvex::e2e {
 namespace {
@@ -67,16 +65,7 @@ class BatchRun {
   BatchRun(const std::vector<std::string>& args, const std::string& output) {
     std::vector<std::string> all = {KORVEX_BATCH_PROGRAM};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = belmor::testing::SpawnWithOutput(all, output);
   }
   ~BatchRun() {
     if (pid_ > 0 && !ended_) {

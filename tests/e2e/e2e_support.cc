@@ -125,28 +125,6 @@ std::vector<std::string> UploadedNumbers(const TrustCenterSim& sim) {
   return numbers;
 }
 
-void RecordingSink::Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
-                        const std::string& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  reports_.push_back({level, mclass, origin, code, fileName, message});
-}
-
-std::vector<Report> RecordingSink::Reports() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return reports_;
-}
-
-std::vector<std::string> RecordingSink::Errors() const {
-  std::vector<std::string> errors;
-  for (const Report& r : Reports()) {
-    if (r.level >= mlError) {
-      errors.push_back("origin " + std::to_string(r.origin) + " code " + std::to_string(r.code) + " " + r.fileName +
-                       ": " + r.message);
-    }
-  }
-  return errors;
-}
-
 Engine::Engine() : sink_(std::make_shared<RecordingSink>()), security_(std::make_shared<OAuthClient>()) {
   engine_ = std::make_shared<Korvex>();
   engine_->SetResourcePath(common::Path(ShippedConfigDir(), true));

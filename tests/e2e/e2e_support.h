@@ -16,6 +16,7 @@
 #include "engine/processing.h"
 #include "logging/korvex_logger.h"
 #include "platform/scoped_env.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
 
@@ -91,28 +92,8 @@ ReceivedInvoice OpenUpload(const TrustCenterSim& sim, const std::string& upload,
 // The invoice numbers of the uploads, in upload order.
 std::vector<std::string> UploadedNumbers(const TrustCenterSim& sim);
 
-// A report as the monitor receives it.
-struct Report {
-  int32_t level;
-  int32_t mclass;
-  int32_t origin;
-  int32_t code;
-  std::string fileName;
-  std::string message;
-};
-
-class RecordingSink : public IKorvexSystemLogger {
- public:
-  void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
-           const std::string& message) override;
-  std::vector<Report> Reports() const;
-  // The reports of level error or worse, one line each, for failure messages.
-  std::vector<std::string> Errors() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Report> reports_;
-};
+using belmor::testing::RecordingSink;
+using belmor::testing::Report;
 
 // An engine started the way the server starts one (settings, Init, the OAuth
 // security client, reports to a sink), with the shipped configuration of

@@ -27,6 +27,7 @@
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
 #include "support/fake_security_client.h"
+#include "support/recording_sink.h"
 #include "transport/security_client.h"
 
 namespace belmor::korvex {
@@ -61,30 +62,8 @@ std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
 // --- doubles ----------------------------------------------------------------------
 
-struct Reported {
-  int32_t level;
-  int32_t mclass;
-  int32_t origin;
-  int32_t code;
-  std::string fileName;
-  std::string message;
-  bool operator==(const Reported&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Reported& r) {
-  return out << "(" << r.level << ", " << r.mclass << ", " << r.origin << ", " << r.code << ", \"" << r.fileName
-             << "\", \"" << r.message << "\")";
-}
-
-class RecordingSink : public IKorvexSystemLogger {
- public:
-  void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
-           const std::string& message) override {
-    reports.push_back({level, mclass, origin, code, fileName, message});
-  }
-  std::vector<Reported> reports;
-};
-
+using Reported = belmor::testing::Report;
+using belmor::testing::RecordingSink;
 using belmor::testing::FakeSecurityClient;
 
 // Serves every base URL's documents from memory, as the trust center's

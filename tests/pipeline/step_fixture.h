@@ -37,6 +37,7 @@
 #include "pipeline/abstract_step.h"
 #include "pipeline/step_semaphore.h"
 #include "pipeline/step_work_object.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "transport/credential_cache.h"
 #include "transport/smime_test_util.h"
@@ -54,36 +55,8 @@ inline std::string FixturePath(const std::string& relative) {
 
 inline std::string Invoice(const std::string& name) { return ReadFile(FixturePath("invoices/" + name)); }
 
-struct Report {
-  int32_t level;
-  int32_t mclass;
-  int32_t origin;
-  int32_t code;
-  std::string fileName;
-  std::string message;
-  friend bool operator==(const Report&, const Report&) = default;
-  friend std::ostream& operator<<(std::ostream& out, const Report& r) {
-    return out << "(" << r.level << ", " << r.mclass << ", " << r.origin << ", " << r.code << ", \"" << r.fileName
-               << "\", \"" << r.message << "\")";
-  }
-};
-
-class RecordingSink : public IKorvexSystemLogger {
- public:
-  void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
-           const std::string& message) override {
-    reports.push_back({level, mclass, origin, code, fileName, message});
-  }
-  // The reports with this code and class mcModule.
-  std::vector<Report> WithCode(int32_t code) const {
-    std::vector<Report> found;
-    for (const auto& r : reports) {
-      if (r.code == code && r.mclass == mcModule) found.push_back(r);
-    }
-    return found;
-  }
-  std::vector<Report> reports;
-};
+using belmor::testing::RecordingSink;
+using belmor::testing::Report;
 
 // The names in a directory, sorted; empty when it does not exist.
 inline std::vector<std::string> Names(const std::string& dir) {

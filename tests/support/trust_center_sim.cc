@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace belmor::testing {
 
@@ -77,18 +75,8 @@ TrustCenterSim::TrustCenterSim() {
 
   const std::string script = ScriptPath("simulator.py");
   const std::string parent = std::to_string(::getpid());
-  std::vector<std::string> args = {"python3", script, "--state-dir", dir_, "--parent-pid", parent};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  int rc = 0;
+  pid_ = SpawnWithOutput({"python3", script, "--state-dir", dir_, "--parent-pid", parent}, output, &rc);
   if (rc != 0) {
     pid_ = -1;
     RemoveAll(dir_);

@@ -19,6 +19,7 @@
 #include "support/trust_center_sim.h"
 #include "transport/json.h"
 #include "transport/oauth_client.h"
+#include "transport/sim_fixture.h"
 #include "transport/token_store.h"
 
 namespace belmor::korvex {
@@ -44,13 +45,8 @@ std::string TextMember(const RpcValue& value, const char* name) {
   return member.kind() == RpcValue::kString ? member.AsString() : std::string();
 }
 
-class OAuthSimTest : public ::testing::Test {
+class OAuthSimTest : public testing::SharedSimTest {
  protected:
-  static void SetUpTestSuite() { sim_ = new TrustCenterSim(); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
 
   void SetUp() override {
     sim_->SetControl("{}");
@@ -108,7 +104,6 @@ class OAuthSimTest : public ::testing::Test {
     ScopedEnv log_env;
   };
 
-  static TrustCenterSim* sim_;
   TempDir dir_;
   std::string browser_log_ = dir_.Sub("browser.log");
   // No test may reach a real browser; those that log in name the stand-in.
@@ -116,8 +111,6 @@ class OAuthSimTest : public ::testing::Test {
   std::vector<std::string> stored_logins_;
   size_t seen_requests_ = 0;
 };
-
-TrustCenterSim* OAuthSimTest::sim_ = nullptr;
 
 TEST_F(OAuthSimTest, UnexpiredTokenIsSentWithoutAskingTheTokenEndpoint) {
   WriteFile(FilePath(), std::string("{\"client_id\":\"ch.korvex.ordivaclient\",\"token_group\":\"korvex_inputgate\","
@@ -292,7 +285,6 @@ TEST_F(OAuthSimTest, FailedRefreshFallsBackToTheLogin) {
   EXPECT_EQ(store.Entries()[0].access_token, token);
 }
 
-
 TEST_F(OAuthSimTest, ConcurrentRequestsShareOneLogin) {
   Browser browser("", browser_log_);
   TokenStore store(FilePath());
@@ -324,7 +316,6 @@ TEST_F(OAuthSimTest, LoginsCanBeListedWhileALoginWaits) {
   EXPECT_EQ(login.get(), "");
   EXPECT_EQ(store.CurrentLogin(), " ");
 }
-
 
 TEST_F(OAuthSimTest, HungTokenEndpointIsGivenUp) {
   WriteFile(FilePath(), "{\"client_id\":\"ch.korvex.ordivaclient\",\"token_group\":\"korvex_inputgate\","

@@ -104,13 +104,21 @@ inline LoggedRequest ParseLoggedRequest(const std::string& line) {
   return request;
 }
 
-class SimTest : public ::testing::Test {
+// One simulator for all tests of a suite: starting one takes about a second.
+class SharedSimTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { sim_ = new TrustCenterSim(); }
   static void TearDownTestSuite() {
     delete sim_;
     sim_ = nullptr;
   }
+
+  static inline TrustCenterSim* sim_ = nullptr;
+};
+
+// The simulator with a valid token installed, its CA trusted and the debug log captured.
+class SimTest : public SharedSimTest {
+ protected:
 
   void SetUp() override {
     sim_->SetControl("{}");
@@ -154,7 +162,6 @@ class SimTest : public ::testing::Test {
     SetTransportSettings(settings);
   }
 
-  static inline TrustCenterSim* sim_ = nullptr;
   std::shared_ptr<FixedTokenProvider> provider_;
   std::shared_ptr<CapturingLogger> logger_;
   std::shared_ptr<log::BaseLogger> previousLogger_;
