@@ -121,10 +121,9 @@ void AbstractStep::Run() {
     if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
     return;
   }
-  // Work objects point back to their step: a run that ends by an exception
-  // must not leave them, and with them this step, alive in a cycle.
+  // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
-    std::deque<std::shared_ptr<StepWorkObject>>& queue;
+    std::deque<std::string>& queue;
     ~QueueGuard() { queue.clear(); }
   } guard{queue_};
 
@@ -186,7 +185,9 @@ void AbstractStep::HandleQueue() {
       Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       break;
     }
-    std::shared_ptr<StepWorkObject> work = queue_.front();
+    // Taken off the queue first: Handle may clear it.
+    const std::shared_ptr<StepWorkObject> work = NewWorkObject(queue_.front());
+    queue_.pop_front();
     bool prepared = false;
     try {
       prepared = work->Prepare();
@@ -195,7 +196,6 @@ void AbstractStep::HandleQueue() {
       // next run, and the files behind it are still handled.
       KX_LOG(ERROR) << "[AbstractStep::Run][" << work->FileName() << "][unable to read][" << e.Text() << "]";
       Report(mlWarning, kCodeWriteFailed, work->FileName(), failureText_);
-      queue_.pop_front();
       continue;
     }
     if (prepared) {
@@ -204,7 +204,6 @@ void AbstractStep::HandleQueue() {
       work->MoveToError();
       Report(mlWarning, kCodeNoRule, work->FileName(), Text(kTextNoRule));
     }
-    if (!queue_.empty() && queue_.front() == work) queue_.pop_front();
   }
 }
 
@@ -231,7 +230,7 @@ bool AbstractStep::Init() {
       Report(mlError, kCodeSingleFileMissing, name, "");
       return false;
     }
-    QueueFile(name);
+    AddToQueue(name);
   } else {
     Collect();
   }
@@ -244,16 +243,16 @@ void AbstractStep::Collect() {
   while (it.Next()) {
     try {
       const common::File& file = it.CurrentFile();
-      if (Lower(it.CurrentPath().Extension()) == "xml" && file.Exists() && file.IsFile()) QueueFile(it.Name());
+      if (Lower(it.CurrentPath().Extension()) == "xml" && file.Exists() && file.IsFile()) AddToQueue(it.Name());
     } catch (const common::Exception& e) {
       KX_LOG(DEBUG) << "[AbstractStep::Init][skipped " << it.Name() << "][" << e.Text() << "]";
     }
   }
 }
 
-void AbstractStep::QueueFile(const std::string& name) {
-  AddToQueue(std::make_shared<StepWorkObject>(engine_, shared_from_this(), InDirectory(source_, name),
-                                              InDirectory(destination_, name)));
+std::shared_ptr<StepWorkObject> AbstractStep::NewWorkObject(const std::string& name) {
+  return std::make_shared<StepWorkObject>(engine_, shared_from_this(), InDirectory(source_, name),
+                                          InDirectory(destination_, name));
 }
 
 void AbstractStep::ClearQueue() { queue_.clear(); }
@@ -262,6 +261,6 @@ bool AbstractStep::PreHandle() { return true; }
 
 void AbstractStep::Cleanup() {}
 
-void AbstractStep::AddToQueue(std::shared_ptr<StepWorkObject> work) { queue_.push_back(std::move(work)); }
+void AbstractStep::AddToQueue(std::string fileName) { queue_.push_back(std::move(fileName)); }
 
 }  // namespace belmor::korvex

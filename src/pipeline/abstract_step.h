@@ -17,7 +17,8 @@ class SecurityClient;
 class StepWorkObject;
 
 // One stage of invoice processing: moves the invoice files of a source
-// directory to a destination directory, one StepWorkObject per file. Run fixes
+// directory to a destination directory, one StepWorkObject per file, made
+// when the file's turn comes. Run fixes
 // the order every step follows (checks, configuration refresh, collection,
 // per-file handling, cleanup, end report) and the reports the monitor shows;
 // a concrete step chooses its directories in Init and decides in Handle what
@@ -44,7 +45,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   virtual void Handle(const std::shared_ptr<StepWorkObject>& work) = 0;
   // Runs after the last file, also when there was none.
   virtual void Cleanup();
-  virtual void AddToQueue(std::shared_ptr<StepWorkObject> work);
+  // Queues the file of that name in the source directory.
+  virtual void AddToQueue(std::string fileName);
 
   // One whole run. Failures that end it are reported and leave as
   // common::RuntimeException "AbstractStep::Run failed"; the caller then
@@ -66,14 +68,15 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   const common::Path& ErrorDir() const { return errorDir_; }
   const std::shared_ptr<Korvex>& GetEngine() const { return engine_; }
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
-  const std::deque<std::shared_ptr<StepWorkObject>>& Queue() const { return queue_; }
+  // The names of the files still to handle, in collection order.
+  const std::deque<std::string>& Queue() const { return queue_; }
   // Files passed on and files moved to the error directory in this run.
   int Copied() const { return copied_; }
   int Errors() const { return errors_; }
 
  protected:
-  // Queues source_ + name, to be written to destination_ + name.
-  void QueueFile(const std::string& name);
+  // The work object of source_ + name, to be passed on to destination_ + name.
+  std::shared_ptr<StepWorkObject> NewWorkObject(const std::string& name);
   // Whether the work directory exists and may be read and written.
   bool WorkDirectoryAccessible() const;
   // Whether the directory exists and may be read and written.
@@ -90,7 +93,9 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   std::string successText_;
   std::string failureText_;
   int32_t origin_;
-  std::deque<std::shared_ptr<StepWorkObject>> queue_;
+  // Names, not work objects: a work object is made when its file's turn
+  // comes, so a run over thousands of files holds one at a time.
+  std::deque<std::string> queue_;
   int errors_ = 0;
   int copied_ = 0;
 

@@ -1,6 +1,9 @@
 #include "pipeline/step_work_object.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tre/tre.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -101,7 +104,15 @@ void StepWorkObject::Report(int32_t level, int32_t code, const std::string& mess
 
 bool StepWorkObject::Prepare() {
   FileDocumentLoader loader(sourceFile_.DirectoryString());
+  // Taken before reading: a file changed while it was read differs from
+  // this at the move and is then written, not renamed.
+  struct stat before {};
+  const bool stated = ::stat(sourceFile_.ToString().c_str(), &before) == 0;
+  sourceIdentity_ = FileIdentity();
   text_ = loader.LoadDocument(FileName());
+  if (stated && S_ISREG(before.st_mode) && before.st_size == static_cast<off_t>(text_.size())) {
+    sourceIdentity_ = {true, before.st_dev, before.st_ino, before.st_size, before.st_mtim};
+  }
   document_ = std::make_shared<XmlDoc>(text_);
   rule_ = step_->GetClientConfig()->FindRule(text_);
   if (!rule_) return false;
@@ -167,7 +178,7 @@ bool StepWorkObject::Transform() {
     std::shared_ptr<XmlDoc> result = transformer->Apply(*document_);
     if (!result) continue;
     document_ = std::move(result);
-    text_ = document_->ToString();
+    SetText(document_->ToString());
     produced = true;
   }
   return produced;
@@ -238,14 +249,63 @@ bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
   return false;
 }
 
+void StepWorkObject::SetText(std::string text) {
+  text_ = std::move(text);
+  sourceIdentity_.known = false;
+}
+
+bool StepWorkObject::RenameUnique(common::Path& path) {
+  if (!sourceIdentity_.known) return false;
+  const std::string source = sourceFile_.ToString();
+  const int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // What was read and checked is what moves on: a file another program has
+  // replaced or changed since is written from the text instead.
+  struct stat now {};
+  bool same = ::fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == sourceIdentity_.device &&
+              now.st_ino == sourceIdentity_.inode && now.st_size == sourceIdentity_.size &&
+              now.st_mtim.tv_sec == sourceIdentity_.modified.tv_sec &&
+              now.st_mtim.tv_nsec == sourceIdentity_.modified.tv_nsec;
+  // The billing program need not have flushed its file; once renamed, the
+  // invoice must survive a power cut as a written copy would. A file this
+  // program wrote is flushed already, and this costs next to nothing.
+  same = same && ::fdatasync(fd) == 0;
+  ::close(fd);
+  if (!same) return false;
+  try {
+    const std::string directory = WithoutTrailingSeparator(path.DirectoryString());
+    common::File(directory).CreateDirectories();
+    const std::string stem = path.BaseName();
+    const std::string extension = path.Extension();
+    common::Path candidate = path;
+    // One rename: at any moment the invoice is under exactly one of the two
+    // names, also after a crash.
+    for (int n = 1; !common::RenameNoReplace(source, candidate.ToString()); ++n) {
+      candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
+    }
+    path = candidate;
+    return true;
+  } catch (const common::Exception& e) {
+    // Another file system, most often; the copy is written instead.
+    KX_LOG(DEBUG) << "[StepWorkObject::RenameUnique][" << source << "][" << e.Text() << "]";
+  }
+  return false;
+}
+
+bool StepWorkObject::Relocate(common::Path& path) {
+  if (RenameUnique(path)) return true;
+  if (!WriteUnique(path, text_)) return false;
+  common::File(sourceFile_).Remove();
+  return true;
+}
+
 void StepWorkObject::ReportSystemError() const {
   if (lastError_ == 0) return;
   step_->Report(mlError, mcSystem, lastError_, sourceFile_.ToString(), platform::SystemErrorText(lastError_));
 }
 
 void StepWorkObject::MoveTo() {
-  if (WriteUnique(destinationFile_, text_)) {
-    common::File(sourceFile_).Remove();
+  if (Relocate(destinationFile_)) {
     Report(mlInfo, kCodePassedOn, step_->SuccessText());
     ++step_->copied_;
   } else {
@@ -256,8 +316,7 @@ void StepWorkObject::MoveTo() {
 
 void StepWorkObject::MoveToError() {
   common::Path target = InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
-  if (WriteUnique(target, text_)) {
-    common::File(sourceFile_).Remove();
+  if (Relocate(target)) {
     ++step_->errors_;
   } else {
     step_->Report(mlWarning, kCodeWriteFailed, sourceFile_.ToString(), step_->FailureText());

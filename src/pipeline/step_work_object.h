@@ -2,8 +2,10 @@
 #define KORVEX_PIPELINE_STEP_WORK_OBJECT_H_
 
 #include <libxml/xmlerror.h>
+#include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -24,7 +26,10 @@ struct TrustCenter;
 // handled it; used by that step's thread only.
 //
 // Whatever is written on (MoveTo, MoveToError, CopyTo) is the current text,
-// so a transformed invoice travels in its transformed form.
+// so a transformed invoice travels in its transformed form. While the text is
+// still exactly the file that was read, a move renames the file instead of
+// writing a copy: the same result without writing and flushing the invoice
+// again in every step.
 class StepWorkObject {
  public:
   StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step, common::Path sourceFile,
@@ -53,7 +58,8 @@ class StepWorkObject {
   // center's.
   bool isTransformedForTrustCenter(const std::shared_ptr<TrustCenter>& center, std::string& recipient);
 
-  // Writes the text to the destination under a free name, then removes the source.
+  // Passes the text on to the destination under a free name and removes the
+  // source.
   void MoveTo();
   // The same into today's error directory.
   void MoveToError();
@@ -67,6 +73,10 @@ class StepWorkObject {
   // file is never replaced. On failure answers false, keeps the error code
   // for the system-error report and leaves nothing behind.
   bool WriteUnique(common::Path& path, const std::string& text);
+
+  // Replaces the text that a move or copy writes, for a step that changes
+  // the invoice.
+  void SetText(std::string text);
 
   const std::shared_ptr<XmlDoc>& Document() const { return document_; }
   const std::string& Text() const { return text_; }
@@ -84,6 +94,24 @@ class StepWorkObject {
   // The mcSystem report of the last failed write, if it left an error code.
   void ReportSystemError() const;
   void Report(int32_t level, int32_t code, const std::string& message) const;
+  // Gives the source file itself the name path, or the first free name
+  // "stem.n.ext", and stores the name used in path, when the file is still
+  // exactly what Prepare read. False when that cannot be done (another file
+  // system, a changed file, a changed text): nothing has moved then.
+  bool RenameUnique(common::Path& path);
+  // The invoice at path (or the next free name) and no longer at the source:
+  // renamed when it can be, otherwise written and the source removed.
+  bool Relocate(common::Path& path);
+
+  // The source file as Prepare read it; unknown once the text is no longer
+  // the file's content.
+  struct FileIdentity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+  };
 
   std::shared_ptr<XmlDoc> document_;
   std::string text_;
@@ -96,6 +124,7 @@ class StepWorkObject {
   std::shared_ptr<SimpleInvoice> invoice_;
   // errno of the last failed WriteUnique, 0 after a success.
   int lastError_ = 0;
+  FileIdentity sourceIdentity_;
 };
 
 // A string as an XPath literal, for stylesheet parameters: in single quotes

@@ -197,6 +197,8 @@ class MovingStep : public AbstractStep {
   bool PreHandle() override { return preHandle ? preHandle() : true; }
   void Handle(const std::shared_ptr<StepWorkObject>& work) override {
     handled.push_back(work->FileName());
+    last = work;
+    if (beforeMove) beforeMove(*work);
     work->MoveTo();
     if (afterHandle) afterHandle();
   }
@@ -204,8 +206,11 @@ class MovingStep : public AbstractStep {
 
   std::function<void()> afterInit;
   std::function<bool()> preHandle;
+  std::function<void(StepWorkObject&)> beforeMove;
   std::function<void()> afterHandle;
   std::vector<std::string> handled;
+  // The work object handled last.
+  std::shared_ptr<StepWorkObject> last;
   int cleanups = 0;
 
  private:

@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "config/documents.h"
 #include "config/package_fixture.h"
@@ -178,6 +180,76 @@ TEST_F(StepWorkObjectTest, SimpleInvoiceComesFromTheDuplicateCheck) {
   EXPECT_EQ(invoice->GetEan(), "7601000000001");
   EXPECT_EQ(invoice->GetZsr(), "A123456");
   EXPECT_FALSE(invoice->GetStorno());
+}
+
+ino_t Inode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Moves hand on the file itself while it is what was read; once the text or
+// the file has changed, what was read and checked is written instead.
+TEST_F(StepWorkObjectTest, MoveRenamesTheFileOnlyWhileItIsWhatWasRead) {
+  const std::string invoice = Invoice("invoice-1.0-valid.xml");
+  std::string sameSize = invoice;
+  sameSize.back() = sameSize.back() == ' ' ? '\n' : ' ';
+  struct Case {
+    const char* name;
+    // Runs after Prepare, before MoveTo.
+    std::function<void(StepWorkObject&, const std::string& path)> change;
+    bool renamed;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"unchanged", [](StepWorkObject&, const std::string&) {}, true, invoice},
+      {"text replaced", [](StepWorkObject& w, const std::string&) { w.SetText("<changed/>"); }, false, "<changed/>"},
+      {"file grown", [&](StepWorkObject&, const std::string& p) { WriteFile(p, invoice + "<!-- more -->"); }, false,
+       invoice},
+      {"same size, rewritten later",
+       [&](StepWorkObject&, const std::string& p) {
+         WriteFile(p, sameSize);
+         const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), later, 0), 0);
+       },
+       false, invoice},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto work = Work("a.xml", invoice);
+    ASSERT_TRUE(work->Prepare());
+    const ino_t inode = Inode(in_ + "/a.xml");
+    c.change(*work, in_ + "/a.xml");
+
+    work->MoveTo();
+
+    EXPECT_THAT(Names(in_), IsEmpty());
+    ASSERT_THAT(Names(out_), ElementsAre("a.xml"));
+    EXPECT_EQ(ReadFile(out_ + "/a.xml"), c.expected);
+    EXPECT_EQ(Inode(out_ + "/a.xml") == inode, c.renamed);
+    std::filesystem::remove(out_ + "/a.xml");
+  }
+  EXPECT_EQ(step_->Copied(), 4);
+}
+
+// A destination on another file system cannot take a rename: the invoice is
+// written there and the source removed, as before.
+TEST_F(StepWorkObjectTest, MoveToAnotherFileSystemWritesACopy) {
+  const std::string other = "/dev/shm/korvex-move-" + std::to_string(::getpid());
+  struct stat here {}, there {};
+  if (::stat("/dev/shm", &there) != 0 || ::stat(in_.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  auto work = std::make_shared<StepWorkObject>(env_.engine, step_, common::Path(in_ + "/a.xml"),
+                                               common::Path(other + "/a.xml"));
+  WriteFile(in_ + "/a.xml", Invoice("invoice-1.0-valid.xml"));
+  ASSERT_TRUE(work->Prepare());
+
+  work->MoveTo();
+
+  EXPECT_THAT(Names(in_), IsEmpty());
+  EXPECT_EQ(ReadFile(other + "/a.xml"), Invoice("invoice-1.0-valid.xml"));
+  EXPECT_EQ(step_->Copied(), 1);
+  std::filesystem::remove_all(other);
 }
 
 TEST_F(StepWorkObjectTest, CopyToKeepsTheSourceAndDeleteSourceCountsAsPassedOn) {
