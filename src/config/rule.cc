@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include "common/exception.h"
@@ -54,9 +55,31 @@ std::string PlainLiteral(const std::string& expression) {
   return literal;
 }
 
-bool ContainsFolded(const std::string& text, const std::string& lowerLiteral) {
-  return std::search(text.begin(), text.end(), lowerLiteral.begin(), lowerLiteral.end(),
-                     [](char a, char b) { return LowerAscii(a) == b; }) != text.end();
+// Whether text holds lowerLiteral in any ASCII case. Horspool's search over
+// folded bytes: it reads about one byte in every literal length, so an
+// invoice of a megabyte that lacks the literal costs a few microseconds per
+// rule and step.
+bool ContainsFolded(std::string_view text, std::string_view lowerLiteral) {
+  const size_t length = lowerLiteral.size();
+  if (length == 0) return true;
+  if (text.size() < length) return false;
+  size_t shift[256];
+  std::fill(std::begin(shift), std::end(shift), length);
+  for (size_t i = 0; i + 1 < length; ++i) {
+    const char c = lowerLiteral[i];
+    shift[static_cast<unsigned char>(c)] = length - 1 - i;
+    shift[static_cast<unsigned char>(UpperAscii(c))] = length - 1 - i;
+  }
+  for (size_t at = 0; at + length <= text.size();) {
+    const char last = text[at + length - 1];
+    if (LowerAscii(last) == lowerLiteral[length - 1]) {
+      size_t i = 0;
+      while (i + 1 < length && LowerAscii(text[at + i]) == lowerLiteral[i]) ++i;
+      if (i + 1 == length) return true;
+    }
+    at += shift[static_cast<unsigned char>(last)];
+  }
+  return false;
 }
 
 }  // namespace

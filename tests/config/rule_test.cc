@@ -81,6 +81,10 @@ TEST(RuleRegexTest, PlainSearchAnswersAsTheMatcher) {
       "a*b+c (x)[y]{z} back\\slash",
       "ab+c (x)[y]{z} back/slash inv-ice a.b",
       "\xc4\xb0STANBUL \xc4\xb1stanbul ISTANBUL",
+      // Near misses and repeats that the skipping search must not step over.
+      "urn:fixture:invoice:2urn:fixture:invoice:2.urn:FIXTURE:invoice:2.0",
+      "generalinvoic generalinvoiceGeneralInvoic",
+      "GENERALINVOICE",
       "",
   };
   for (const char* locale : {"C", "C.UTF-8"}) {
