@@ -113,12 +113,18 @@ bool StepWorkObject::Prepare() {
   if (stated && S_ISREG(before.st_mode) && before.st_size == static_cast<off_t>(text_.size())) {
     sourceIdentity_ = {true, before.st_dev, before.st_ino, before.st_size, before.st_mtim};
   }
-  document_ = std::make_shared<XmlDoc>(text_);
+  document_.reset();
+  loaded_ = true;
   rule_ = step_->GetClientConfig()->FindRule(text_);
   if (!rule_) return false;
   KX_LOG(INFO) << "[AbstractStep::init][" << step_->Name() << " : " << FileName() << " : Rule: " << rule_->Version()
                << "]";
   return true;
+}
+
+const std::shared_ptr<XmlDoc>& StepWorkObject::Document() {
+  if (!document_ && loaded_) document_ = std::make_shared<XmlDoc>(text_);
+  return document_;
 }
 
 void StepWorkObject::OnValidationError(void* context, xmlErrorPtr error) {
@@ -139,7 +145,7 @@ void StepWorkObject::OnValidationError(void* context, xmlErrorPtr error) {
 bool StepWorkObject::Validate() {
   valid_ = false;
   try {
-    if (!document_ || !document_->Good()) {
+    if (!Document() || !document_->Good()) {
       Report(mlDebug, kCodeInfo, "unparsable XML");
       return false;
     }
@@ -162,7 +168,7 @@ bool StepWorkObject::Validate() {
 }
 
 bool StepWorkObject::Transform() {
-  if (!rule_ || !document_) return false;
+  if (!rule_ || !Document()) return false;
   const std::shared_ptr<TrustCenter>& center = step_->GetClientConfig()->CurrentCenter();
   // Parameters are XPath expressions; each value is given as a string literal.
   const std::map<std::string, std::string> parameters = {
@@ -186,7 +192,7 @@ bool StepWorkObject::Transform() {
 
 std::shared_ptr<SimpleInvoice> StepWorkObject::GetSimpleInvoice() {
   invoice_.reset();
-  if (!rule_ || !rule_->DuplicateCheck() || !document_ || !document_->Good()) return invoice_;
+  if (!rule_ || !rule_->DuplicateCheck() || !Document() || !document_->Good()) return invoice_;
   std::shared_ptr<XmlDoc> keys = rule_->DuplicateCheck()->Apply(*document_);
   invoice_ = SimpleInvoiceXmlParser().Parse(keys ? keys->ToString() : std::string());
   return invoice_;

@@ -38,8 +38,8 @@ class StepWorkObject {
   StepWorkObject(const StepWorkObject&) = delete;
   StepWorkObject& operator=(const StepWorkObject&) = delete;
 
-  // Reads and parses the source file and picks the first rule that matches
-  // it; false when none does. A file that cannot be read raises the file
+  // Reads the source file and picks the first rule that matches it; false
+  // when none does. A file that cannot be read raises the file
   // exception of FileDocumentLoader.
   bool Prepare();
   // Runs the rule's schemas; each schema error becomes a debug report
@@ -78,7 +78,8 @@ class StepWorkObject {
   // the invoice.
   void SetText(std::string text);
 
-  const std::shared_ptr<XmlDoc>& Document() const { return document_; }
+  // The parsed text; parsed on first use, as some steps never look inside.
+  const std::shared_ptr<XmlDoc>& Document();
   const std::string& Text() const { return text_; }
   const common::Path& SourceFile() const { return sourceFile_; }
   const common::Path& DestinationFile() const { return destinationFile_; }
@@ -114,6 +115,8 @@ class StepWorkObject {
   };
 
   std::shared_ptr<XmlDoc> document_;
+  // Set by Prepare: the text is to be parsed when the document is needed.
+  bool loaded_ = false;
   std::string text_;
   std::shared_ptr<Korvex> engine_;
   std::shared_ptr<AbstractStep> step_;
