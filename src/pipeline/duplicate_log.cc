@@ -51,7 +51,100 @@ bool SplitLine(std::string_view line, std::string_view (&fields)[kFields]) {
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
+// Lengths of the packed values: seven bits a byte, low bits first, the high
+// bit set on every byte but the last. Values of up to 127 bytes take one.
+size_t LengthSize(size_t length) {
+  size_t size = 1;
+  while (length >= 0x80) {
+    length >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+char* PutValue(char* out, std::string_view value) {
+  size_t length = value.size();
+  while (length >= 0x80) {
+    *out++ = static_cast<char>((length & 0x7f) | 0x80);
+    length >>= 7;
+  }
+  *out++ = static_cast<char>(length);
+  return std::copy(value.begin(), value.end(), out);
+}
+
+// The value at in; in moves past it.
+std::string_view TakeValue(const char*& in) {
+  size_t length = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*in++);
+    length |= static_cast<size_t>(byte & 0x7f) << shift;
+    if (byte < 0x80) break;
+  }
+  const std::string_view value(in, length);
+  in += length;
+  return value;
+}
+
+constexpr size_t kPackedValues = 5;
+
+const char* SkipValues(const char* in, size_t count) {
+  for (size_t i = 0; i < count; ++i) TakeValue(in);
+  return in;
+}
+
+bool ByID(const DupLogEntry& a, const DupLogEntry& b) { return a.GetID() < b.GetID(); }
+
 }  // namespace
+
+DupLogEntry::DupLogEntry(const SimpleInvoice& invoice, int64_t time)
+    : DupLogEntry(invoice.GetID(), invoice.GetAmount(), invoice.GetZsr(), invoice.GetEan(), invoice.GetTimestamp(),
+                  invoice.GetStorno(), time) {}
+
+DupLogEntry::DupLogEntry(std::string_view id, std::string_view amount, std::string_view zsr, std::string_view ean,
+                         std::string_view timestamp, bool storno, int64_t time)
+    : time_(time) {
+  const std::string_view values[kPackedValues] = {id, amount, zsr, ean, timestamp};
+  size_t size = 1;
+  for (const std::string_view value : values) size += LengthSize(value.size()) + value.size();
+  values_ = std::make_unique_for_overwrite<char[]>(size);
+  char* out = values_.get();
+  for (const std::string_view value : values) out = PutValue(out, value);
+  *out = storno ? '1' : '0';
+}
+
+std::string_view DupLogEntry::GetID() const {
+  const char* in = values_.get();
+  return TakeValue(in);
+}
+
+std::string_view DupLogEntry::GetAmount() const {
+  const char* in = SkipValues(values_.get(), 1);
+  return TakeValue(in);
+}
+
+std::string_view DupLogEntry::GetZsr() const {
+  const char* in = SkipValues(values_.get(), 2);
+  return TakeValue(in);
+}
+
+std::string_view DupLogEntry::GetEan() const {
+  const char* in = SkipValues(values_.get(), 3);
+  return TakeValue(in);
+}
+
+std::string_view DupLogEntry::GetTimestamp() const {
+  const char* in = SkipValues(values_.get(), 4);
+  return TakeValue(in);
+}
+
+bool DupLogEntry::GetStorno() const { return *SkipValues(values_.get(), kPackedValues) == '1'; }
+
+bool DupLogEntry::Matches(const SimpleInvoice& invoice) const {
+  const char* in = values_.get();
+  return TakeValue(in) == invoice.GetID() && TakeValue(in) == invoice.GetAmount() &&
+         TakeValue(in) == invoice.GetZsr() && TakeValue(in) == invoice.GetEan() &&
+         TakeValue(in) == invoice.GetTimestamp() && (*in == '1') == invoice.GetStorno();
+}
 
 DuplicateLog::DuplicateLog(std::string path) : path_(std::move(path)) {}
 
@@ -60,7 +153,7 @@ DuplicateLog::~DuplicateLog() = default;
 int64_t DuplicateLog::Now() const { return clock_ ? clock_() : std::time(nullptr); }
 
 bool DuplicateLog::Load() {
-  entries_.clear();
+  entries_ = std::vector<DupLogEntry>();
   dirty_ = false;
   inSync_ = false;
 
@@ -89,33 +182,43 @@ bool DuplicateLog::Load() {
     return false;
   }
 
-  while (lineEnd != std::string_view::npos) {
+  // The file can be appended to straight away when it is exactly the lines
+  // of what was loaded, in any order: a restarted engine then goes on
+  // appending. Anything else (LF lines, a partial last line, malformed
+  // lines) is rewritten by the first Add, and so is a file with an expired
+  // line, which shows in written.oldest.
+  bool exact = complete && lineEnd != std::string_view::npos &&
+               text.substr(kHeader.size(), lineEnd + 1 - kHeader.size()) == kLineEnd;
+  Written written;
+  std::string rendered;
+  entries_.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
+  while (lineEnd != std::string_view::npos && lineEnd + 1 < text.size()) {
     const size_t start = lineEnd + 1;
     lineEnd = text.find('\n', start);
-    const std::string_view line = text.substr(start, lineEnd == std::string_view::npos ? lineEnd : lineEnd - start);
+    const size_t stop = lineEnd == std::string_view::npos ? text.size() : lineEnd;
+    const std::string_view line = text.substr(start, stop - start);
     std::string_view fields[kFields];
     int64_t time = 0;
-    if (!SplitLine(line, fields) || !ParseTime(fields[2], time)) continue;
-    std::string id(fields[0]);
-    auto invoice = std::make_shared<SimpleInvoice>();
-    invoice->SetID(id);
-    invoice->SetAmount(std::string(fields[1]));
-    invoice->SetZsr(std::string(fields[3]));
-    invoice->SetEan(std::string(fields[4]));
-    invoice->SetTimestamp(std::string(fields[5]));
-    invoice->SetStorno(fields[6] == "1");
-    entries_.emplace(std::move(id), DupLogEntry{std::move(invoice), time});
+    if (!SplitLine(line, fields) || !ParseTime(fields[2], time)) {
+      exact = false;
+      continue;
+    }
+    entries_.emplace_back(fields[0], fields[1], fields[3], fields[4], fields[5], fields[6] == "1", time);
+    if (exact) {
+      rendered.clear();
+      AppendLine(rendered, entries_.back());
+      exact = text.substr(start, stop + 1 - start) == rendered;
+      written.oldest = std::min(written.oldest, time);
+    }
+  }
+  // Equal IDs keep their file order.
+  if (!std::is_sorted(entries_.begin(), entries_.end(), ByID)) {
+    std::stable_sort(entries_.begin(), entries_.end(), ByID);
   }
 
-  // A file that is already what a rewrite would make can be appended to
-  // straight away; anything else (LF lines, a partial last line, expired or
-  // malformed lines) is rewritten by the first Add.
-  if (complete) {
-    Written written;
-    if (Render(Now(), written) == content && Remember(fd)) {
-      written_ = std::move(written);
-      inSync_ = true;
-    }
+  if (exact && Remember(fd) && file_.size == static_cast<off_t>(content.size())) {
+    written_ = written;
+    inSync_ = true;
   }
   ::close(fd);
   return true;
@@ -123,14 +226,11 @@ bool DuplicateLog::Load() {
 
 bool DuplicateLog::IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) const {
   if (!invoice) return false;
-  const auto [first, last] = entries_.equal_range(invoice->GetID());
-  for (auto it = first; it != last; ++it) {
-    const SimpleInvoice& known = *it->second.invoice;
-    if (known.GetID() == invoice->GetID() && known.GetAmount() == invoice->GetAmount() &&
-        known.GetTimestamp() == invoice->GetTimestamp() && known.GetEan() == invoice->GetEan() &&
-        known.GetZsr() == invoice->GetZsr() && known.GetStorno() == invoice->GetStorno()) {
-      return true;
-    }
+  const std::string_view id = invoice->GetID();
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), id,
+                             [](const DupLogEntry& entry, std::string_view key) { return entry.GetID() < key; });
+  for (; it != entries_.end() && it->GetID() == id; ++it) {
+    if (it->Matches(*invoice)) return true;
   }
   return false;
 }
@@ -138,15 +238,15 @@ bool DuplicateLog::IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) co
 void DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
   if (!invoice) return;
   const int64_t now = Now();
-  const bool appendable = !dirty_ && CanAppend(invoice->GetID(), now);
+  const bool appendable = !dirty_ && CanAppend(now);
   dirty_ = true;
-  // multimap places the new entry after those with the same ID, the order
-  // the file keeps.
-  const auto added = entries_.emplace(invoice->GetID(), DupLogEntry{std::make_shared<SimpleInvoice>(*invoice), now});
-  if (appendable && AppendEntry(added->first, added->second)) {
+  // After the entries with the same ID, the order the file keeps.
+  const std::string_view id = invoice->GetID();
+  const auto at = std::upper_bound(entries_.begin(), entries_.end(), id,
+                                   [](std::string_view key, const DupLogEntry& entry) { return key < entry.GetID(); });
+  const auto added = entries_.emplace(at, *invoice, now);
+  if (appendable && AppendEntry(*added)) {
     dirty_ = false;
-    written_.any = true;
-    written_.lastKey = added->first;
     written_.oldest = std::min(written_.oldest, now);
     return;
   }
@@ -159,7 +259,7 @@ bool DuplicateLog::Save() {
 }
 
 void DuplicateLog::Reset() {
-  entries_.clear();
+  entries_ = std::vector<DupLogEntry>();
   dirty_ = false;
   inSync_ = false;
   // What the file held is not a log of ours, so it is dropped, not kept
@@ -180,41 +280,34 @@ std::string DuplicateLog::Render(int64_t now, Written& written) const {
   out += kHeader;
   out += kLineEnd;
   written = Written();
-  const std::string* lastKey = nullptr;
-  for (const auto& [id, entry] : entries_) {
-    if (entry.time > limit) {
-      AppendLine(out, id, entry);
-      lastKey = &id;
-      written.oldest = std::min(written.oldest, entry.time);
+  for (const DupLogEntry& entry : entries_) {
+    if (entry.GetTime() > limit) {
+      AppendLine(out, entry);
+      written.oldest = std::min(written.oldest, entry.GetTime());
     } else {
-      written.newestLeftOut = std::max(written.newestLeftOut, entry.time);
+      written.newestLeftOut = std::max(written.newestLeftOut, entry.GetTime());
     }
-  }
-  if (lastKey) {
-    written.any = true;
-    written.lastKey = *lastKey;
   }
   return out;
 }
 
-void DuplicateLog::AppendLine(std::string& out, const std::string& id, const DupLogEntry& entry) {
-  const SimpleInvoice& invoice = *entry.invoice;
+void DuplicateLog::AppendLine(std::string& out, const DupLogEntry& entry) {
   char time[24];
-  const auto [end, error] = std::to_chars(time, time + sizeof time, entry.time);
+  const auto [end, error] = std::to_chars(time, time + sizeof time, entry.GetTime());
   (void)error;  // 24 characters hold any 64-bit number
-  out += id;
+  out += entry.GetID();
   out += '|';
-  out += invoice.GetAmount();
+  out += entry.GetAmount();
   out += '|';
   out.append(time, end);
   out += '|';
-  out += invoice.GetZsr();
+  out += entry.GetZsr();
   out += '|';
-  out += invoice.GetEan();
+  out += entry.GetEan();
   out += '|';
-  out += invoice.GetTimestamp();
+  out += entry.GetTimestamp();
   out += '|';
-  out += invoice.GetStorno() ? '1' : '0';
+  out += entry.GetStorno() ? '1' : '0';
   out += kLineEnd;
 }
 
@@ -243,18 +336,17 @@ bool DuplicateLog::WriteFull(int64_t now) {
   return true;
 }
 
-bool DuplicateLog::CanAppend(const std::string& id, int64_t now) const {
+bool DuplicateLog::CanAppend(int64_t now) const {
   if (!inSync_) return false;
   const int64_t limit = now - kMaxAge;
   // Something written has expired, or something left out is young again:
-  // a rewrite would differ beyond the new line.
-  if (written_.oldest <= limit || written_.newestLeftOut > limit) return false;
-  return !written_.any || id >= written_.lastKey;
+  // a rewrite would hold other lines than the file and the new one.
+  return written_.oldest > limit && written_.newestLeftOut <= limit;
 }
 
-bool DuplicateLog::AppendEntry(const std::string& id, const DupLogEntry& entry) {
+bool DuplicateLog::AppendEntry(const DupLogEntry& entry) {
   std::string line;
-  AppendLine(line, id, entry);
+  AppendLine(line, entry);
   // No O_CREAT: a file that has gone is not the one this object wrote.
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {

@@ -7,32 +7,59 @@
 #include <ctime>
 #include <functional>
 #include <limits>
-#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace belmor::korvex {
 
 class SimpleInvoice;
 
-// One invoice sent: its summary and when it was added.
-struct DupLogEntry {
-  std::shared_ptr<SimpleInvoice> invoice;
-  int64_t time = 0;
+// One invoice sent: the six values the duplicate check compares and when it
+// was added; the summary's other fields are not kept. The values share one
+// allocation, each behind its length, because a log holds tens of thousands
+// of entries in a process that must stay small.
+class DupLogEntry {
+ public:
+  DupLogEntry(const SimpleInvoice& invoice, int64_t time);
+  DupLogEntry(std::string_view id, std::string_view amount, std::string_view zsr, std::string_view ean,
+              std::string_view timestamp, bool storno, int64_t time);
+
+  std::string_view GetID() const;
+  std::string_view GetAmount() const;
+  std::string_view GetZsr() const;
+  std::string_view GetEan() const;
+  std::string_view GetTimestamp() const;
+  bool GetStorno() const;
+  int64_t GetTime() const { return time_; }
+  // Whether the summary has the same six values (exact string comparison).
+  bool Matches(const SimpleInvoice& invoice) const;
+
+ private:
+  // The values in line order (ID, Amount, zsr, ean, Timestamp), each as a
+  // variable-length count of bytes followed by the bytes, then the storno
+  // flag as one byte. Lengths rather than separators: a value may hold any
+  // byte.
+  std::unique_ptr<char[]> values_;
+  int64_t time_;
 };
 
 // The summaries of the invoices sent in the last 30 days, kept in the work
-// directory's "korvex.log" ("kxdl-1.1", one CR LF line per entry in ID order),
-// so that an invoice is never sent twice where the system could know better.
-// The file is only ever replaced whole (or extended by one complete line), so
-// a crash leaves the old or the new log, never a truncated one. No lock: the
+// directory's "korvex.log" ("kxdl-1.1", one CR LF line per entry), so that an
+// invoice is never sent twice where the system could know better. The file
+// is only ever replaced whole (or extended by one complete line), so a crash
+// leaves the old or the new log, never a truncated one. No lock: the
 // validation and send steps of one run use it one after another.
 //
-// Every write leaves the file exactly as a full rewrite of the entries younger
-// than 30 days would. A full rewrite of a large log costs tens of
-// milliseconds, so Add appends the new line instead whenever that gives the
-// same bytes: the new entry sorts last, nothing written has expired, and the
-// file is still the one this object last wrote.
+// A full rewrite writes the entries younger than 30 days in ID order. It
+// costs tens of milliseconds for a large log, so Add appends the new line
+// instead whenever the file holds exactly the lines a rewrite would write,
+// whatever their order: nothing written has expired, nothing left out is
+// young again, and the file is still the one this object last wrote.
+// Invoices arrive in directory order, not ID order, so the lines of a file
+// stand in any order; Load sorts them by ID and keeps equal IDs in file
+// order, the order Add gives them too.
 class DuplicateLog {
  public:
   explicit DuplicateLog(std::string path);
@@ -44,7 +71,7 @@ class DuplicateLog {
   bool Load();
   bool IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) const;
   // Adds an entry stamped now and saves. The log keeps its own copy of the
-  // summary, so later changes to the caller's object do not reach it.
+  // compared values, so later changes to the caller's object do not reach it.
   void Add(const std::shared_ptr<SimpleInvoice>& invoice);
   // Writes what the log holds; true when it reached the disk without error.
   bool Save();
@@ -52,7 +79,8 @@ class DuplicateLog {
   void Reset();
 
   const std::string& Path() const { return path_; }
-  const std::multimap<std::string, DupLogEntry>& Entries() const { return entries_; }
+  // In ID order, equal IDs in the order they were loaded or added.
+  const std::vector<DupLogEntry>& Entries() const { return entries_; }
   // For tests: the clock that stamps and ages entries.
   void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
 
@@ -60,8 +88,6 @@ class DuplicateLog {
   // What the file holds when it is in sync: enough to tell whether the next
   // entry can be appended.
   struct Written {
-    bool any = false;
-    std::string lastKey;  // greatest ID written
     int64_t oldest = std::numeric_limits<int64_t>::max();
     // The youngest entry in memory left out for its age; a clock set back
     // can bring it inside the window again.
@@ -80,19 +106,20 @@ class DuplicateLog {
   int64_t Now() const;
   // The full file for the time now, and what it holds.
   std::string Render(int64_t now, Written& written) const;
-  static void AppendLine(std::string& out, const std::string& id, const DupLogEntry& entry);
+  static void AppendLine(std::string& out, const DupLogEntry& entry);
   bool WriteFull(int64_t now);
-  bool CanAppend(const std::string& id, int64_t now) const;
-  bool AppendEntry(const std::string& id, const DupLogEntry& entry);
+  bool CanAppend(int64_t now) const;
+  bool AppendEntry(const DupLogEntry& entry);
   bool SameFile(int fd) const;
   bool Remember(int fd);
 
   std::string path_;
-  std::multimap<std::string, DupLogEntry> entries_;
+  std::vector<DupLogEntry> entries_;
   bool dirty_ = false;
   std::function<std::time_t()> clock_;
-  // The file on disk is exactly what Render gave at the last write, plus the
-  // lines appended since; then written_ and file_ describe it.
+  // The file on disk holds the header and one CR LF line for each entry that
+  // was young at the last write, as Render gave them or in another order;
+  // then written_ and file_ describe it.
   bool inSync_ = false;
   Written written_;
   FileState file_;

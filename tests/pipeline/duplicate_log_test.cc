@@ -64,6 +64,25 @@ std::string Line(const Values& v, int64_t time) {
          (v.storno ? "1" : "0") + "\r\n";
 }
 
+// The lines of a log file sorted by ID, equal IDs kept in file order: what a
+// full rewrite makes of a file that holds the right lines.
+std::string InIdOrder(const std::string& file) {
+  if (!file.starts_with(kHeader)) return file;
+  std::vector<std::string> lines;
+  for (size_t at = sizeof kHeader - 1; at < file.size();) {
+    const size_t end = file.find("\r\n", at);
+    if (end == std::string::npos) return file;
+    lines.push_back(file.substr(at, end + 2 - at));
+    at = end + 2;
+  }
+  std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return a.substr(0, a.find('|')) < b.substr(0, b.find('|'));
+  });
+  std::string text = kHeader;
+  for (const std::string& line : lines) text += line;
+  return text;
+}
+
 // What the system remembers of the invoices it sent: entries in the order
 // they were added, and the file a full rewrite at a given time makes of them.
 struct Model {
@@ -87,6 +106,15 @@ struct Model {
   void KeepWritten(int64_t writtenAt) {
     std::erase_if(entries, [&](const Entry& e) { return e.time <= writtenAt - kThirtyDays; });
   }
+  // Entry lines in ID order, equal IDs in the order added, expired ones too.
+  std::vector<std::string> Lines() const {
+    std::vector<Entry> sorted = entries;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Entry& a, const Entry& b) { return a.values.id < b.values.id; });
+    std::vector<std::string> lines;
+    for (const Entry& e : sorted) lines.push_back(Line(e.values, e.time));
+    return lines;
+  }
 };
 
 // An entry as Load gave it.
@@ -101,6 +129,32 @@ struct Loaded {
                << "|" << l.storno;
   }
 };
+
+Loaded Of(const DupLogEntry& e) {
+  return {std::string(e.GetID()), std::string(e.GetAmount()), e.GetTime(), std::string(e.GetZsr()),
+          std::string(e.GetEan()), std::string(e.GetTimestamp()), e.GetStorno()};
+}
+
+std::vector<Loaded> All(const DuplicateLog& log) {
+  std::vector<Loaded> all;
+  for (const DupLogEntry& e : log.Entries()) all.push_back(Of(e));
+  return all;
+}
+
+// The entries as the lines a full rewrite writes, expired ones too.
+std::vector<std::string> Lines(const DuplicateLog& log) {
+  std::vector<std::string> lines;
+  for (const DupLogEntry& e : log.Entries()) {
+    lines.push_back(Line({.id = std::string(e.GetID()),
+                          .amount = std::string(e.GetAmount()),
+                          .timestamp = std::string(e.GetTimestamp()),
+                          .ean = std::string(e.GetEan()),
+                          .zsr = std::string(e.GetZsr()),
+                          .storno = e.GetStorno()},
+                         e.GetTime()));
+  }
+  return lines;
+}
 
 ino_t Inode(const std::string& path) {
   struct stat info {};
@@ -177,6 +231,36 @@ TEST_F(DuplicateLogTest, StoresItsOwnCopyOfTheSummary) {
   EXPECT_EQ(ReadFile(path_), std::string(kHeader) + Line({.id = "4711"}, now_));
 }
 
+TEST_F(DuplicateLogTest, EntriesKeepValuesOfAnyLengthAndAnyByte) {
+  const std::string nul("a\0b", 3);
+  const std::vector<Values> stored = {
+      {.id = "empty", .amount = "", .timestamp = "", .ean = "", .zsr = ""},
+      // Equal once the values are joined: only their lengths tell them apart.
+      {.id = nul, .amount = "c"},
+      {.id = "a", .amount = std::string("b\0c", 3)},
+      {.id = "127", .amount = std::string(127, 'x')},
+      {.id = "128", .amount = std::string(128, 'x')},
+      {.id = "16384", .timestamp = std::string(16384, 't'), .zsr = std::string(300, 'z')},
+      {.id = std::string(70000, 'i'), .ean = std::string(200, '\xff'), .storno = true},
+  };
+  auto log = NewLog();
+  for (const Values& v : stored) {
+    log->Add(Invoice(v));
+    const DupLogEntry entry(*Invoice(v), 42);
+    EXPECT_EQ(Of(entry), (Loaded{v.id, v.amount, 42, v.zsr, v.ean, v.timestamp, v.storno}));
+  }
+  for (const Values& v : stored) {
+    EXPECT_TRUE(log->IsDuplicate(Invoice(v))) << v.id.substr(0, 10);
+    for (auto change : {&Values::amount, &Values::timestamp, &Values::ean, &Values::zsr}) {
+      Values other = v;
+      (other.*change) += '\0';
+      EXPECT_FALSE(log->IsDuplicate(Invoice(other))) << v.id.substr(0, 10);
+    }
+  }
+  EXPECT_FALSE(log->IsDuplicate(Invoice({.id = nul, .amount = std::string("b\0c", 3)})));
+  EXPECT_FALSE(log->IsDuplicate(Invoice({.id = "127", .amount = std::string(128, 'x')})));
+}
+
 TEST_F(DuplicateLogTest, EntriesOlderThanThirtyDaysStayInMemoryButAreNotWritten) {
   const Values old{.id = "4711"};
   const Values fresh{.id = "4712"};
@@ -225,19 +309,13 @@ TEST_F(DuplicateLogTest, LoadKeepsWellFormedLinesAndSkipsTheRest) {
   auto log = NewLog();
   ASSERT_TRUE(log->Load());
 
-  std::vector<Loaded> loaded;
-  for (const auto& [id, e] : log->Entries()) {
-    const SimpleInvoice& i = *e.invoice;
-    EXPECT_EQ(id, i.GetID());
-    loaded.push_back({i.GetID(), i.GetAmount(), e.time, i.GetZsr(), i.GetEan(), i.GetTimestamp(), i.GetStorno()});
-  }
   const std::vector<Loaded> expected = {
       {"crlf", "125.40", 1709800000, "Z1", "E1", "T1", false},
       {"last", "1.00", 1709800003, "Z4", "E4", "T4", false},
       {"lf", "7.00", 1709800001, "Z2", "E2", "T2", true},
       {"runs", "of", 1709800002, "Z3", "E3", "T3", false},
   };
-  EXPECT_EQ(loaded, expected);
+  EXPECT_EQ(All(*log), expected);
 }
 
 TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedAndEmptied) {
@@ -302,7 +380,10 @@ TEST_F(DuplicateLogTest, PartialLastLineFromACrashIsSkippedAndRewritten) {
   }
 }
 
-TEST_F(DuplicateLogTest, AnySequenceOfAddsLeavesTheFullRewriteOnDisk) {
+// Whatever the IDs and the clock do, each Add either appends its line to a
+// file that holds what a rewrite would write (in any order), or writes the
+// file whole in ID order; a restarted log knows exactly what the file held.
+TEST_F(DuplicateLogTest, AnySequenceOfAddsLeavesTheFileARewriteWouldHold) {
   std::mt19937 random(20240307);
   auto pick = [&](int below) { return static_cast<int>(random() % static_cast<unsigned>(below)); };
   auto id = [](int n) {
@@ -316,6 +397,8 @@ TEST_F(DuplicateLogTest, AnySequenceOfAddsLeavesTheFullRewriteOnDisk) {
   log->Reset();
   int highest = 1000;
   int64_t lastWrite = now_;
+  int appends = 0;
+  int outOfOrderAppends = 0;
   for (int step = 0; step < 600; ++step) {
     const int clock = pick(100);
     if (clock < 4) {
@@ -331,7 +414,7 @@ TEST_F(DuplicateLogTest, AnySequenceOfAddsLeavesTheFullRewriteOnDisk) {
       model.KeepWritten(lastWrite);
       log = NewLog();
       ASSERT_TRUE(log->Load());
-      ASSERT_EQ(log->Entries().size(), model.entries.size()) << "step " << step;
+      ASSERT_EQ(Lines(*log), model.Lines()) << "step " << step;
     }
 
     const int kind = pick(100);
@@ -345,39 +428,177 @@ TEST_F(DuplicateLogTest, AnySequenceOfAddsLeavesTheFullRewriteOnDisk) {
     } else {
       values.id = id(pick(highest + 1));
     }
+    const std::string before = ReadFile(path_);
+    const bool append = InIdOrder(before) == model.File(now_);
     log->Add(Invoice(values));
     model.entries.push_back({values, now_});
     lastWrite = now_;
-    ASSERT_EQ(ReadFile(path_), model.File(now_)) << "step " << step;
+    const std::string expected = append ? before + Line(values, now_) : model.File(now_);
+    ASSERT_EQ(ReadFile(path_), expected) << "step " << step << (append ? ", append" : ", rewrite");
+    appends += append;
+    outOfOrderAppends += append && InIdOrder(expected) != expected;
   }
+  // The sequence reaches every kind of write.
+  EXPECT_GT(appends, 100);
+  EXPECT_GT(outOfOrderAppends, 10);
+  EXPECT_GT(600 - appends, 10);
 }
 
-TEST_F(DuplicateLogTest, AddAppendsOnlyWhenTheResultEqualsARewrite) {
+TEST_F(DuplicateLogTest, AddAppendsWheneverTheFileHoldsWhatARewriteWould) {
+  const Values first{.id = "4711"};
+  const Values second{.id = "4712"};
   struct Case {
     const char* what;
     std::string id;
     int64_t later;
-    bool sameFile;
+    bool appended;
   };
   const Case cases[] = {
       {"greater ID", "5000", 60, true},
       {"equal ID", "4712", 60, true},
-      {"smaller ID", "4710", 60, false},
+      {"smaller ID", "4710", 60, true},
       {"greater ID after the first entry expired", "5000", kThirtyDays, false},
+      {"smaller ID after the first entry expired", "4710", kThirtyDays, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir_.Sub(std::string(c.what) + ".log");
     const int64_t start = now_;
     auto log = NewLog(path);
-    log->Add(Invoice({.id = "4711"}));
+    log->Add(Invoice(first));
     now_ += 10;
-    log->Add(Invoice({.id = "4712"}));
+    log->Add(Invoice(second));
     const ino_t before = Inode(path);
     now_ = start + c.later;
-    log->Add(Invoice({.id = c.id}));
-    EXPECT_EQ(Inode(path) == before, c.sameFile);
+    const Values added{.id = c.id};
+    log->Add(Invoice(added));
+    EXPECT_EQ(Inode(path) == before, c.appended);
+    if (c.appended) {
+      EXPECT_EQ(ReadFile(path), kHeader + Line(first, start) + Line(second, start + 10) + Line(added, now_));
+    } else {
+      // The rewrite is in ID order.
+      EXPECT_EQ(ReadFile(path), InIdOrder(kHeader + Line(second, start + 10) + Line(added, now_)));
+    }
     now_ = start;
+  }
+}
+
+TEST_F(DuplicateLogTest, AppendsInAnyOrderLoadBackAndAreAppendedToAfterARestart) {
+  std::mt19937 random(4711);
+  std::vector<Values> added;
+  for (int n = 0; n < 40; ++n) {
+    // Few IDs, so several entries share one.
+    added.push_back({.id = "R" + std::to_string(100 + random() % 25), .amount = std::to_string(n) + ".00"});
+  }
+  auto log = NewLog();
+  log->Add(Invoice(added[0]));
+  const ino_t inode = Inode(path_);
+  std::string file = ReadFile(path_);
+  for (size_t n = 1; n < added.size(); ++n) {
+    now_ += 7;
+    log->Add(Invoice(added[n]));
+    // Bytes only ever grow: each Add appended its line.
+    const std::string grown = ReadFile(path_);
+    ASSERT_EQ(grown, file + Line(added[n], now_)) << n;
+    file = grown;
+  }
+  ASSERT_NE(InIdOrder(file), file) << "the IDs should have come out of order";
+
+  auto reloaded = NewLog();
+  ASSERT_TRUE(reloaded->Load());
+  EXPECT_EQ(All(*reloaded), All(*log));
+  for (const Values& v : added) EXPECT_TRUE(reloaded->IsDuplicate(Invoice(v))) << v.id << " " << v.amount;
+
+  // The restarted log goes on appending to the same file.
+  now_ += 7;
+  reloaded->Add(Invoice({.id = "A1"}));
+  EXPECT_EQ(ReadFile(path_), file + Line({.id = "A1"}, now_));
+  EXPECT_EQ(Inode(path_), inode);
+}
+
+TEST_F(DuplicateLogTest, FileThatIsNotExactlyItsEntriesIsRewrittenOnceInIdOrder) {
+  const Values a{.id = "4711"};
+  const Values b{.id = "4712"};
+  const Values c{.id = "4713"};
+  const Values next{.id = "4700"};
+  const int64_t young = now_ - 100;
+  const int64_t expired = now_ - kThirtyDays;
+  const std::string lfLine = Line(a, young).substr(0, Line(a, young).size() - 2) + "\n";
+  const std::string all = Line(c, young) + Line(a, young) + Line(b, young);
+  const std::string withoutA = Line(c, young) + Line(b, young);
+  // Lines out of ID order throughout; only the flaw decides.
+  struct Case {
+    const char* what;
+    std::string content;
+    bool rewritten;
+    std::string kept;  // the lines a rewrite keeps
+  };
+  const Case cases[] = {
+      {"every line as written", kHeader + all, false, all},
+      {"an expired line", kHeader + Line(c, young) + Line(a, expired) + Line(b, young), true, withoutA},
+      {"an LF line", kHeader + Line(c, young) + lfLine + Line(b, young), true, all},
+      {"an LF header", "kxdl-1.1\n" + all, true, all},
+      {"a malformed line", kHeader + Line(c, young) + "4711||1709800000|Z1|E1|T1|0\r\n" + Line(b, young), true,
+       withoutA},
+      {"runs of separators", kHeader + Line(c, young) + "4711||" + Line(a, young).substr(5) + Line(b, young), true,
+       all},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    WriteFile(path_, k.content);
+    auto log = NewLog();
+    ASSERT_TRUE(log->Load());
+    const ino_t inode = Inode(path_);
+    log->Add(Invoice(next));
+    const std::string once = ReadFile(path_);
+    if (k.rewritten) {
+      EXPECT_EQ(once, InIdOrder(kHeader + k.kept + Line(next, now_)));
+      EXPECT_NE(Inode(path_), inode);
+    } else {
+      EXPECT_EQ(once, k.content + Line(next, now_));
+      EXPECT_EQ(Inode(path_), inode);
+    }
+    // The rewrite leaves a file in sync: the next Add appends.
+    now_ += 5;
+    log->Add(Invoice(a));
+    EXPECT_EQ(ReadFile(path_), once + Line(a, now_));
+    now_ -= 5;
+  }
+}
+
+TEST_F(DuplicateLogTest, EntriesOfOneIdAddedOutOfOrderAreAllFoundInTheOrderAdded) {
+  // 4711 comes back between other IDs; each time another value differs.
+  const std::vector<Values> added = {
+      {.id = "4711", .amount = "1.00"},
+      {.id = "4800"},
+      {.id = "4711", .amount = "2.00"},
+      {.id = "4700"},
+      {.id = "4711", .amount = "1.00", .storno = true},
+      {.id = "47110"},
+      {.id = "4711", .amount = "1.00", .timestamp = "TS2"},
+  };
+  auto log = NewLog();
+  for (const Values& v : added) {
+    log->Add(Invoice(v));
+    now_ += 1;
+  }
+  auto reloaded = NewLog();
+  ASSERT_TRUE(reloaded->Load());
+
+  for (const DuplicateLog* l : {log.get(), reloaded.get()}) {
+    for (const Values& v : added) EXPECT_TRUE(l->IsDuplicate(Invoice(v))) << v.id << " " << v.amount;
+    EXPECT_FALSE(l->IsDuplicate(Invoice({.id = "4711", .amount = "2.00", .storno = true})));
+    EXPECT_FALSE(l->IsDuplicate(Invoice({.id = "4711", .amount = "3.00"})));
+    EXPECT_FALSE(l->IsDuplicate(Invoice({.id = "471", .amount = "1.00"})));
+
+    std::vector<std::string> order;
+    for (const DupLogEntry& e : l->Entries()) {
+      order.push_back(std::string(e.GetID()) + " " + std::string(e.GetAmount()) + (e.GetStorno() ? " s" : "") + " " +
+                      std::string(e.GetTimestamp()));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"4700 125.40 TS1", "4711 1.00 TS1", "4711 2.00 TS1",
+                                               "4711 1.00 s TS1", "4711 1.00 TS2", "47110 125.40 TS1",
+                                               "4800 125.40 TS1"}));
   }
 }
 
