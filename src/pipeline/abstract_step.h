@@ -70,6 +70,9 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
   // The names of the files still to handle, in collection order.
   const std::deque<std::string>& Queue() const { return queue_; }
+  // Whether the source files come from another program, which may not have
+  // flushed them to disk; files in the work area were flushed when written.
+  bool ForeignSource() const { return foreignSource_; }
   // Files passed on and files moved to the error directory in this run.
   int Copied() const { return copied_; }
   int Errors() const { return errors_; }
@@ -98,6 +101,7 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   std::deque<std::string> queue_;
   int errors_ = 0;
   int copied_ = 0;
+  bool foreignSource_ = false;
 
  private:
   // The work objects count what they pass on and what they reject.

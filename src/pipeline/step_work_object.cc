@@ -273,9 +273,9 @@ bool StepWorkObject::RenameUnique(common::Path& path) {
               now.st_mtim.tv_sec == sourceIdentity_.modified.tv_sec &&
               now.st_mtim.tv_nsec == sourceIdentity_.modified.tv_nsec;
   // The billing program need not have flushed its file; once renamed, the
-  // invoice must survive a power cut as a written copy would. A file this
-  // program wrote is flushed already, and this costs next to nothing.
-  same = same && ::fdatasync(fd) == 0;
+  // invoice must survive a power cut as a written copy would. Files of the
+  // work area were flushed when this program wrote them.
+  if (same && step_->ForeignSource()) same = ::fdatasync(fd) == 0;
   ::close(fd);
   if (!same) return false;
   try {
