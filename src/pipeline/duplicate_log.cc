@@ -112,30 +112,16 @@ DupLogEntry::DupLogEntry(std::string_view id, std::string_view amount, std::stri
   *out = storno ? '1' : '0';
 }
 
-std::string_view DupLogEntry::GetID() const {
-  const char* in = values_.get();
+std::string_view DupLogEntry::Value(size_t index) const {
+  const char* in = SkipValues(values_.get(), index);
   return TakeValue(in);
 }
 
-std::string_view DupLogEntry::GetAmount() const {
-  const char* in = SkipValues(values_.get(), 1);
-  return TakeValue(in);
-}
-
-std::string_view DupLogEntry::GetZsr() const {
-  const char* in = SkipValues(values_.get(), 2);
-  return TakeValue(in);
-}
-
-std::string_view DupLogEntry::GetEan() const {
-  const char* in = SkipValues(values_.get(), 3);
-  return TakeValue(in);
-}
-
-std::string_view DupLogEntry::GetTimestamp() const {
-  const char* in = SkipValues(values_.get(), 4);
-  return TakeValue(in);
-}
+std::string_view DupLogEntry::GetID() const { return Value(0); }
+std::string_view DupLogEntry::GetAmount() const { return Value(1); }
+std::string_view DupLogEntry::GetZsr() const { return Value(2); }
+std::string_view DupLogEntry::GetEan() const { return Value(3); }
+std::string_view DupLogEntry::GetTimestamp() const { return Value(4); }
 
 bool DupLogEntry::GetStorno() const { return *SkipValues(values_.get(), kPackedValues) == '1'; }
 

@@ -37,6 +37,9 @@ class DupLogEntry {
   bool Matches(const SimpleInvoice& invoice) const;
 
  private:
+  // The value at index in line order.
+  std::string_view Value(size_t index) const;
+
   // The values in line order (ID, Amount, zsr, ean, Timestamp), each as a
   // variable-length count of bytes followed by the bytes, then the storno
   // flag as one byte. Lengths rather than separators: a value may hold any
