@@ -108,19 +108,6 @@ long PeakKiB() {
   return -1;
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteWhole(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out || !(out << bytes)) throw std::runtime_error("cannot write " + path);
-}
-
 // The first `count` invoice files of the corpus directory, in name order.
 std::vector<std::string> CorpusFiles(const std::string& corpus, int count) {
   std::vector<std::string> names;
@@ -213,7 +200,7 @@ void PrivatePractice(const ChildArgs& args) {
   fs::create_directories(settings);
   fs::create_directories(args.dir + "/Rechnungen");
   fs::create_directories(args.dir + "/Antworten");
-  WriteWhole(settings + "/korvex.ini", "[globals]\n"
+  testing::WriteFile(settings + "/korvex.ini", "[globals]\n"
                                        "workDir=" + args.dir + "/work/\n"
                                        "inputDir=" + args.dir + "/Rechnungen/\n"
                                        "outputDir=" + args.dir + "/Antworten/\n"
@@ -320,7 +307,7 @@ int RunFloor(const ChildArgs& args) {
 
   // Set-up outside the clock, once: the rule, the recipients' certificates,
   // the fixed stylesheet parameters and one gate session.
-  const std::shared_ptr<Rule> rule = config->FindRule(ReadWhole(input + "/" + names.front()));
+  const std::shared_ptr<Rule> rule = config->FindRule(testing::ReadFile(input + "/" + names.front()));
   if (!rule) throw std::runtime_error("no rule for the invoices");
   e.engine->GetCredentialCache()->LoadCredentials(true);
   const std::shared_ptr<TrustCenter>& center = config->CurrentCenter();
@@ -358,7 +345,7 @@ int RunFloor(const ChildArgs& args) {
   int failures = 0;
   for (const std::string& name : names) {
     begin(0);
-    const std::string text = ReadWhole(input + "/" + name);
+    const std::string text = testing::ReadFile(input + "/" + name);
     XmlDoc document(text);
     workDone();
     DurableMove(text, input + "/" + name, dirs[0], name);
@@ -483,7 +470,7 @@ class Parent {
     for (int i = 0; i < count; ++i) {
       char name[32];
       std::snprintf(name, sizeof name, "%s-%06d.xml", set.c_str(), i);
-      WriteWhole(dir + "/" + name, testing::GeneratedInvoice(firstNumber + i, bytes));
+      testing::WriteFile(dir + "/" + name, testing::GeneratedInvoice(firstNumber + i, bytes));
     }
   }
 
@@ -524,7 +511,7 @@ class Parent {
     }
 
     RunResult result;
-    std::istringstream lines(ReadWhole(output));
+    std::istringstream lines(testing::ReadFile(output));
     for (std::string key; lines >> key;) lines >> result.values[key];
     result.uploads = CountUploads(uploads) - before;
     std::printf(" %.1f s, %d uploads, peak %.1f MiB\n", Seconds(Clock::now() - start), result.uploads,
