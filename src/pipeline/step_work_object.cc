@@ -72,6 +72,20 @@ std::string WithoutTrailingSeparator(std::string directory) {
   return directory;
 }
 
+// Renames the file at from to path, or to the first free name "stem.n.ext"
+// (n = 1, 2, ...) when path is taken, never replacing a file; stores the name
+// used in path. One rename: the file is at any moment under one of the two
+// names, also after a crash.
+void RenameToFreeName(const std::string& from, common::Path& path) {
+  const std::string stem = path.BaseName();
+  const std::string extension = path.Extension();
+  common::Path candidate = path;
+  for (int n = 1; !common::RenameNoReplace(from, candidate.ToString()); ++n) {
+    candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
+  }
+  path = candidate;
+}
+
 }  // namespace
 
 std::string XPathStringLiteral(const std::string& value) {
@@ -230,15 +244,9 @@ bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
     // renamed: a reader never sees half an invoice, and a crash leaves at most
     // a stray temporary beside the intact source.
     temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text);
-    const std::string stem = path.BaseName();
-    const std::string extension = path.Extension();
-    common::Path candidate = path;
-    for (int n = 1; !common::RenameNoReplace(temporary, candidate.ToString()); ++n) {
-      candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
-    }
+    RenameToFreeName(temporary, path);
     temporary.clear();
     common::SyncDirectory(directory);
-    path = candidate;
     return true;
   } catch (const common::Exception& e) {
     lastError_ = e.Code();
@@ -279,17 +287,8 @@ bool StepWorkObject::RenameUnique(common::Path& path) {
   ::close(fd);
   if (!same) return false;
   try {
-    const std::string directory = WithoutTrailingSeparator(path.DirectoryString());
-    common::File(directory).CreateDirectories();
-    const std::string stem = path.BaseName();
-    const std::string extension = path.Extension();
-    common::Path candidate = path;
-    // One rename: at any moment the invoice is under exactly one of the two
-    // names, also after a crash.
-    for (int n = 1; !common::RenameNoReplace(source, candidate.ToString()); ++n) {
-      candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
-    }
-    path = candidate;
+    common::File(WithoutTrailingSeparator(path.DirectoryString())).CreateDirectories();
+    RenameToFreeName(source, path);
     return true;
   } catch (const common::Exception& e) {
     // Another file system, most often; the copy is written instead.
