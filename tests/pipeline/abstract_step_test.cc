@@ -244,7 +244,7 @@ TEST_F(AbstractStepTest, TakenNameInTheDestinationGetsTheNextNumber) {
   WriteFile(out_ + "/x.xml", "first");
   WriteFile(out_ + "/x.1.xml", "second");
   auto step = NewStep();
-  step->afterHandle = [&] { EXPECT_EQ(step->last->DestinationFile().ToString(), out_ + "/x.2.xml"); };
+  step->afterHandle = [&] { EXPECT_EQ(step->last.lock()->DestinationFile().ToString(), out_ + "/x.2.xml"); };
 
   step->Run();
 

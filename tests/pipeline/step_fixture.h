@@ -209,8 +209,8 @@ class MovingStep : public AbstractStep {
   std::function<void(StepWorkObject&)> beforeMove;
   std::function<void()> afterHandle;
   std::vector<std::string> handled;
-  // The work object handled last.
-  std::shared_ptr<StepWorkObject> last;
+  // The work object handled last; weak, as a work object holds its step.
+  std::weak_ptr<StepWorkObject> last;
   int cleanups = 0;
 
  private:
