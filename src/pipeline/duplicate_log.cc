@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <iterator>
 #include <cstring>
 #include <string_view>
 
@@ -47,6 +48,49 @@ bool SplitLine(std::string_view line, std::string_view (&fields)[kFields]) {
     at = stop + 1;
   }
   return count == kFields;
+}
+
+// A value as a field of its line. Lines are split at "|", CR and LF, and
+// empty fields vanish, so a value holding one of these characters, or an
+// empty value, would not read back: the entry of an invoice that was sent
+// would be lost at the next start. Such characters (and "%", which starts
+// their codes) are written as "%7C", "%0D", "%0A" and "%25", an empty value
+// as a lone "%". Any other value is written as it is.
+void AppendField(std::string& out, std::string_view value) {
+  if (value.empty()) {
+    out += '%';
+    return;
+  }
+  for (const char c : value) {
+    switch (c) {
+      case '%': out += "%25"; break;
+      case '|': out += "%7C"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      default: out += c;
+    }
+  }
+}
+
+// The value of a field, as AppendField wrote it. A "%" that starts none of
+// its codes stands for itself.
+std::string FieldValue(std::string_view field) {
+  if (field == "%") return std::string();
+  std::string value;
+  value.reserve(field.size());
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '%' && i + 2 < field.size()) {
+      const std::string_view code = field.substr(i + 1, 2);
+      const char c = code == "25" ? '%' : code == "7C" ? '|' : code == "0D" ? '\r' : code == "0A" ? '\n' : '\0';
+      if (c != '\0') {
+        value += c;
+        i += 2;
+        continue;
+      }
+    }
+    value += field[i];
+  }
+  return value;
 }
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -189,7 +233,14 @@ bool DuplicateLog::Load() {
       exact = false;
       continue;
     }
-    entries_.emplace_back(fields[0], fields[1], fields[3], fields[4], fields[5], fields[6] == "1", time);
+    std::string_view values[] = {fields[0], fields[1], fields[3], fields[4], fields[5]};
+    std::string decoded[std::size(values)];
+    for (size_t i = 0; i < std::size(values); ++i) {
+      if (values[i].find('%') == std::string_view::npos) continue;
+      decoded[i] = FieldValue(values[i]);
+      values[i] = decoded[i];
+    }
+    entries_.emplace_back(values[0], values[1], values[2], values[3], values[4], fields[6] == "1", time);
     if (exact) {
       rendered.clear();
       AppendLine(rendered, entries_.back());
@@ -281,17 +332,17 @@ void DuplicateLog::AppendLine(std::string& out, const DupLogEntry& entry) {
   char time[24];
   const auto [end, error] = std::to_chars(time, time + sizeof time, entry.GetTime());
   (void)error;  // 24 characters hold any 64-bit number
-  out += entry.GetID();
+  AppendField(out, entry.GetID());
   out += '|';
-  out += entry.GetAmount();
+  AppendField(out, entry.GetAmount());
   out += '|';
   out.append(time, end);
   out += '|';
-  out += entry.GetZsr();
+  AppendField(out, entry.GetZsr());
   out += '|';
-  out += entry.GetEan();
+  AppendField(out, entry.GetEan());
   out += '|';
-  out += entry.GetTimestamp();
+  AppendField(out, entry.GetTimestamp());
   out += '|';
   out += entry.GetStorno() ? '1' : '0';
   out += kLineEnd;

@@ -261,6 +261,39 @@ TEST_F(DuplicateLogTest, EntriesKeepValuesOfAnyLengthAndAnyByte) {
   EXPECT_FALSE(log->IsDuplicate(Invoice({.id = "127", .amount = std::string(128, 'x')})));
 }
 
+// The line format splits at "|", CR and LF and drops empty fields. Entries
+// whose values hold these, or are empty, must still read back after a
+// restart, or the invoice could be sent again.
+TEST_F(DuplicateLogTest, ValuesTheLineFormatCannotHoldAsTheyAreReadBackAfterARestart) {
+  const std::vector<Values> stored = {
+      {.id = "empty values", .timestamp = "", .ean = "", .zsr = ""},
+      {.id = "R-1|2", .amount = "1|0"},
+      {.id = "\n  R-3\n", .timestamp = "2026-12-01\r\n"},
+      {.id = "percent", .amount = "50%", .zsr = "%7C"},
+      {.id = "%", .ean = "%%"},
+  };
+  auto log = NewLog();
+  for (const Values& v : stored) log->Add(Invoice(v));
+  const std::string file = ReadFile(path_);
+  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1 + static_cast<long>(stored.size())) << file;
+
+  auto restarted = NewLog();
+  ASSERT_TRUE(restarted->Load());
+  EXPECT_EQ(All(*restarted), All(*log));
+  for (const Values& v : stored) EXPECT_TRUE(restarted->IsDuplicate(Invoice(v))) << v.id;
+  EXPECT_FALSE(restarted->IsDuplicate(Invoice({.id = "percent", .amount = "50%", .zsr = "|"})));
+
+  // Values without these characters are written as they always were, and a
+  // "%" in an older file that starts no code stands for itself.
+  WriteFile(path_, std::string(kHeader) + "A%B|10%|1750000000|Z|E|T|0\r\n");
+  auto old = NewLog();
+  ASSERT_TRUE(old->Load());
+  EXPECT_TRUE(old->IsDuplicate(Invoice({.id = "A%B", .amount = "10%", .timestamp = "T", .ean = "E", .zsr = "Z"})));
+  auto plain = NewLog(dir_.Sub("plain.log"));
+  plain->Add(Invoice({.id = "plain"}));
+  EXPECT_EQ(ReadFile(dir_.Sub("plain.log")), kHeader + Line({.id = "plain"}, now_));
+}
+
 TEST_F(DuplicateLogTest, EntriesOlderThanThirtyDaysStayInMemoryButAreNotWritten) {
   const Values old{.id = "4711"};
   const Values fresh{.id = "4712"};
