@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <string_view>
 
 #include "common/exception.h"
@@ -55,32 +56,38 @@ std::string PlainLiteral(const std::string& expression) {
   return literal;
 }
 
-// Whether text holds lowerLiteral in any ASCII case. Horspool's search over
-// folded bytes: it reads about one byte in every literal length, so an
-// invoice of a megabyte that lacks the literal costs a few microseconds per
-// rule and step.
-bool ContainsFolded(std::string_view text, std::string_view lowerLiteral) {
-  const size_t length = lowerLiteral.size();
-  if (length == 0) return true;
-  if (text.size() < length) return false;
+// A lower-case literal to look for in any ASCII case, with the skip table of
+// Horspool's search over folded bytes, made once per expression: the search
+// reads about one byte in every literal length, so an invoice of a megabyte
+// that lacks the literal costs a few microseconds per rule and step.
+struct FoldedLiteral {
+  std::string lower;
   size_t shift[256];
-  std::fill(std::begin(shift), std::end(shift), length);
-  for (size_t i = 0; i + 1 < length; ++i) {
-    const char c = lowerLiteral[i];
-    shift[static_cast<unsigned char>(c)] = length - 1 - i;
-    shift[static_cast<unsigned char>(UpperAscii(c))] = length - 1 - i;
-  }
-  for (size_t at = 0; at + length <= text.size();) {
-    const char last = text[at + length - 1];
-    if (LowerAscii(last) == lowerLiteral[length - 1]) {
-      size_t i = 0;
-      while (i + 1 < length && LowerAscii(text[at + i]) == lowerLiteral[i]) ++i;
-      if (i + 1 == length) return true;
+
+  explicit FoldedLiteral(std::string literal) : lower(std::move(literal)) {
+    const size_t length = lower.size();
+    std::fill(std::begin(shift), std::end(shift), length);
+    for (size_t i = 0; i + 1 < length; ++i) {
+      shift[static_cast<unsigned char>(lower[i])] = length - 1 - i;
+      shift[static_cast<unsigned char>(UpperAscii(lower[i]))] = length - 1 - i;
     }
-    at += shift[static_cast<unsigned char>(last)];
   }
-  return false;
-}
+
+  bool FoundIn(std::string_view text) const {
+    const size_t length = lower.size();
+    if (length == 0) return true;
+    for (size_t at = 0; at + length <= text.size();) {
+      const char last = text[at + length - 1];
+      if (LowerAscii(last) == lower[length - 1]) {
+        size_t i = 0;
+        while (i + 1 < length && LowerAscii(text[at + i]) == lower[i]) ++i;
+        if (i + 1 == length) return true;
+      }
+      at += shift[static_cast<unsigned char>(last)];
+    }
+    return false;
+  }
+};
 
 }  // namespace
 
@@ -100,8 +107,8 @@ struct RuleRegex::Compiled {
   regex_t regex{};
   int status = REG_OK;
   std::string error;
-  // See PlainLiteral; empty: every search goes to the matcher.
-  std::string literal;
+  // See PlainLiteral; none: every search goes to the matcher.
+  std::optional<FoldedLiteral> literal;
   ~Compiled() {
     if (status == REG_OK) tre_regfree(&regex);
   }
@@ -122,7 +129,8 @@ bool RuleRegex::IsValid(const std::string& text) const {
       tre_regerror(compiled->status, &compiled->regex, message, sizeof message);
       compiled->error = message;
     } else {
-      compiled->literal = PlainLiteral(expression_);
+      std::string literal = PlainLiteral(expression_);
+      if (!literal.empty()) compiled->literal.emplace(std::move(literal));
     }
     compiled_ = std::move(compiled);
   });
@@ -130,7 +138,7 @@ bool RuleRegex::IsValid(const std::string& text) const {
     KX_LOG(DEBUG) << "[RuleRegex::IsValid][regex error: " << compiled_->error << "]";
     return false;
   }
-  if (!compiled_->literal.empty() && !ContainsFolded(text, compiled_->literal)) return false;
+  if (compiled_->literal && !compiled_->literal->FoundIn(text)) return false;
   regmatch_t matches[10];
   // The length-aware search: invoice texts may hold NUL bytes.
   return tre_regnexec(&compiled_->regex, text.data(), text.size(), 10, matches, 0) == REG_OK;

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "common/durable_file.h"
