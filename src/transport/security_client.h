@@ -23,6 +23,10 @@ class SecurityClient {
   virtual std::string GetProxyHost() = 0;
   // Makes the login current; the engine calls it when a step starts the client.
   virtual bool SelectLogin(const std::string& login) = 0;
+  // The engine calls it when a processing run starts: whatever the client
+  // gave up on in the previous run (a login that failed or timed out) may be
+  // tried again.
+  virtual void BeginRun() {}
   virtual void Cancel() = 0;
   virtual bool ClearText(std::string& text) = 0;
   virtual bool IsRunning() = 0;
