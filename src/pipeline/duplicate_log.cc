@@ -272,8 +272,8 @@ bool DuplicateLog::IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) co
   return false;
 }
 
-void DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
-  if (!invoice) return;
+bool DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
+  if (!invoice) return true;
   const int64_t now = Now();
   const bool appendable = !dirty_ && CanAppend(now);
   dirty_ = true;
@@ -285,9 +285,9 @@ void DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
   if (appendable && AppendEntry(*added)) {
     dirty_ = false;
     written_.oldest = std::min(written_.oldest, now);
-    return;
+    return true;
   }
-  WriteFull(now);
+  return WriteFull(now);
 }
 
 bool DuplicateLog::Save() {

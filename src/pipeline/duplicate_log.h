@@ -75,7 +75,10 @@ class DuplicateLog {
   bool IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) const;
   // Adds an entry stamped now and saves. The log keeps its own copy of the
   // compared values, so later changes to the caller's object do not reach it.
-  void Add(const std::shared_ptr<SimpleInvoice>& invoice);
+  // False when the write did not reach the disk: the entry is known to this
+  // process but a restart would forget it. The log stays dirty and the next
+  // Add or Save writes it again.
+  bool Add(const std::shared_ptr<SimpleInvoice>& invoice);
   // Writes what the log holds; true when it reached the disk without error.
   bool Save();
   // Empties the log and the file (a foreign or broken file).

@@ -654,14 +654,14 @@ TEST_F(DuplicateLogTest, FileChangedBySomeoneElseIsRewrittenNotAppendedTo) {
 
 TEST_F(DuplicateLogTest, FailedSaveKeepsTheLogDirtyUntilAWriteSucceeds) {
   auto log = NewLog();
-  log->Add(Invoice({.id = "1"}));
+  EXPECT_TRUE(log->Add(Invoice({.id = "1"})));
   const int64_t first = now_;
 
   // A directory where the file should be: neither append nor rewrite works.
   std::filesystem::remove(path_);
   std::filesystem::create_directory(path_);
   now_ += 5;
-  log->Add(Invoice({.id = "2"}));
+  EXPECT_FALSE(log->Add(Invoice({.id = "2"})));
   EXPECT_TRUE(log->IsDuplicate(Invoice({.id = "2"})));
   EXPECT_FALSE(log->Save());
   EXPECT_TRUE(std::filesystem::is_directory(path_));
@@ -672,9 +672,22 @@ TEST_F(DuplicateLogTest, FailedSaveKeepsTheLogDirtyUntilAWriteSucceeds) {
   EXPECT_TRUE(log->Save());
   EXPECT_EQ(ReadFile(path_), kHeader + Line({.id = "1"}, first) + Line({.id = "2"}, first + 5));
   now_ += 5;
-  log->Add(Invoice({.id = "3"}));
+  EXPECT_TRUE(log->Add(Invoice({.id = "3"})));
   EXPECT_EQ(ReadFile(path_), kHeader + Line({.id = "1"}, first) + Line({.id = "2"}, first + 5) +
                                  Line({.id = "3"}, first + 10));
+
+  // A failed write is retried by the next Add as well, not only by Save.
+  std::filesystem::remove(path_);
+  std::filesystem::create_directory(path_);
+  now_ += 5;
+  EXPECT_FALSE(log->Add(Invoice({.id = "4"})));
+  std::filesystem::remove(path_);
+  now_ += 5;
+  EXPECT_TRUE(log->Add(Invoice({.id = "5"})));
+  auto restarted = NewLog();
+  ASSERT_TRUE(restarted->Load());
+  EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "4"})));
+  EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "5"})));
 }
 
 // --- engine start-up -----------------------------------------------------------------
