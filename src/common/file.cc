@@ -125,6 +125,30 @@ void File::CreateDirectories() const {
   CreateDirectory();
 }
 
+void File::CreateDirectories(mode_t mode) const {
+  struct stat st;
+  if (::stat(PathString().c_str(), &st) == 0) return;
+  const int error = errno;
+  if (!IsNotFound(error)) RaiseFileError(error, PathString());
+
+  Path directory(PathString(), true);
+  if (directory.Depth() > 1) {
+    Path parent = directory;
+    parent.MakeParent();
+    File(parent).CreateDirectories(mode);
+  }
+  // mkdir applies the umask, which can only take bits away, so the directory is
+  // never wider than mode before the chmod sets it exactly.
+  if (::mkdir(PathString().c_str(), mode) == 0) {
+    if (::chmod(PathString().c_str(), mode) != 0) RaiseFileError(errno, PathString());
+    return;
+  }
+  const int mkdir_error = errno;
+  // Another process made it in the meantime: it is theirs, keep its mode.
+  if (mkdir_error == EEXIST && ::stat(PathString().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  RaiseFileError(mkdir_error, PathString());
+}
+
 void File::Remove() const {
   if (std::remove(PathString().c_str()) != 0) RaiseFileError(errno, PathString());
 }

@@ -1,6 +1,8 @@
 #ifndef KORVEX_COMMON_FILE_H_
 #define KORVEX_COMMON_FILE_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace belmor::common {
@@ -56,6 +58,10 @@ class File : public FileImpl {
   // Creates the directory and every missing parent, outermost first. An
   // existing path, of whatever kind, is left alone.
   void CreateDirectories() const;
+  // The same, but every directory this call creates gets exactly mode,
+  // whatever the umask (work-area directories hold patient data and are the
+  // user's alone). Directories that exist keep their mode.
+  void CreateDirectories(mode_t mode) const;
 
   // Removes a file, or a directory that is empty.
   void Remove() const;

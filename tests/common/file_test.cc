@@ -211,6 +211,49 @@ TEST_F(FileTest, CreateDirectoriesMakesEveryMissingLevel) {
                                       Sub("file.txt/x"));
 }
 
+// Sets the process umask for one scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved_); }
+
+ private:
+  mode_t saved_;
+};
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST_F(FileTest, CreateDirectoriesWithModeIgnoresTheUmask) {
+  // A permissive umask would leave patient data readable by others, a strict
+  // one would make the directory unusable for its owner: neither may matter.
+  for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}, mode_t{0777}}) {
+    SCOPED_TRACE(mask);
+    const std::string top = Sub("m" + std::to_string(mask));
+    {
+      ScopedUmask scoped(mask);
+      File(top + "/a/b").CreateDirectories(0700);
+    }
+    EXPECT_EQ(ModeOf(top), 0700u);
+    EXPECT_EQ(ModeOf(top + "/a"), 0700u);
+    EXPECT_EQ(ModeOf(top + "/a/b"), 0700u);
+  }
+
+  // Directories that were there keep their mode; only the missing levels get it.
+  ASSERT_EQ(::chmod(Sub("dir").c_str(), 0755), 0);
+  File(Sub("dir/new")).CreateDirectories(0700);
+  EXPECT_EQ(ModeOf(Sub("dir")), 0755u);
+  EXPECT_EQ(ModeOf(Sub("dir/new")), 0700u);
+
+  File(Sub("file.txt")).CreateDirectories(0700);
+  EXPECT_TRUE(File(Sub("file.txt")).IsFile());
+  ExpectRaises<FileNotFoundException>([&] { File(Sub("file.txt/x/y")).CreateDirectories(0700); }, ENOTDIR,
+                                      Sub("file.txt/x"));
+}
+
 TEST_F(FileTest, Remove) {
   File(Sub("file.txt")).Remove();
   EXPECT_FALSE(File(Sub("file.txt")).Exists());
