@@ -105,6 +105,14 @@ bool OAuthClient::SelectLogin(const std::string& login) {
   return true;
 }
 
+void OAuthClient::BeginRun() {
+  if (holder_) holder_->Store()->BeginRun();
+}
+
+void OAuthClient::Cancel() {
+  if (holder_) holder_->Store()->CancelLogin();
+}
+
 bool OAuthClient::ClearText(std::string& text) {
   text.clear();
   return true;

@@ -58,7 +58,10 @@ class OAuthClient : public SecurityClient {
   std::string GetProxyHost() override { return std::string(); }
   // False only when the client has no store.
   bool SelectLogin(const std::string& login) override;
-  void Cancel() override {}
+  // A new run may try a login again after one failed in the last run.
+  void BeginRun() override;
+  // Ends a pending browser login at once; no new login starts in this run.
+  void Cancel() override;
   bool ClearText(std::string& text) override;
   bool IsRunning() override { return true; }
   bool IsAvailable() override { return true; }

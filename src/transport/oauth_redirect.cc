@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "logging/log.h"
@@ -33,13 +32,21 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left > 1000000 ? 1000000 : static_cast<int>(left);
 }
 
-// Waits until fd is readable; false on time-out or error (errno tells which).
-bool WaitReadable(int fd, Clock::time_point deadline, bool* failed) {
+// Waits until fd is readable; false on time-out or error (errno tells which),
+// and when cancelFd (if not -1) becomes readable first (*cancelled then).
+bool WaitReadable(int fd, Clock::time_point deadline, bool* failed, int cancelFd = -1, bool* cancelled = nullptr) {
   *failed = false;
+  if (cancelled != nullptr) *cancelled = false;
   for (;;) {
-    pollfd pfd{fd, POLLIN, 0};
-    int n = ::poll(&pfd, 1, MillisecondsUntil(deadline));
-    if (n > 0) return true;
+    pollfd pfd[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    int n = ::poll(pfd, cancelFd >= 0 ? 2 : 1, MillisecondsUntil(deadline));
+    if (n > 0) {
+      if (cancelFd >= 0 && (pfd[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        if (cancelled != nullptr) *cancelled = true;
+        return false;
+      }
+      return true;
+    }
     if (n == 0) return false;
     if (errno == EINTR) continue;
     *failed = true;
@@ -177,13 +184,17 @@ void RedirectListener::Close() {
 }
 
 std::optional<std::string> RedirectListener::WaitForCode(const std::string& state, const std::string& startPage,
-                                                         std::chrono::milliseconds wait) {
+                                                         std::chrono::milliseconds wait, int cancelFd) {
   const Clock::time_point deadline = Clock::now() + wait;
   while (fd_ >= 0) {
     bool failed = false;
-    if (!WaitReadable(fd_, deadline, &failed)) {
-      if (failed) std::perror("select");
-      KX_LOG(DEBUG) << "[RedirectListener::WaitForCode][" << (failed ? "wait failed" : "no login in time") << "]";
+    bool cancelled = false;
+    if (!WaitReadable(fd_, deadline, &failed, cancelFd, &cancelled)) {
+      const int error = errno;
+      KX_LOG(DEBUG) << "[RedirectListener::WaitForCode]["
+                    << (cancelled ? "cancelled"
+                                  : failed ? std::string("wait failed: ") + std::strerror(error) : "no login in time")
+                    << "]";
       break;
     }
     int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);

@@ -55,9 +55,10 @@ class RedirectListener {
   // it cannot stretch the wait either. A request with the right state gets the
   // 303 to `startPage` and ends the wait: answered with its code, or without
   // one when the HIN side sent none (the user declined). Closes the listener
-  // before returning.
+  // before returning. When `cancelFd` (if not -1) becomes readable the wait
+  // ends at once without a code: the practice cancelled the run.
   std::optional<std::string> WaitForCode(const std::string& state, const std::string& startPage,
-                                         std::chrono::milliseconds wait);
+                                         std::chrono::milliseconds wait, int cancelFd = -1);
 
   void Close();
 

@@ -2,11 +2,11 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -70,9 +70,29 @@ bool Usable(const std::optional<TokenEntry>& entry) {
 
 }  // namespace
 
-TokenStore::TokenStore(std::string path) : path_(std::move(path)) {}
+TokenStore::TokenStore(std::string path)
+    : path_(std::move(path)), cancel_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-TokenStore::~TokenStore() = default;
+TokenStore::~TokenStore() {
+  if (cancel_fd_ >= 0) ::close(cancel_fd_);
+}
+
+void TokenStore::CancelLogin() {
+  login_blocked_ = true;
+  if (cancel_fd_ >= 0) {
+    const uint64_t one = 1;
+    // Only fails when the counter is full, and then it is signalled anyway.
+    [[maybe_unused]] ssize_t written = ::write(cancel_fd_, &one, sizeof one);
+  }
+}
+
+void TokenStore::BeginRun() {
+  if (cancel_fd_ >= 0) {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t drained = ::read(cancel_fd_, &count, sizeof count);
+  }
+  login_blocked_ = false;
+}
 
 void TokenStore::Load() {
   std::lock_guard<std::mutex> lock(data_mutex_);
@@ -126,27 +146,41 @@ std::string TokenStore::GetAccessToken() {
   common::MutexLock lock(this);
   Load();
   std::optional<TokenEntry> entry = Lookup();
-  if (entry) {
-    if (Usable(entry)) return entry->access_token;
-    if (!entry->refresh_token.empty()) {
-      // The body is built first: the entry is moved into the call.
-      const std::string body = "grant_type=refresh_token&refresh_token=" + EscapeUrlComponent(entry->refresh_token) +
-                               "&client_id=" + EscapeUrlComponent(ClientId());
-      entry = RequestToken(body, std::move(entry));
-      if (Usable(entry)) return entry->access_token;
-    }
+  if (Usable(entry)) return entry->access_token;
+  // Checked after the lock: requests that waited for a login which then
+  // failed give up at once instead of starting one each.
+  if (login_blocked_) {
+    KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][no login in this run any more: the last one failed or was "
+                     "cancelled]";
+    return std::string();
   }
-  entry = RunLogin(std::move(entry));
+  if (entry && !entry->refresh_token.empty()) {
+    // The body is built first: the entry is moved into the call.
+    const std::string body = "grant_type=refresh_token&refresh_token=" + EscapeUrlComponent(entry->refresh_token) +
+                             "&client_id=" + EscapeUrlComponent(ClientId());
+    entry = RequestToken(body, std::move(entry));
+    if (Usable(entry)) return entry->access_token;
+  }
+  std::optional<TokenEntry> login;
+  try {
+    login = RunLogin();
+  } catch (...) {
+    login_blocked_ = true;
+    throw;
+  }
+  if (login) return login->access_token;
+  login_blocked_ = true;
   return entry ? entry->access_token : std::string();
 }
 
-std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) {
+std::optional<TokenEntry> TokenStore::RunLogin() {
+  if (login_blocked_) return std::nullopt;
   RedirectListener listener;
-  if (!listener.Open()) return entry;
+  if (!listener.Open()) return std::nullopt;
   const std::string state = NewLoginState();
   if (state.empty()) {
     KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][no random state for the login]";
-    return entry;
+    return std::nullopt;
   }
   const TransportSettings settings = CurrentTransportSettings();
   const std::string redirect = "http://localhost:" + std::to_string(listener.Port()) + "/";
@@ -158,7 +192,7 @@ std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) 
   if (!platform::OpenInBrowser(url)) {
     // Nobody could come back; waiting would only hold every request up.
     KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][the browser could not be started]";
-    return entry;
+    return std::nullopt;
   }
   std::chrono::milliseconds wait;
   {
@@ -166,17 +200,31 @@ std::optional<TokenEntry> TokenStore::RunLogin(std::optional<TokenEntry> entry) 
     wait = login_wait_;
   }
   std::optional<std::string> code =
-      listener.WaitForCode(state, Or(settings.hinStartPage, kDefaultHinStartPage), wait);
-  if (!code) return entry;
+      listener.WaitForCode(state, Or(settings.hinStartPage, kDefaultHinStartPage), wait, cancel_fd_);
+  if (!code || login_blocked_) return std::nullopt;
   // The code is passed on as it came in the query, still URL-encoded.
   const std::string body = "grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
                            "&client_id=" + EscapeUrlComponent(ClientId());
-  return RequestToken(body, std::move(entry));
+  return PostTokenRequest(body);
 }
 
 std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std::optional<TokenEntry> entry) {
+  std::optional<TokenEntry> applied = PostTokenRequest(body);
+  return applied ? applied : entry;
+}
+
+namespace {
+
+// Aborts a token request once the run is cancelled.
+int AbortWhenBlocked(void* blocked, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(blocked)->load() ? 1 : 0;
+}
+
+}  // namespace
+
+std::optional<TokenEntry> TokenStore::PostTokenRequest(const std::string& body) {
   CurlHandle curl = NewCurlHandle();
-  if (!curl) return entry;
+  if (!curl) return std::nullopt;
   const TransportSettings settings = CurrentTransportSettings();
   const std::string url = Or(settings.hinTokenUrl, kDefaultHinTokenUrl) + "/REST/v1/OAuth/GetAccessToken";
   std::string response;
@@ -189,19 +237,22 @@ std::optional<TokenEntry> TokenStore::RequestToken(const std::string& body, std:
   // The same limits as every other request: the store's lock is held
   // meanwhile, so a hung token endpoint must not hold up all requests.
   ApplyTransferLimits(curl.get(), settings);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, AbortWhenBlocked);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &login_blocked_);
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
 
   CURLcode result = curl_easy_perform(curl.get());
   if (result != CURLE_OK) {
-    std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
-    KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][" << curl_easy_strerror(result) << "]";
-    return entry;
+    KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][curl_easy_perform() failed: "
+                  << curl_easy_strerror(result) << "]";
+    return std::nullopt;
   }
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   // The reply carries the tokens themselves, so only its size is logged.
   KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][status=" << status << ", " << response.size()
                 << " bytes]";
-  if (status < 200 || status > 299) return entry;
+  if (status < 200 || status > 299) return std::nullopt;
   size_t close = response.rfind('}');
   if (close != std::string::npos) response.resize(close);
   std::istringstream in(response);

@@ -1,6 +1,7 @@
 #ifndef KORVEX_TRANSPORT_TOKEN_STORE_H_
 #define KORVEX_TRANSPORT_TOKEN_STORE_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,11 @@ struct TokenEntry {
 // short inner lock, so SelectLogin, GetLogins and TokenRefused neither wait
 // for a login of up to a minute nor race with it. Entries leave the store as
 // copies: TokenRefused may remove one while a refresh for it runs.
+//
+// A login that failed, timed out or was cancelled is not started again until
+// the next run (BeginRun): one run with many invoices must not open a browser
+// window and wait a minute for every request. CancelLogin and BeginRun take
+// neither lock, so a cancel reaches a login that holds the store's lock.
 class TokenStore : public common::Mutex, public AccessTokenProvider {
  public:
   explicit TokenStore(std::string path);
@@ -80,6 +86,14 @@ class TokenStore : public common::Mutex, public AccessTokenProvider {
   // which is also stored as the "hinLogin" setting. The file is not written.
   void DropCurrentLogin();
 
+  // Ends a pending browser login or token request at once, and lets no new
+  // login start until BeginRun. Safe from any thread.
+  void CancelLogin();
+  // A new processing run: a login may be tried again.
+  void BeginRun();
+  // True while a login of this run has failed or been cancelled.
+  bool LoginBlocked() const { return login_blocked_; }
+
   void SelectLogin(const std::string& login);
   // The hin_id of each entry in file order, then the catalogue text 64 (the
   // choice to register a new login).
@@ -94,7 +108,11 @@ class TokenStore : public common::Mutex, public AccessTokenProvider {
   void SetLoginWait(std::chrono::milliseconds wait);
 
  private:
-  std::optional<TokenEntry> RunLogin(std::optional<TokenEntry> entry);
+  // The browser login; the new entry, or none when it gave no token.
+  std::optional<TokenEntry> RunLogin();
+  // Posts the body to the token endpoint; the applied entry, or none when no
+  // usable reply came.
+  std::optional<TokenEntry> PostTokenRequest(const std::string& body);
   TokenEntry* LookupLocked();
   void StoreHinLogin(const std::string& login);
 
@@ -106,6 +124,11 @@ class TokenStore : public common::Mutex, public AccessTokenProvider {
   std::string token_group_ = kDefaultTokenGroup;
   std::vector<std::unique_ptr<TokenEntry>> tokens_;
   std::chrono::milliseconds login_wait_ = kDefaultLoginWait;
+  std::atomic<bool> login_blocked_{false};
+  // An eventfd that CancelLogin signals and a waiting login polls beside its
+  // listener; -1 when the system gave none (a cancel then ends the login at
+  // its next check only).
+  int cancel_fd_ = -1;
 };
 
 }  // namespace belmor::korvex

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -315,6 +316,74 @@ TEST_F(OAuthSimTest, LoginsCanBeListedWhileALoginWaits) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(login.get(), "");
   EXPECT_EQ(store.CurrentLogin(), " ");
+}
+
+TEST_F(OAuthSimTest, LoginThatGaveNoTokenIsNotRepeatedUntilTheNextRun) {
+  struct Case {
+    const char* mode;  // nullptr: no browser can be started
+  };
+  // A user who never logs in, a login declined on the HIN side, and a
+  // workstation without a browser: each gives no token once, and the rest of
+  // the run's requests answer at once instead of opening a window each.
+  const Case cases[] = {{"none"}, {"no-code"}, {nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode ? c.mode : "no browser");
+    std::filesystem::remove(browser_log_);
+    std::optional<Browser> browser;
+    if (c.mode) browser.emplace(c.mode, browser_log_);
+    TokenStore store(dir_.Sub(std::string(c.mode ? c.mode : "nobrowser") + ".json"));
+    store.SetLoginWait(std::chrono::seconds(2));
+    EXPECT_EQ(store.GetAccessToken(), "");
+    EXPECT_TRUE(store.LoginBlocked());
+    const size_t firstRuns = c.mode ? 1 : 0;
+    EXPECT_EQ(BrowserRuns(firstRuns).size(), firstRuns);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(store.GetAccessToken(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(BrowserRuns(firstRuns).size(), firstRuns);
+
+    // The next run tries again.
+    store.BeginRun();
+    EXPECT_FALSE(store.LoginBlocked());
+    EXPECT_EQ(store.GetAccessToken(), "");
+    EXPECT_EQ(BrowserRuns(2 * firstRuns).size(), 2 * firstRuns);
+    EXPECT_EQ(TokenCalls(), 0);
+  }
+}
+
+TEST_F(OAuthSimTest, CancelEndsAPendingLoginAtOnce) {
+  Browser browser("none", browser_log_);
+  TokenStore store(FilePath());
+  // The full wait: only the cancel can end this login in time.
+  auto login = std::async(std::launch::async, [&store] { return store.GetAccessToken(); });
+  ASSERT_EQ(BrowserRuns(1).size(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  store.CancelLogin();
+  ASSERT_EQ(login.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(login.get(), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  // Nothing more is started in the cancelled run.
+  EXPECT_EQ(store.GetAccessToken(), "");
+  EXPECT_EQ(BrowserRuns(1).size(), 1u);
+
+  // The next run logs in.
+  std::filesystem::remove(browser_log_);
+  Browser loggingIn("", browser_log_);
+  store.BeginRun();
+  EXPECT_EQ(store.GetAccessToken().size(), 60u);
+  EXPECT_EQ(TokenCalls(), 1);
+}
+
+TEST_F(OAuthSimTest, CancelBeforeALoginKeepsItFromStarting) {
+  Browser browser("", browser_log_);
+  TokenStore store(FilePath());
+  store.CancelLogin();
+  EXPECT_EQ(store.GetAccessToken(), "");
+  EXPECT_EQ(BrowserRuns(0).size(), 0u);
+  store.BeginRun();
+  // A stale cancel signal must not end the new run's login.
+  EXPECT_EQ(store.GetAccessToken().size(), 60u);
 }
 
 TEST_F(OAuthSimTest, HungTokenEndpointIsGivenUp) {

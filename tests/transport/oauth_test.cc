@@ -415,6 +415,24 @@ TEST_F(OAuthClientTest, HolderProvidesTokensWhileItExists) {
   std::filesystem::remove(OAuthClient::TokenFilePath());
 }
 
+TEST_F(OAuthClientTest, CancelAndBeginRunReachTheStore) {
+  // Without a store there is nothing to cancel.
+  client_.Cancel();
+  client_.BeginRun();
+  ASSERT_TRUE(client_.Init());
+  std::shared_ptr<TokenStore> store = client_.Store();
+  // Cancel must not wait for the store's lock, which a login holds for
+  // up to a minute.
+  store->Lock();
+  auto cancel = std::async(std::launch::async, [this] { client_.Cancel(); });
+  EXPECT_EQ(cancel.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  store->Unlock();
+  cancel.get();
+  EXPECT_TRUE(store->LoginBlocked());
+  client_.BeginRun();
+  EXPECT_FALSE(store->LoginBlocked());
+}
+
 TEST_F(OAuthClientTest, FixedAnswers) {
   EXPECT_EQ(client_.GetVersion(), "Korvex oAuth Client V 1.0.1");
   EXPECT_EQ(client_.GetProxyHost(), "");
