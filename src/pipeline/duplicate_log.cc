@@ -25,6 +25,21 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Entries are written while younger than 30 days.
 constexpr int64_t kMaxAge = 2592000;
 constexpr size_t kFields = 7;
+// The log tells which invoices of the practice were sent: the user's alone.
+constexpr mode_t kFileMode = 0600;
+
+// An invoice ID that is empty or only blanks identifies no invoice: a keys
+// stylesheet that finds no ID gives one, for every invoice alike.
+bool IsIdentity(std::string_view id) { return id.find_first_not_of(" \t\r\n") != std::string_view::npos; }
+
+// The name a damaged log is kept under: local time, so it sorts and reads
+// as the practice's clock showed it.
+std::string DamagedName(const std::string& path, std::time_t now) {
+  std::tm local{};
+  char stamp[32] = "unknown-time";
+  if (::localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  return path + ".damaged-" + stamp;
+}
 
 // An entry time: decimal digits only, within the range of the field.
 bool ParseTime(std::string_view text, int64_t& time) {
@@ -240,6 +255,10 @@ bool DuplicateLog::Load() {
       decoded[i] = FieldValue(values[i]);
       values[i] = decoded[i];
     }
+    if (!IsIdentity(values[0])) {
+      exact = false;
+      continue;
+    }
     entries_.emplace_back(values[0], values[1], values[2], values[3], values[4], fields[6] == "1", time);
     if (exact) {
       rendered.clear();
@@ -253,6 +272,11 @@ bool DuplicateLog::Load() {
     std::stable_sort(entries_.begin(), entries_.end(), ByID);
   }
 
+  // A log of an older version, or one copied in, may be readable by others.
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && (info.st_mode & 0777) != kFileMode && ::fchmod(fd, kFileMode) != 0) {
+    KX_LOG(DEBUG) << "DuplicateLog::Load: cannot make " << path_ << " private: " << std::strerror(errno);
+  }
   if (exact && Remember(fd) && file_.size == static_cast<off_t>(content.size())) {
     written_ = written;
     inSync_ = true;
@@ -262,7 +286,7 @@ bool DuplicateLog::Load() {
 }
 
 bool DuplicateLog::IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) const {
-  if (!invoice) return false;
+  if (!invoice || !IsIdentity(invoice->GetID())) return false;
   const std::string_view id = invoice->GetID();
   auto it = std::lower_bound(entries_.begin(), entries_.end(), id,
                              [](const DupLogEntry& entry, std::string_view key) { return entry.GetID() < key; });
@@ -273,7 +297,12 @@ bool DuplicateLog::IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) co
 }
 
 bool DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
-  if (!invoice) return true;
+  // Nothing to record, so nothing failed; a write that failed before still
+  // gets its retry.
+  if (!invoice || !IsIdentity(invoice->GetID())) {
+    if (dirty_) Save();
+    return true;
+  }
   const int64_t now = Now();
   const bool appendable = !dirty_ && CanAppend(now);
   dirty_ = true;
@@ -299,15 +328,40 @@ void DuplicateLog::Reset() {
   entries_ = std::vector<DupLogEntry>();
   dirty_ = false;
   inSync_ = false;
-  // What the file held is not a log of ours, so it is dropped, not kept
-  // aside; the first Add writes the header.
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A file with content may be a log whose header was damaged, or one this
+  // process could not read: its lines may be the only record of invoices
+  // already sent, so it is kept aside for whoever looks into it, never
+  // emptied. When it cannot be kept it stays as it is.
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) == 0 && info.st_size > 0) {
+    if (!KeepDamaged()) return;
+  }
+  // The first Add writes the header.
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
   if (fd < 0) {
     KX_LOG(ERROR) << "DuplicateLog::Reset: couldn't open duplicate log file: " << path_ << ": "
                   << std::strerror(errno);
     return;
   }
   ::close(fd);
+}
+
+bool DuplicateLog::KeepDamaged() {
+  const std::string base = DamagedName(path_, Now());
+  std::string kept = base;
+  try {
+    // Two resets within a second must not replace the first one's copy.
+    for (int n = 1; !common::RenameNoReplace(path_, kept); ++n) kept = base + "-" + std::to_string(n);
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "DuplicateLog::Reset: couldn't keep damaged duplicate log file " << path_
+                  << " aside, leaving it as it is: " << e.Text();
+    return false;
+  }
+  const size_t slash = path_.find_last_of('/');
+  common::SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash));
+  KX_LOG(WARN) << "DuplicateLog::Reset: " << path_ << " is no duplicate log; kept as " << kept
+               << ", a new log starts";
+  return true;
 }
 
 std::string DuplicateLog::Render(int64_t now, Written& written) const {
@@ -353,7 +407,7 @@ bool DuplicateLog::WriteFull(int64_t now) {
   const std::string bytes = Render(now, written);
   inSync_ = false;
   try {
-    common::ReplaceFileAtomically(path_, bytes);
+    common::ReplaceFileAtomically(path_, bytes, kFileMode);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "DuplicateLog::Save: couldn't open duplicate log file: " << e.Text();
     return false;
@@ -397,17 +451,22 @@ bool DuplicateLog::AppendEntry(const DupLogEntry& entry) {
     return false;
   }
   // One write of the whole line: a crash can leave at most a partial last
-  // line, which Load skips. No fdatasync: once write returns, a crash of the
-  // process loses nothing, and a power cut can only lose the last lines,
-  // leaving the log as it was before them. The sync would cost 0.15 ms on an
-  // idle disk but several ms while other programs write (ext4 commits their
-  // data with ours), more than the whole append is allowed to take.
+  // line, which Load skips. The line is on the disk before Add answers: the
+  // invoice has been sent, and a power cut that forgot it would let the next
+  // run send it again. That costs a few ms while other programs write to
+  // the disk, worth it for an invoice.
   ssize_t n;
   do {
     n = ::write(fd, line.data(), line.size());
   } while (n < 0 && errno == EINTR);
   bool ok = n == static_cast<ssize_t>(line.size());
-  if (!ok) {
+  if (ok && ::fdatasync(fd) != 0) {
+    // The line may or may not have reached the disk; the rewrite that
+    // follows writes the whole log again, flushed.
+    KX_LOG(ERROR) << "DuplicateLog::Add: couldn't flush duplicate log file: " << path_ << ": "
+                  << std::strerror(errno);
+    ok = false;
+  } else if (!ok) {
     // Give back the file as it was; the rewrite that follows replaces it anyway.
     if (::ftruncate(fd, file_.size) != 0) {
       KX_LOG(DEBUG) << "DuplicateLog::Add: cannot cut back " << path_;

@@ -72,16 +72,22 @@ class DuplicateLog {
   // (the engine then starts an empty one). Malformed lines are skipped.
   // Replaces whatever the log held.
   bool Load();
+  // Whether an entry has the summary's six compared values. A summary whose
+  // ID is empty or blank identifies no invoice and is never a duplicate.
   bool IsDuplicate(const std::shared_ptr<SimpleInvoice>& invoice) const;
-  // Adds an entry stamped now and saves. The log keeps its own copy of the
-  // compared values, so later changes to the caller's object do not reach it.
-  // False when the write did not reach the disk: the entry is known to this
+  // Adds an entry stamped now and saves; appended lines are flushed to the
+  // disk before it answers. The log keeps its own copy of the compared
+  // values, so later changes to the caller's object do not reach it. A
+  // summary without an ID is not recorded (true). False when the write did not reach the disk: the entry is known to this
   // process but a restart would forget it. The log stays dirty and the next
   // Add or Save writes it again.
   bool Add(const std::shared_ptr<SimpleInvoice>& invoice);
   // Writes what the log holds; true when it reached the disk without error.
   bool Save();
-  // Empties the log and the file (a foreign or broken file).
+  // Empties the log and starts an empty file (after a Load that failed). A
+  // file with content is first kept as "<path>.damaged-YYYYMMDD-HHMMSS"
+  // (local time, "-1", "-2" ... added when taken); when it cannot be kept
+  // it is left alone and the first Add replaces it if it can.
   void Reset();
 
   const std::string& Path() const { return path_; }
@@ -114,6 +120,7 @@ class DuplicateLog {
   std::string Render(int64_t now, Written& written) const;
   static void AppendLine(std::string& out, const DupLogEntry& entry);
   bool WriteFull(int64_t now);
+  bool KeepDamaged();
   bool CanAppend(int64_t now) const;
   bool AppendEntry(const DupLogEntry& entry);
   bool SameFile(int fd) const;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,11 +21,13 @@
 #include "engine/korvex.h"
 #include "pipeline/simple_invoice.h"
 #include "platform/scoped_env.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace belmor::korvex {
 namespace {
 
+using belmor::testing::FileSizeLimit;
 using belmor::testing::ReadFile;
 using belmor::testing::ScopedEnv;
 using belmor::testing::TempDir;
@@ -351,7 +355,32 @@ TEST_F(DuplicateLogTest, LoadKeepsWellFormedLinesAndSkipsTheRest) {
   EXPECT_EQ(All(*log), expected);
 }
 
-TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedAndEmptied) {
+// The files beside the log whose names start with "korvex.log.damaged-".
+std::vector<std::string> DamagedCopies(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("korvex.log.damaged-")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Local time in UTC for a scope, so that names made from the clock are known.
+class UtcTime {
+ public:
+  UtcTime() { ::tzset(); }
+  ~UtcTime() {
+    tz_.reset();
+    ::tzset();
+  }
+
+ private:
+  std::optional<ScopedEnv> tz_{std::in_place, "TZ", "UTC"};
+};
+
+TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedKeptAsideAndANewLogStarts) {
+  UtcTime utc;
   const std::string entry = "4711|125.40|1709800000|Z1|E1|T1|0\r\n";
   struct Case {
     const char* what;
@@ -370,7 +399,7 @@ TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedAndEmptied) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::filesystem::remove(path_);
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) std::filesystem::remove(e.path());
     if (c.content) WriteFile(path_, *c.content);
     auto log = NewLog();
     ASSERT_EQ(log->Load(), c.accepted);
@@ -379,10 +408,98 @@ TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedAndEmptied) {
     EXPECT_TRUE(log->Entries().empty());
     log->Reset();
     EXPECT_EQ(ReadFile(path_), "");
-    // The first Add writes the header.
-    log->Add(Invoice({.id = "9"}));
+    // Its lines may be the only record of invoices sent: kept byte for byte
+    // under the time of the reset. Nothing to keep of a missing or empty file.
+    if (c.content && !c.content->empty()) {
+      ASSERT_EQ(DamagedCopies(dir_), std::vector<std::string>{"korvex.log.damaged-20250615-150640"});
+      EXPECT_EQ(ReadFile(dir_.Sub("korvex.log.damaged-20250615-150640")), *c.content);
+    } else {
+      EXPECT_EQ(DamagedCopies(dir_), std::vector<std::string>{});
+    }
+    // The first Add writes the header, and the new log reads back.
+    EXPECT_TRUE(log->Add(Invoice({.id = "9"})));
     EXPECT_EQ(ReadFile(path_), kHeader + Line({.id = "9"}, now_));
+    auto restarted = NewLog();
+    ASSERT_TRUE(restarted->Load());
+    EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "9"})));
   }
+
+  // A second damaged file within the same second does not replace the first copy.
+  for (const char* content : {"garbage 1", "garbage 2"}) {
+    WriteFile(path_, content);
+    auto again = NewLog();
+    ASSERT_FALSE(again->Load());
+    again->Reset();
+  }
+  EXPECT_EQ(DamagedCopies(dir_),
+            (std::vector<std::string>{"korvex.log.damaged-20250615-150640", "korvex.log.damaged-20250615-150640-1"}));
+  EXPECT_EQ(ReadFile(dir_.Sub("korvex.log.damaged-20250615-150640")), "garbage 1");
+  EXPECT_EQ(ReadFile(dir_.Sub("korvex.log.damaged-20250615-150640-1")), "garbage 2");
+}
+
+// Without a place to keep it, the damaged file stays as it was rather than
+// being emptied.
+TEST_F(DuplicateLogTest, DamagedFileThatCannotBeKeptAsideIsLeftAlone) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  const std::string content = "not a log\r\n4711|125.40|1709800000|Z1|E1|T1|0\r\n";
+  WriteFile(path_, content);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  auto log = NewLog();
+  EXPECT_FALSE(log->Load());
+  log->Reset();
+  EXPECT_FALSE(log->Add(Invoice({.id = "9"})));
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all);
+  EXPECT_EQ(ReadFile(path_), content);
+  EXPECT_EQ(DamagedCopies(dir_), std::vector<std::string>{});
+}
+
+TEST_F(DuplicateLogTest, LogFileIsTheUsersAlone) {
+  const auto mode = [](const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 0777;
+  };
+  const ::mode_t umask = ::umask(0);
+  auto log = NewLog();
+  log->Reset();
+  EXPECT_EQ(mode(path_), 0600u) << "reset";
+  log->Add(Invoice({.id = "1"}));
+  EXPECT_EQ(mode(path_), 0600u) << "rewrite";
+
+  // A log copied in readable by everyone is made private when loaded, and
+  // still appended to.
+  std::filesystem::permissions(path_, std::filesystem::perms::all);
+  const std::string file = ReadFile(path_);
+  auto restarted = NewLog();
+  ASSERT_TRUE(restarted->Load());
+  EXPECT_EQ(mode(path_), 0600u) << "load";
+  now_ += 5;
+  restarted->Add(Invoice({.id = "2"}));
+  EXPECT_EQ(ReadFile(path_), file + Line({.id = "2"}, now_));
+  ::umask(umask);
+}
+
+// A keys stylesheet that finds no invoice ID gives an empty one for every
+// invoice; if that were an identity, every such invoice after the first
+// would be refused as a duplicate.
+TEST_F(DuplicateLogTest, SummaryWithoutAnIdIsNeitherRecordedNorADuplicate) {
+  auto log = NewLog();
+  ASSERT_TRUE(log->Add(Invoice({.id = "4711"})));
+  const std::string file = ReadFile(path_);
+  for (const char* id : {"", " ", "\r\n\t "}) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(id)));
+    EXPECT_TRUE(log->Add(Invoice({.id = id})));
+    EXPECT_FALSE(log->IsDuplicate(Invoice({.id = id})));
+    EXPECT_EQ(ReadFile(path_), file);
+  }
+  EXPECT_EQ(log->Entries().size(), 1u);
+
+  // Nor does a line without an ID in the file make one.
+  WriteFile(path_, file + "%|125.40|1709800000|Z123456|7601000000000|TS1|0\r\n");
+  auto restarted = NewLog();
+  ASSERT_TRUE(restarted->Load());
+  EXPECT_FALSE(restarted->IsDuplicate(Invoice({.id = ""})));
+  EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "4711"})));
 }
 
 TEST_F(DuplicateLogTest, PartialLastLineFromACrashIsSkippedAndRewritten) {
@@ -650,6 +767,27 @@ TEST_F(DuplicateLogTest, FileChangedBySomeoneElseIsRewrittenNotAppendedTo) {
   now_ += 5;
   log->Add(Invoice({.id = "3"}));
   EXPECT_EQ(ReadFile(path_), kHeader + Line({.id = "1"}, now_ - 10) + Line({.id = "3"}, now_));
+}
+
+// A full disk stops the append in the middle of its line, and the rewrite
+// that follows.
+TEST_F(DuplicateLogTest, AddThatCannotWriteItsLineAnswersFalseAndTheNextAddWritesIt) {
+  auto log = NewLog();
+  ASSERT_TRUE(log->Add(Invoice({.id = "1"})));
+  const std::string file = ReadFile(path_);
+  const int64_t first = now_;
+  now_ += 5;
+  {
+    FileSizeLimit full(file.size() + 10);
+    EXPECT_FALSE(log->Add(Invoice({.id = "2"})));
+  }
+  // The partial line is cut back, and no temporary is left.
+  EXPECT_EQ(ReadFile(path_), file);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
+  now_ += 5;
+  EXPECT_TRUE(log->Add(Invoice({.id = "3"})));
+  EXPECT_EQ(ReadFile(path_), kHeader + Line({.id = "1"}, first) + Line({.id = "2"}, first + 5) +
+                                 Line({.id = "3"}, first + 10));
 }
 
 TEST_F(DuplicateLogTest, FailedSaveKeepsTheLogDirtyUntilAWriteSucceeds) {
