@@ -10,7 +10,7 @@
 namespace belmor::testing {
 
 // A security client that answers from its fields and records the logins the
-// engine selects and the cancels it passes on.
+// engine selects, the cancels it passes on and the runs begun.
 class FakeSecurityClient : public korvex::SecurityClient {
  public:
   bool Init() override { return true; }
@@ -24,6 +24,7 @@ class FakeSecurityClient : public korvex::SecurityClient {
     return starts;
   }
   void Cancel() override { ++cancels; }
+  void BeginRun() override { ++runs; }
   bool ClearText(std::string&) override { return false; }
   bool IsRunning() override { return true; }
   bool IsAvailable() override { return available; }
@@ -34,6 +35,7 @@ class FakeSecurityClient : public korvex::SecurityClient {
   uint16_t proxyPort = 3128;
   std::vector<std::string> logins;
   int cancels = 0;
+  int runs = 0;  // BeginRun calls
 };
 
 }  // namespace belmor::testing
