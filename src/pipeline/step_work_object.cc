@@ -30,6 +30,10 @@ constexpr int32_t kCodeInfo = 0;
 constexpr int32_t kCodePassedOn = 2;
 constexpr int32_t kCodeWriteFailed = 3;
 
+// Invoices hold patient data: the user's alone, files and directories.
+constexpr mode_t kInvoiceFileMode = 0600;
+constexpr mode_t kWorkDirectoryMode = 0700;
+
 // The recipient attribute of the element the trust center's stylesheets wrap
 // every invoice in. The recipient is a list such as "tcnord-a, tcnord-b":
 // letters, digits, blanks, "@", ".", "_", "," and "-". The attribute must sit
@@ -118,14 +122,20 @@ void StepWorkObject::Report(int32_t level, int32_t code, const std::string& mess
 
 bool StepWorkObject::Prepare() {
   FileDocumentLoader loader(sourceFile_.DirectoryString());
-  // Taken before reading: a file changed while it was read differs from
-  // this at the move and is then written, not renamed.
-  struct stat before {};
-  const bool stated = ::stat(sourceFile_.ToString().c_str(), &before) == 0;
+  // Taken before and after reading: a file that changed while it was read is
+  // not known as what was read, and no move takes it away.
+  const std::string source = sourceFile_.ToString();
+  struct stat before {}, after {};
+  const bool stated = ::stat(source.c_str(), &before) == 0;
   sourceIdentity_ = FileIdentity();
+  textIsFile_ = false;
   text_ = loader.LoadDocument(FileName());
-  if (stated && S_ISREG(before.st_mode) && before.st_size == static_cast<off_t>(text_.size())) {
+  if (stated && ::stat(source.c_str(), &after) == 0 && S_ISREG(before.st_mode) &&
+      before.st_size == static_cast<off_t>(text_.size()) && after.st_dev == before.st_dev &&
+      after.st_ino == before.st_ino && after.st_size == before.st_size &&
+      after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) {
     sourceIdentity_ = {true, before.st_dev, before.st_ino, before.st_size, before.st_mtim};
+    textIsFile_ = true;
   }
   document_.reset();
   loaded_ = true;
@@ -239,11 +249,11 @@ bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
   const std::string directory = WithoutTrailingSeparator(path.DirectoryString());
   std::string temporary;
   try {
-    common::File(directory).CreateDirectories();
+    common::File(directory).CreateDirectories(kWorkDirectoryMode);
     // Written completely under a name no listing takes for an invoice, then
     // renamed: a reader never sees half an invoice, and a crash leaves at most
     // a stray temporary beside the intact source.
-    temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text);
+    temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text, kInvoiceFileMode);
     RenameToFreeName(temporary, path);
     temporary.clear();
     common::SyncDirectory(directory);
@@ -265,43 +275,85 @@ bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
 
 void StepWorkObject::SetText(std::string text) {
   text_ = std::move(text);
-  sourceIdentity_.known = false;
+  textIsFile_ = false;
+}
+
+bool StepWorkObject::SourceUnchanged() const {
+  if (!sourceIdentity_.known) return false;
+  struct stat now {};
+  return ::lstat(sourceFile_.ToString().c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+         now.st_dev == sourceIdentity_.device && now.st_ino == sourceIdentity_.inode &&
+         now.st_size == sourceIdentity_.size && now.st_mtim.tv_sec == sourceIdentity_.modified.tv_sec &&
+         now.st_mtim.tv_nsec == sourceIdentity_.modified.tv_nsec;
 }
 
 bool StepWorkObject::RenameUnique(common::Path& path) {
-  if (!sourceIdentity_.known) return false;
+  if (!textIsFile_) return false;
   const std::string source = sourceFile_.ToString();
   const int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  // What was read and checked is what moves on: a file another program has
-  // replaced or changed since is written from the text instead.
-  struct stat now {};
-  bool same = ::fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == sourceIdentity_.device &&
-              now.st_ino == sourceIdentity_.inode && now.st_size == sourceIdentity_.size &&
-              now.st_mtim.tv_sec == sourceIdentity_.modified.tv_sec &&
-              now.st_mtim.tv_nsec == sourceIdentity_.modified.tv_nsec;
   // The billing program need not have flushed its file; once renamed, the
   // invoice must survive a power cut as a written copy would. Files of the
   // work area were flushed when this program wrote them.
-  if (same && step_->ForeignSource()) same = ::fdatasync(fd) == 0;
+  bool ready = !step_->ForeignSource() || ::fdatasync(fd) == 0;
+  bool renamed = false;
+  if (ready) {
+    try {
+      common::File(WithoutTrailingSeparator(path.DirectoryString())).CreateDirectories(kWorkDirectoryMode);
+      RenameToFreeName(source, path);
+      renamed = true;
+    } catch (const common::Exception& e) {
+      // Another file system, most often; the copy is written instead.
+      KX_LOG(DEBUG) << "[StepWorkObject::RenameUnique][" << source << "][" << e.Text() << "]";
+    }
+  }
+  // Patient data is the user's alone, whatever mode the billing program gave
+  // its file; the descriptor still names the renamed file.
+  if (renamed && step_->ForeignSource() && ::fchmod(fd, kInvoiceFileMode) != 0) {
+    KX_LOG(ERROR) << "[StepWorkObject::RenameUnique][" << path.ToString() << "][chmod failed]";
+  }
   ::close(fd);
-  if (!same) return false;
+  if (!renamed) return false;
+  // The rename is only durable once both directories are.
+  common::SyncDirectory(WithoutTrailingSeparator(path.DirectoryString()));
+  common::SyncDirectory(WithoutTrailingSeparator(sourceFile_.DirectoryString()));
+  return true;
+}
+
+bool StepWorkObject::RemoveSource() {
   try {
-    common::File(WithoutTrailingSeparator(path.DirectoryString())).CreateDirectories();
-    RenameToFreeName(source, path);
+    common::File(sourceFile_).Remove();
+    common::SyncDirectory(WithoutTrailingSeparator(sourceFile_.DirectoryString()));
     return true;
   } catch (const common::Exception& e) {
-    // Another file system, most often; the copy is written instead.
-    KX_LOG(DEBUG) << "[StepWorkObject::RenameUnique][" << source << "][" << e.Text() << "]";
+    lastError_ = e.Code();
+    KX_LOG(ERROR) << "[StepWorkObject::RemoveSource][" << sourceFile_.ToString() << "][" << e.Text() << "]";
   }
   return false;
 }
 
-bool StepWorkObject::Relocate(common::Path& path) {
-  if (RenameUnique(path)) return true;
-  if (!WriteUnique(path, text_)) return false;
-  common::File(sourceFile_).Remove();
-  return true;
+StepWorkObject::Moved StepWorkObject::Relocate(common::Path& path) {
+  lastError_ = 0;
+  if (!SourceUnchanged()) {
+    KX_LOG(ERROR) << "[StepWorkObject::Relocate][" << sourceFile_.ToString() << "][changed since it was read: left]";
+    return Moved::kSourceChanged;
+  }
+  if (RenameUnique(path)) return Moved::kDone;
+  if (!WriteUnique(path, text_)) return Moved::kFailed;
+  // Writing takes a while: the file may have changed meanwhile. Then the copy
+  // goes again, so the invoice is in one place only.
+  const bool unchanged = SourceUnchanged();
+  if (unchanged && RemoveSource()) return Moved::kDone;
+  const int error = lastError_;
+  try {
+    common::File(path).Remove();
+    common::SyncDirectory(WithoutTrailingSeparator(path.DirectoryString()));
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[StepWorkObject::Relocate][" << path.ToString() << "][copy left beside its source][" << e.Text()
+                  << "]";
+  }
+  lastError_ = error;
+  return unchanged ? Moved::kFailed : Moved::kSourceChanged;
 }
 
 void StepWorkObject::ReportSystemError() const {
@@ -309,23 +361,25 @@ void StepWorkObject::ReportSystemError() const {
   step_->Report(mlError, mcSystem, lastError_, sourceFile_.ToString(), platform::SystemErrorText(lastError_));
 }
 
-void StepWorkObject::MoveTo() {
-  if (Relocate(destinationFile_)) {
+bool StepWorkObject::MoveTo() {
+  if (Relocate(destinationFile_) == Moved::kDone) {
     Report(mlInfo, kCodePassedOn, step_->SuccessText());
     ++step_->copied_;
-  } else {
-    ReportSystemError();
-    Report(mlWarning, kCodeWriteFailed, step_->FailureText());
+    return true;
   }
+  ReportSystemError();
+  Report(mlWarning, kCodeWriteFailed, step_->FailureText());
+  return false;
 }
 
-void StepWorkObject::MoveToError() {
+bool StepWorkObject::MoveToError() {
   common::Path target = InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
-  if (Relocate(target)) {
+  if (Relocate(target) == Moved::kDone) {
     ++step_->errors_;
-  } else {
-    step_->Report(mlWarning, kCodeWriteFailed, sourceFile_.ToString(), step_->FailureText());
+    return true;
   }
+  step_->Report(mlWarning, kCodeWriteFailed, sourceFile_.ToString(), step_->FailureText());
+  return false;
 }
 
 void StepWorkObject::CopyTo(const common::Path& directory) {
@@ -338,10 +392,17 @@ void StepWorkObject::CopyTo(const common::Path& directory) {
   }
 }
 
-void StepWorkObject::DeleteSource() {
-  common::File(sourceFile_).Remove();
-  Report(mlInfo, kCodePassedOn, step_->SuccessText());
-  ++step_->copied_;
+bool StepWorkObject::DeleteSource() {
+  lastError_ = 0;
+  // What was sent is what was read; a file changed since is another text.
+  if (SourceUnchanged() && RemoveSource()) {
+    Report(mlInfo, kCodePassedOn, step_->SuccessText());
+    ++step_->copied_;
+    return true;
+  }
+  ReportSystemError();
+  Report(mlWarning, kCodeWriteFailed, step_->FailureText());
+  return false;
 }
 
 }  // namespace belmor::korvex

@@ -30,6 +30,10 @@ struct TrustCenter;
 // still exactly the file that was read, a move renames the file instead of
 // writing a copy: the same result without writing and flushing the invoice
 // again in every step.
+//
+// A move never takes away a file that changed after it was read (the billing
+// program may still be writing it): such a file stays where it is, untouched,
+// for the next run, and the move reports it as not passed on.
 class StepWorkObject {
  public:
   StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step, common::Path sourceFile,
@@ -59,13 +63,16 @@ class StepWorkObject {
   bool isTransformedForTrustCenter(const std::shared_ptr<TrustCenter>& center, std::string& recipient);
 
   // Passes the text on to the destination under a free name and removes the
-  // source.
-  void MoveTo();
+  // source; true when done. Otherwise reported as not passed on, and the
+  // source is where it was.
+  bool MoveTo();
   // The same into today's error directory.
-  void MoveToError();
+  bool MoveToError();
   // Writes the text into directory under a free name; the source stays.
   void CopyTo(const common::Path& directory);
-  void DeleteSource();
+  // Removes the source, counted as passed on; reported as not passed on and
+  // false when it cannot be removed or is no longer the file that was read.
+  bool DeleteSource();
 
   // Writes text to path, or to the first free name "stem.n.ext" (n = 1, 2,
   // ...) when path is taken, and stores the name used in path. The file
@@ -95,17 +102,26 @@ class StepWorkObject {
   // The mcSystem report of the last failed write, if it left an error code.
   void ReportSystemError() const;
   void Report(int32_t level, int32_t code, const std::string& message) const;
+  // How a move ended.
+  enum class Moved { kDone, kFailed, kSourceChanged };
+
+  // Whether the source file is still the one Prepare read: same file, size
+  // and modification time. Unknown counts as changed.
+  bool SourceUnchanged() const;
   // Gives the source file itself the name path, or the first free name
-  // "stem.n.ext", and stores the name used in path, when the file is still
-  // exactly what Prepare read. False when that cannot be done (another file
-  // system, a changed file, a changed text): nothing has moved then.
+  // "stem.n.ext", and stores the name used in path, when the text is still
+  // the file's content. False when that cannot be done (another file system,
+  // a changed text): nothing has moved then.
   bool RenameUnique(common::Path& path);
   // The invoice at path (or the next free name) and no longer at the source:
-  // renamed when it can be, otherwise written and the source removed.
-  bool Relocate(common::Path& path);
+  // renamed when it can be, otherwise written and the source removed. A
+  // source that changed since it was read is left alone, and nothing is
+  // written for it.
+  Moved Relocate(common::Path& path);
+  // Removes the source; false (error code kept) when it could not be.
+  bool RemoveSource();
 
-  // The source file as Prepare read it; unknown once the text is no longer
-  // the file's content.
+  // The source file as Prepare read it.
   struct FileIdentity {
     bool known = false;
     dev_t device = 0;
@@ -128,6 +144,8 @@ class StepWorkObject {
   // errno of the last failed WriteUnique, 0 after a success.
   int lastError_ = 0;
   FileIdentity sourceIdentity_;
+  // Whether text_ is still byte for byte the file that was read.
+  bool textIsFile_ = false;
 };
 
 // A string as an XPath literal, for stylesheet parameters: in single quotes

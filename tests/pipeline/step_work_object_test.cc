@@ -187,48 +187,84 @@ ino_t Inode(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
 }
 
-// Moves hand on the file itself while it is what was read; once the text or
-// the file has changed, what was read and checked is written instead.
+// Moves hand on the file itself while it is what was read, and write the
+// text when only the text changed. A file that changed after it was read (the
+// billing program is still writing it) is another invoice: it stays where it
+// is, untouched, and nothing is written for it.
 TEST_F(StepWorkObjectTest, MoveRenamesTheFileOnlyWhileItIsWhatWasRead) {
   const std::string invoice = Invoice("invoice-1.0-valid.xml");
   std::string sameSize = invoice;
   sameSize.back() = sameSize.back() == ' ' ? '\n' : ' ';
+  const auto rewriteLater = [&](const std::string& p) {
+    WriteFile(p, sameSize);
+    const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), later, 0), 0);
+  };
   struct Case {
     const char* name;
     // Runs after Prepare, before MoveTo.
     std::function<void(StepWorkObject&, const std::string& path)> change;
+    bool passed;
     bool renamed;
+    // In "out" when passed on; otherwise in "in", as it was left.
     std::string expected;
   };
   const Case cases[] = {
-      {"unchanged", [](StepWorkObject&, const std::string&) {}, true, invoice},
-      {"text replaced", [](StepWorkObject& w, const std::string&) { w.SetText("<changed/>"); }, false, "<changed/>"},
+      {"unchanged", [](StepWorkObject&, const std::string&) {}, true, true, invoice},
+      {"text replaced", [](StepWorkObject& w, const std::string&) { w.SetText("<changed/>"); }, true, false,
+       "<changed/>"},
       {"file grown", [&](StepWorkObject&, const std::string& p) { WriteFile(p, invoice + "<!-- more -->"); }, false,
-       invoice},
-      {"same size, rewritten later",
-       [&](StepWorkObject&, const std::string& p) {
-         WriteFile(p, sameSize);
-         const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
-         ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), later, 0), 0);
+       false, invoice + "<!-- more -->"},
+      {"same size, rewritten later", [&](StepWorkObject&, const std::string& p) { rewriteLater(p); }, false, false,
+       sameSize},
+      {"text replaced and file rewritten",
+       [&](StepWorkObject& w, const std::string& p) {
+         w.SetText("<changed/>");
+         rewriteLater(p);
        },
-       false, invoice},
+       false, false, sameSize},
+      {"replaced by another file",
+       [&](StepWorkObject&, const std::string& p) {
+         WriteFile(p + ".new", invoice);
+         std::filesystem::rename(p + ".new", p);
+       },
+       false, false, invoice},
   };
+  int passed = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    env_.sink->reports.clear();
     auto work = Work("a.xml", invoice);
     ASSERT_TRUE(work->Prepare());
     const ino_t inode = Inode(in_ + "/a.xml");
     c.change(*work, in_ + "/a.xml");
+    const ino_t before = Inode(in_ + "/a.xml");
 
-    work->MoveTo();
+    EXPECT_EQ(work->MoveTo(), c.passed);
 
-    EXPECT_THAT(Names(in_), IsEmpty());
-    ASSERT_THAT(Names(out_), ElementsAre("a.xml"));
-    EXPECT_EQ(ReadFile(out_ + "/a.xml"), c.expected);
-    EXPECT_EQ(Inode(out_ + "/a.xml") == inode, c.renamed);
-    std::filesystem::remove(out_ + "/a.xml");
+    if (c.passed) {
+      ++passed;
+      EXPECT_THAT(Names(in_), IsEmpty());
+      ASSERT_THAT(Names(out_), ElementsAre("a.xml"));
+      EXPECT_EQ(ReadFile(out_ + "/a.xml"), c.expected);
+      EXPECT_EQ(Inode(out_ + "/a.xml") == inode, c.renamed);
+      EXPECT_THAT(env_.sink->reports, ElementsAre(Report{mlInfo, mcModule, moPReader, 2, "a.xml", Text(29)}));
+      std::filesystem::remove(out_ + "/a.xml");
+    } else {
+      EXPECT_THAT(Names(out_), IsEmpty());
+      ASSERT_THAT(Names(in_), ElementsAre("a.xml"));
+      EXPECT_EQ(ReadFile(in_ + "/a.xml"), c.expected);
+      EXPECT_EQ(Inode(in_ + "/a.xml"), before);
+      EXPECT_THAT(env_.sink->reports, ElementsAre(Report{mlWarning, mcModule, moPReader, 3, "a.xml", Text(30)}));
+      // Not to the error directory either: the next run reads it again.
+      EXPECT_FALSE(work->MoveToError());
+      EXPECT_THAT(Names(env_.ErrorDir()), IsEmpty());
+      EXPECT_THAT(Names(in_), ElementsAre("a.xml"));
+      std::filesystem::remove(in_ + "/a.xml");
+    }
   }
-  EXPECT_EQ(step_->Copied(), 4);
+  EXPECT_EQ(step_->Copied(), passed);
+  EXPECT_EQ(step_->Errors(), 0);
 }
 
 // A destination on another file system cannot take a rename: the invoice is
@@ -279,6 +315,38 @@ TEST_F(StepWorkObjectTest, CopyToKeepsTheSourceAndDeleteSourceCountsAsPassedOn) 
   EXPECT_THAT(Names(in_), IsEmpty());
   EXPECT_EQ(step_->Copied(), 1);
   EXPECT_THAT(env_.sink->reports, ElementsAre(passed));
+}
+
+// After a good upload the send step removes the file it sent; a file that is
+// no longer what was sent, or that cannot be removed, is reported and stays.
+TEST_F(StepWorkObjectTest, DeleteSourceRemovesOnlyTheFileThatWasRead) {
+  const std::string invoice = Invoice("invoice-1.0-valid.xml");
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"unchanged", [](const std::string&) {}, true},
+      {"rewritten", [&](const std::string& p) { WriteFile(p, invoice + " "); }, false},
+      {"gone", [](const std::string& p) { std::filesystem::remove(p); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_.sink->reports.clear();
+    auto work = Work("a.xml", invoice);
+    ASSERT_TRUE(work->Prepare());
+    c.change(in_ + "/a.xml");
+    const bool existed = std::filesystem::exists(in_ + "/a.xml");
+
+    EXPECT_EQ(work->DeleteSource(), c.removed);
+
+    EXPECT_EQ(std::filesystem::exists(in_ + "/a.xml"), existed && !c.removed);
+    EXPECT_THAT(env_.sink->reports, ElementsAre(c.removed ? Report{mlInfo, mcModule, moPReader, 2, "a.xml", Text(29)}
+                                                          : Report{mlWarning, mcModule, moPReader, 3, "a.xml", Text(30)}));
+    std::filesystem::remove(in_ + "/a.xml");
+  }
+  EXPECT_EQ(step_->Copied(), 1);
 }
 
 }  // namespace

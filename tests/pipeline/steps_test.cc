@@ -155,6 +155,7 @@ std::string InvoiceEnding(const std::string& day) {
 TEST(ReadStepTest, TakesInvoicesIntoWorkInputUnderAFreeName) {
   StepBench b;
   WriteFile(b.invoices + "/a.xml", Invoice("invoice-1.0-valid.xml"));
+  std::filesystem::permissions(b.invoices + "/a.xml", std::filesystem::perms::all);
   WriteFile(b.invoices + "/other.xml", Invoice("unknown-format.xml"));
   WriteFile(b.invoices + "/notes.txt", "not an invoice");
   WriteFile(b.input + "/a.xml", "read earlier");
@@ -165,6 +166,9 @@ TEST(ReadStepTest, TakesInvoicesIntoWorkInputUnderAFreeName) {
   EXPECT_THAT(Names(b.input), ElementsAre("a.1.xml", "a.xml"));
   EXPECT_EQ(ReadFile(b.input + "/a.xml"), "read earlier");
   EXPECT_EQ(ReadFile(b.input + "/a.1.xml"), Invoice("invoice-1.0-valid.xml"));
+  // The billing program's file mode does not come along: patient data is the user's alone.
+  EXPECT_EQ(std::filesystem::status(b.input + "/a.1.xml").permissions(), std::filesystem::perms::owner_read |
+                                                                            std::filesystem::perms::owner_write);
   EXPECT_THAT(Names(b.env.ErrorDir()), ElementsAre("other.xml"));
   EXPECT_THAT(b.Reports(), Contains(Of(moPReader, mlInfo, 2, "a.xml", Text(29))));
   EXPECT_THAT(b.Reports(), Contains(Of(moPReader, mlWarning, 29, "other.xml", Text(57))));
