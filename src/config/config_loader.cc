@@ -62,6 +62,7 @@ void ConfigLoader::Load(const std::shared_ptr<Config>& config) { Load(config, "k
 void ConfigLoader::Load(const std::shared_ptr<Config>& config, const std::string& configName,
                         const std::string& schemaName) {
   try {
+    RefDocumentLoader::EnsureRegistered();
     if (!config) throw RuntimeException("ConfigLoader::Load: no config");
     LoadAndValidate(*config, configName, schemaName, false);
     if (schemaLoader_ && stylesheetLoader_) {
@@ -236,12 +237,13 @@ std::once_flag registration;
 
 }  // namespace
 
-void RefDocumentLoader::Init(const std::shared_ptr<Config>& config) {
+void RefDocumentLoader::EnsureRegistered() {
   // libxml2's own handlers would read a reference that our loaders cannot
-  // serve from the file system or the network. Every document of this program
-  // is parsed from memory, so nothing else needs them: they go, and ours are
-  // the only ones left. The parser is initialised first, because its first
-  // initialisation would register the defaults again.
+  // serve from the file system or the network (in clear text, for an http
+  // import). Every document of this program is parsed from memory, so nothing
+  // else needs them: they go, and ours are the only ones left. The parser is
+  // initialised first, because its first initialisation would register the
+  // defaults again.
   std::call_once(registration, [] {
     xmlInitParser();
     xmlCleanupInputCallbacks();
@@ -249,6 +251,10 @@ void RefDocumentLoader::Init(const std::shared_ptr<Config>& config) {
       throw RuntimeException("RefDocumentLoader::Init", "failed to register xmlRegisterInputCallbacks");
     }
   });
+}
+
+void RefDocumentLoader::Init(const std::shared_ptr<Config>& config) {
+  EnsureRegistered();
   RefState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.config = config;

@@ -50,14 +50,18 @@ class ConfigLoader {
 // the registered loaders, never from the file system or the network. A
 // reference is looked up by its last path component, as the package is flat.
 // Its input callbacks are registered once per process, and libxml2's default
-// ones are removed then: from the first Init on, no libxml2 parse in this
-// process reads a file or URL by itself. The state is process-wide and locked;
-// the configuration is held weakly.
+// ones are removed then: from then on no libxml2 parse in this process reads a
+// file or URL by itself. Every parse and compile of this library registers
+// them first, so even the first schema of a start cannot fetch an import.
+// The state is process-wide and locked; the configuration is held weakly.
 class RefDocumentLoader {
  public:
-  // Registers the callbacks if not yet done and makes this configuration the
-  // one whose cache serves references.
+  // Registers the callbacks if not yet done (once per process, thread-safe)
+  // and makes this configuration the one whose cache serves references.
   static void Init(const std::shared_ptr<Config>& config);
+  // Registers the callbacks if not yet done; until an Init names a
+  // configuration they serve only what the loaders can give (none: nothing).
+  static void EnsureRegistered();
   // Replaces the loaders asked for references that are not cached.
   static void SetLoaders(std::vector<std::shared_ptr<AbstractDocumentLoader>> loaders);
 };

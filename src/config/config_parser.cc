@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -18,6 +17,8 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/config_loader.h"
+#include "logging/log.h"
 
 namespace belmor::korvex {
 
@@ -298,8 +299,7 @@ void OnError(void*, xmlErrorPtr error) {
   const char* kind = error->level == XML_ERR_WARNING ? "warning" : "error";
   std::string message = error->message != nullptr ? error->message : "";
   while (!message.empty() && message.back() == '\n') message.pop_back();
-  std::printf("Config::Parse %s line %d: %s\n", kind, error->line, message.c_str());
-  std::fflush(stdout);
+  KX_LOG(DEBUG) << "Config::Parse " << kind << " line " << error->line << ": " << message;
 }
 
 struct ParserCtxtDeleter {
@@ -314,7 +314,7 @@ struct ParserCtxtDeleter {
 }  // namespace
 
 void Config::Parse(const std::string& text) {
-  xmlInitParser();
+  RefDocumentLoader::EnsureRegistered();
   // Only the callbacks set here run: without the default SAX2 handlers there
   // is no tree, no external subset and no entity lookup, so references to
   // declared entities stay unexpanded.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "config/config_loader.h"
 
 namespace belmor::korvex {
 
@@ -56,9 +57,17 @@ xsltSecurityPrefs* TransformSecurityPrefs() {
 
 // --- XmlDoc -----------------------------------------------------------------
 
-XmlDoc::XmlDoc(const std::string& text)
-    : doc_(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                         kDocumentParseOptions)) {}
+namespace {
+
+// The document is parsed once libxml2 can no longer reach files or URLs.
+xmlDoc* ParseDocument(const std::string& text) {
+  RefDocumentLoader::EnsureRegistered();
+  return xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, kDocumentParseOptions);
+}
+
+}  // namespace
+
+XmlDoc::XmlDoc(const std::string& text) : doc_(ParseDocument(text)) {}
 
 XmlDoc::XmlDoc(xmlDoc* doc) : doc_(doc) {}
 
@@ -80,6 +89,9 @@ std::string XmlDoc::ToString(const std::string& encoding) const {
 // --- XsdDoc -----------------------------------------------------------------
 
 XsdDoc::XsdDoc(const std::string& text) {
+  // A schema's imports and includes must come from our loaders, never from
+  // the network or the file system.
+  RefDocumentLoader::EnsureRegistered();
   std::unique_ptr<xmlSchemaParserCtxt, SchemaParserCtxtDeleter> ctxt(
       xmlSchemaNewMemParserCtxt(text.data(), static_cast<int>(text.size())));
   if (!ctxt) throw RuntimeException("XsdDoc::LoadFromMemory: unable to create schema parser context");
@@ -104,6 +116,7 @@ XslDoc::XslDoc(const std::string& text) {
   // Trust-center stylesheets may use the EXSLT functions (dates, strings, sets).
   static std::once_flag exslt;
   std::call_once(exslt, [] { exsltRegisterAll(); });
+  RefDocumentLoader::EnsureRegistered();
   std::unique_ptr<xmlDoc, XmlDocDeleter> doc(xmlReadMemory(
       text.data(), static_cast<int>(text.size()), nullptr, nullptr, XSLT_PARSE_OPTIONS | XML_PARSE_NONET));
   if (!doc) throw RuntimeException("XslDoc::LoadFromMemeory: unable to parse xsl from memory");

@@ -2,7 +2,6 @@
 
 #include <unzip.h>
 
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -102,7 +101,7 @@ std::string BareName(const std::string& name) {
 bool ReadCurrentEntry(unzFile zip, std::string& text, uint64_t& total, uint64_t maxTotalSize) {
   int err = unzOpenCurrentFilePassword(zip, nullptr);
   if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzOpenCurrentFilePassword\n", err);
+    KX_LOG(DEBUG) << "[UnzipToMap][error " << err << " with zipfile in unzOpenCurrentFilePassword]";
     return false;
   }
   std::vector<char> chunk(kChunkSize);
@@ -114,7 +113,7 @@ bool ReadCurrentEntry(unzFile zip, std::string& text, uint64_t& total, uint64_t 
       read = UNZ_BADZIPFILE;
     }
     if (read < 0) {
-      std::printf("error %d with zipfile in unzReadCurrentFile\n", read);
+      KX_LOG(DEBUG) << "[UnzipToMap][error " << read << " with zipfile in unzReadCurrentFile]";
       unzCloseCurrentFile(zip);
       return false;
     }
@@ -125,7 +124,7 @@ bool ReadCurrentEntry(unzFile zip, std::string& text, uint64_t& total, uint64_t 
   // dropped rather than handed on as a document.
   err = unzCloseCurrentFile(zip);
   if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
+    KX_LOG(DEBUG) << "[UnzipToMap][error " << err << " with zipfile in unzCloseCurrentFile]";
     return false;
   }
   return true;
@@ -154,7 +153,7 @@ std::map<std::string, std::string> UnzipToMap(const std::string& archive, uint64
   unz_global_info64 info{};
   int err = unzGetGlobalInfo64(zip.get(), &info);
   if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzGetGlobalInfo \n", err);
+    KX_LOG(DEBUG) << "[UnzipToMap][error " << err << " with zipfile in unzGetGlobalInfo]";
     return files;
   }
   uint64_t total = 0;
@@ -168,7 +167,7 @@ std::map<std::string, std::string> UnzipToMap(const std::string& archive, uint64
                                       nullptr, 0);
       }
       if (err != UNZ_OK) {
-        std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", err);
+        KX_LOG(DEBUG) << "[UnzipToMap][error " << err << " with zipfile in unzGetCurrentFileInfo]";
         break;
       }
       name = BareName(name);
@@ -180,13 +179,13 @@ std::map<std::string, std::string> UnzipToMap(const std::string& archive, uint64
       if (i + 1 < info.number_entry) {
         err = unzGoToNextFile(zip.get());
         if (err != UNZ_OK) {
-          std::printf("error %d with zipfile in unzGoToNextFile\n", err);
+          KX_LOG(DEBUG) << "[UnzipToMap][error " << err << " with zipfile in unzGoToNextFile]";
           break;
         }
       }
     }
   } catch (const std::bad_alloc&) {
-    std::printf("Error allocating memory\n");
+    KX_LOG(DEBUG) << "[UnzipToMap][Error allocating memory]";
   }
   return files;
 }
@@ -204,6 +203,7 @@ ZipConfigLoader::ZipConfigLoader(std::shared_ptr<AbstractDocumentLoader> configL
 void ZipConfigLoader::Load(const std::shared_ptr<Config>& config, const std::string& configName,
                            const std::string& schemaName) {
   try {
+    RefDocumentLoader::EnsureRegistered();
     if (!config) throw common::RuntimeException("ConfigLoader::Load: no config");
     if (!packageLoader_) throw common::RuntimeException("ZipConfigLoader::Load: package loader missing");
     LoadAndValidate(*config, configName, schemaName, true);

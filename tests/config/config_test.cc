@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "logging/log.h"
+#include "package_fixture.h"
 #include "support/temp_dir.h"
 
 namespace belmor::korvex {
@@ -165,14 +166,22 @@ TEST(ConfigParseTest, RecipientsAreTrimmedItemsOfRcpt) {
 }
 
 TEST(ConfigParseTest, NotWellFormedStopsAtTheFaultKeepingWhatCameBefore) {
-  ::testing::internal::CaptureStdout();
-  Config config = Parsed(R"(<config version="3"><centers><center TCid="1"/></centers>
-    <rules><rule version="1"/><rule version="2"><select></rules>
-    <centers><center TCid="2"/></centers></config>)");
-  std::string output = ::testing::internal::GetCapturedStdout();
-  // Rule 2 was still open at the fault, so it never reached the list.
-  EXPECT_EQ(Describe(config), "rule:1 sel:- val: tr: dup:-; center:1 ; version:3");
-  EXPECT_THAT(output, HasSubstr("Config::Parse error line 2:"));
+  std::string debugLines;
+  {
+    fixture::LogCapture log;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    Config config = Parsed(R"(<config version="3"><centers><center TCid="1"/></centers>
+      <rules><rule version="1"/><rule version="2"><select></rules>
+      <centers><center TCid="2"/></centers></config>)");
+    // The parser's complaints are for the debug log, not the terminal.
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    debugLines = log.Text();
+    // Rule 2 was still open at the fault, so it never reached the list.
+    EXPECT_EQ(Describe(config), "rule:1 sel:- val: tr: dup:-; center:1 ; version:3");
+  }
+  EXPECT_THAT(debugLines, HasSubstr("Config::Parse error line 2:"));
 
   for (const char* text : {"", "not xml", "<config version='1'", "<config><center TCid='1'/></config><x/>"}) {
     EXPECT_NO_THROW(Parsed(text)) << text;

@@ -65,6 +65,13 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // Every line written, the line headers included.
+  std::string Text() const {
+    std::string text;
+    for (const auto& line : memory_->lines) text += line;
+    return text;
+  }
+
   bool Has(const std::string& text) const {
     for (const auto& line : memory_->lines) {
       if (line.find(text) != std::string::npos) return true;
