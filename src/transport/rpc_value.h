@@ -11,11 +11,13 @@
 
 namespace belmor::korvex {
 
-// Failures of the XML-RPC and JSON codecs and of typed access to a value.
-// It sits beside the RuntimeException family on purpose: callers catch it
-// apart from transport and file failures. Message() is the bare text, e.g.
-// "Invalid type conversion".
-KORVEX_DECLARE_EXCEPTION(RpcError, common::Exception, "RPC error");
+// Failures of the XML-RPC and JSON codecs and of typed access to a value: a
+// reply or a token answer of the wrong shape. A RuntimeException like every
+// other failure of outside input, so each guard that keeps a run going also
+// catches it; a caller that treats it apart catches it before
+// RuntimeException. Message() is the bare text, e.g. "Invalid type
+// conversion".
+KORVEX_DECLARE_EXCEPTION(RpcError, common::RuntimeException, "RPC error");
 
 struct RpcMember;
 
