@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
+#include <limits>
+#include <string_view>
 
 #include "common/durable_file.h"
 #include "logging/log.h"
@@ -75,11 +77,15 @@ bool IniOptions::GetBool(const std::string& key) const {
 }
 
 void IniOptions::Load() {
+  partial_ = false;
   const std::string file = path_.ToString();
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     const int error = errno;
     KX_LOG(DEBUG) << "IniOptions::Load: " << platform::SystemErrorText(error);
+    // A file that is there but cannot be read must not be replaced by one
+    // holding only the defaults.
+    if (error != ENOENT && error != ENOTDIR) partial_ = true;
     return;
   }
   // One more than the longest line, for a carriage return of a file edited on
@@ -88,26 +94,40 @@ void IniOptions::Load() {
   std::string section;
   for (;;) {
     in.getline(buffer, sizeof buffer);
-    if (in.fail()) {
-      if (in.eof() && in.gcount() == 0) {
-        KX_LOG(DEBUG) << "IniOptions::Load: end of file";
-      } else if (in.bad()) {
-        KX_LOG(WARN) << "IniOptions::Load: unknown I/O error";
-      } else {
-        KX_LOG(WARN) << "IniOptions::Load: line longer than " << kMaxLineLength << " characters";
-      }
-      return;
-    }
-    // gcount counts the line feed when there was one; a last line without one
-    // ends at end of file instead.
     size_t length = static_cast<size_t>(in.gcount());
-    if (!in.eof() && length > 0) --length;
-    std::string line(buffer, length);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > kMaxLineLength) {
-      KX_LOG(WARN) << "IniOptions::Load: line longer than " << kMaxLineLength << " characters";
+    bool overlong = false;
+    if (in.bad()) {
+      KX_LOG(WARN) << "IniOptions::Load: unknown I/O error";
+      partial_ = true;
       return;
     }
+    if (in.fail()) {
+      if (in.eof() && length == 0) {
+        KX_LOG(DEBUG) << "IniOptions::Load: end of file";
+        return;
+      }
+      // The buffer filled before the line ended: the rest of the line goes,
+      // the lines after it still count.
+      in.clear();
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      overlong = true;
+    } else {
+      // gcount counts the line feed when there was one; a last line without
+      // one ends at end of file instead.
+      if (!in.eof() && length > 0) --length;
+      std::string_view text(buffer, length);
+      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+      overlong = text.size() > kMaxLineLength;
+      length = text.size();
+    }
+    if (overlong) {
+      // The line cannot be taken, and a rewrite would lose it: the file stays
+      // as it is until someone mends it.
+      KX_LOG(WARN) << "IniOptions::Load: line longer than " << kMaxLineLength << " characters skipped";
+      partial_ = true;
+      continue;
+    }
+    std::string line(buffer, length);
 
     if (size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
     if (line.empty()) continue;
@@ -141,6 +161,11 @@ std::string IniOptions::Render() const {
 
 bool IniOptions::save() {
   const std::string target = path_.ToString();
+  if (partial_) {
+    KX_LOG(ERROR) << "IniOptions::save: " << target
+                  << " not written: it was read only in part, and rewriting it would lose what could not be read";
+    return false;
+  }
   try {
     common::ReplaceFileAtomically(target, Render());
     return true;

@@ -43,6 +43,8 @@ class Options {
   // Writes every setting back. Failures are logged, not raised; the answer
   // tells whether the store now holds the settings.
   virtual bool save() = 0;
+  // The last Load could not read all of the store; save() then leaves it alone.
+  virtual bool LoadedInPart() const = 0;
 
   // Get<std::string>, Get<int>, Get<bool>: the typed look-ups under one name.
   template <typename T>
@@ -63,13 +65,15 @@ inline bool Options::Get<bool>(const std::string& key) const {
 }
 
 // The settings file "korvex.ini": "#" comments, "[section]" headers and
-// "key=value" lines of at most 1023 characters. Whatever section a line sits
-// under, its pair is kept in "globals", and only "globals" is consulted; a
-// pair before the first header is ignored. Keys and values are taken exactly
+// "key=value" lines of at most 1023 characters (a longer one is skipped).
+// Whatever section a line sits under, its pair is kept in "globals", and only
+// "globals" is consulted; a pair before the first header is ignored. Keys and values are taken exactly
 // as written. Saving rewrites the whole file from the map (comments and line
 // order of a hand-edited file are lost) and replaces it atomically, so a
 // process killed mid-save leaves either the old or the new file, never a
-// truncated one.
+// truncated one. A file that could be read only in part (an overlong line,
+// a read error, no read access) is never rewritten: what could not be read
+// would be lost, and with it settings the practice relies on.
 // No lock: callers must not use one object from two threads at once.
 class IniOptions : public Options {
  public:
@@ -88,6 +92,7 @@ class IniOptions : public Options {
   bool GetBool(const std::string& key) const override;
   void Load() override;
   bool save() override;
+  bool LoadedInPart() const override { return partial_; }
 
   // Whether the line key=value loads back as the same pair. The format has
   // no escapes, so a line feed or "#" in a value, or an overlong line, would
@@ -98,7 +103,7 @@ class IniOptions : public Options {
   const Sections& sections() const { return sections_; }
 
   static constexpr const char* kGlobals = "globals";
-  // Longest line the loader accepts; a longer one ends loading.
+  // Longest line the loader accepts; a longer one is skipped.
   static constexpr size_t kMaxLineLength = 1023;
 
  private:
@@ -108,6 +113,7 @@ class IniOptions : public Options {
 
   common::Path path_;
   Sections sections_;
+  bool partial_ = false;
 };
 
 }  // namespace belmor::korvex

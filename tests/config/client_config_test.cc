@@ -150,6 +150,29 @@ TEST_F(ClientConfigTest, ReadsEachKeyAndWritesBackWhatItUses) {
   }
 }
 
+TEST_F(ClientConfigTest, OverlongLineCostsOnlyItselfAndTheFileStaysAsItWas) {
+  // A hand-edited file with one line too long in the middle: every setting
+  // after it still counts, and the start does not rewrite the file (which
+  // would drop the line and, before, every setting after it).
+  const std::string file = "[globals]\ndebug=1\nhinLogin=dr.muster\nnote=" + std::string(1500, 'x') +
+                           "\ncaFile=/etc/kx/ca.pem\ndownUrl=https://tc.example\nworkDir=/srv/kx\n"
+                           "inputDir=/srv/in\ntrustCenterID=7\n";
+  auto config = Start(file);
+  EXPECT_EQ(Effective(*config, "debug"), "1");
+  EXPECT_EQ(Effective(*config, "hinLogin"), "dr.muster");
+  EXPECT_EQ(Effective(*config, "caFile"), "/etc/kx/ca.pem");
+  EXPECT_EQ(Effective(*config, "downUrl"), "https://tc.example");
+  EXPECT_EQ(Effective(*config, "workDir"), "/srv/kx/");
+  EXPECT_EQ(Effective(*config, "inputDir"), "/srv/in/");
+  EXPECT_EQ(Effective(*config, "trustCenterID"), "7");
+  EXPECT_EQ(ReadFile(Ini()), file);
+
+  // A change made while the file cannot be read whole stays in this process.
+  config->SetArchive(false);
+  EXPECT_FALSE(config->GetArchive());
+  EXPECT_EQ(ReadFile(Ini()), file);
+}
+
 TEST_F(ClientConfigTest, WorkBaseFromTheFileMovesOnlyTheWorkArea) {
   auto config = Start("[globals]\nworkDir=D:\\data\n");
 

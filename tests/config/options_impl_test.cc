@@ -135,18 +135,53 @@ TEST_F(IniOptionsTest, SetStoresTypedValuesAsText) {
   EXPECT_EQ(options.GetString("s"), "text");
 }
 
-TEST_F(IniOptionsTest, OverlongLineEndsLoadingAndKeepsWhatCameBefore) {
+TEST_F(IniOptionsTest, OverlongLineIsSkippedAndTheFileNeverRewritten) {
   const std::string longest = "k=" + std::string(IniOptions::kMaxLineLength - 2, 'v');
-  IniOptions accepted = LoadedFrom("[globals]\n" + longest + "\nafter=1\n");
+  IniOptions accepted = LoadedFrom("[globals]\n" + longest + "\r\nafter=1\n");
   EXPECT_EQ(Lookup(accepted, "k"), longest.substr(2));
   EXPECT_EQ(Lookup(accepted, "after"), "1");
+  EXPECT_FALSE(accepted.LoadedInPart());
 
-  for (const std::string& tail : {std::string("\nafter=1\n"), std::string()}) {
-    IniOptions cut = LoadedFrom("[globals]\nbefore=1\n" + longest + "v" + tail);
+  const struct {
+    const char* what;
+    std::string file;
+  } cases[] = {
+      {"one over", "[globals]\nbefore=1\n" + longest + "v\nafter=1\n"},
+      {"one over, CR LF", "[globals]\r\nbefore=1\r\n" + longest + "v\r\nafter=1\r\n"},
+      {"far over", "[globals]\nbefore=1\nk=" + std::string(5000, 'v') + "\nafter=1\n"},
+      {"over, last line without line feed", "[globals]\nbefore=1\nafter=1\n" + longest + "vv"},
+      {"over, first line", "k" + std::string(2000, '=') + "\n[globals]\nbefore=1\nafter=1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    IniOptions cut = LoadedFrom(c.file);
     EXPECT_EQ(Lookup(cut, "before"), "1");
     EXPECT_EQ(Lookup(cut, "k"), std::nullopt);
-    EXPECT_EQ(Lookup(cut, "after"), std::nullopt);
+    EXPECT_EQ(Lookup(cut, "after"), "1");
+    EXPECT_TRUE(cut.LoadedInPart());
+    // Rewriting would lose the line that could not be read.
+    cut.Set("new", "2");
+    EXPECT_FALSE(cut.save());
+    EXPECT_EQ(ReadFile(Ini()), c.file);
   }
+
+  // Once the line is mended, the file loads whole and is written again.
+  IniOptions mended = LoadedFrom("[globals]\nbefore=1\n");
+  mended.Set("new", "2");
+  EXPECT_TRUE(mended.save());
+  EXPECT_EQ(ReadFile(Ini()), "[globals]\nbefore=1\nnew=2\n\n");
+}
+
+TEST_F(IniOptionsTest, UnreadableFileIsNeverRewritten) {
+  // A directory opens but cannot be read: the settings are unknown, not absent.
+  std::filesystem::create_directory(Ini());
+  IniOptions unreadable{common::Path(Ini())};
+  EXPECT_TRUE(unreadable.LoadedInPart());
+  // A missing file is simply a first start.
+  IniOptions missing{common::Path(dir_.Sub("absent.ini"))};
+  EXPECT_FALSE(missing.LoadedInPart());
+  missing.Set("x", "1");
+  EXPECT_TRUE(missing.save());
 }
 
 TEST_F(IniOptionsTest, LoadAddsAndOverwritesButNeverClears) {
@@ -172,8 +207,8 @@ TEST_F(IniOptionsTest, SaveRewritesTheWholeFileSorted) {
 
 TEST_F(IniOptionsTest, FailedSaveIsReportedAndLeavesNoTrace) {
   // A directory where the file belongs makes the final rename fail.
-  std::filesystem::create_directory(Ini());
   IniOptions blocked{common::Path(Ini())};
+  std::filesystem::create_directory(Ini());
   blocked.Set("x", "1");
   EXPECT_FALSE(blocked.save());
   EXPECT_TRUE(std::filesystem::is_directory(Ini()));
