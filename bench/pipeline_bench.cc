@@ -232,8 +232,9 @@ Engine StartEngine() {
   e.security = std::make_shared<OAuthClient>();
   e.security->Init();
   e.engine->SetSecurityClient(e.security);
-  if (!BeginProcessing(*e.engine, Processing::Read)) throw std::runtime_error("the step lock is taken");
-  RunProcessing(e.engine, Processing::Read);
+  RunLease first = BeginProcessing(*e.engine, Processing::Read);
+  if (!first) throw std::runtime_error("the step lock is taken");
+  RunProcessing(e.engine, Processing::Read, std::move(first));
   if (e.engine->GetLastDownload() == 0) throw std::runtime_error("the configuration was not downloaded");
   e.sink->problems = 0;
   e.sink->shown.clear();
@@ -252,10 +253,10 @@ int RunFramework(const ChildArgs& args) {
   }
   Emit("setup_kib", static_cast<double>(PeakKiB()));
 
-  if (!BeginProcessing(*e.engine, Processing::Auto)) throw std::runtime_error("the step lock is taken");
   {
     // What RunProcessing does for Auto, with a clock around each step.
-    StepSemaphore::ReleaseAtEnd release(e.engine->GetStepSemaphore());
+    const RunLease lease = BeginProcessing(*e.engine, Processing::Auto);
+    if (!lease) throw std::runtime_error("the step lock is taken");
     void (Korvex::*const steps[kSteps])() = {&Korvex::RunReadStep, &Korvex::RunValidationStep,
                                              &Korvex::RunTransformStep, &Korvex::RunSendStep};
     for (int i = 0; i < kSteps; ++i) {

@@ -1,6 +1,7 @@
 #include "engine/korvex.h"
 
 #include <libxml/parser.h>
+#include <sys/types.h>
 #include <tre/tre.h>
 
 #include <exception>
@@ -51,6 +52,12 @@ constexpr const char* kStepSemaphoreName = "kxStSem";
 constexpr double kMaxConfigAge = 36000;
 // The oldest libxml2 the product is built and tested against (2.9.12).
 constexpr int kMinLibxmlVersion = 20912;
+// The report of a damaged local configuration copy: the code of a failed
+// configuration load and its text "Konfiguration ist nicht komplett".
+constexpr int32_t kCodeLocalConfigDamaged = 30;
+constexpr int kTextConfigIncomplete = 58;
+// Work-area directories: the user's alone.
+constexpr mode_t kWorkAreaDirectoryMode = 0700;
 // The monitor shows a step's reports in a field of this many bytes.
 constexpr size_t kMaxReportText = 127;
 
@@ -183,20 +190,32 @@ void Korvex::Init() {
 void Korvex::CreateWorkDirectories() {
   common::Path responses = clientConfig_->GetPathWork();
   responses.PushDirectory("responses");
-  // While no session line is written the day is unknown, so this is the err
-  // directory itself.
-  const common::Path directories[] = {
-      clientConfig_->GetPathInputDir(),  clientConfig_->GetPathOutputDir(), clientConfig_->GetPathWorkInput(),
-      clientConfig_->GetPathWorkValid(), clientConfig_->GetPathWorkOutput(), clientConfig_->GetPathError(),
-      responses,
+  // The work area first: the practice's directories may lie inside it (the
+  // response directory does by default), and the work directory must not be
+  // made with their default mode. While no session line is written the day
+  // is unknown, so this is the err directory itself.
+  const struct {
+    common::Path path;
+    bool workArea;
+  } directories[] = {
+      {clientConfig_->GetPathWork(), true},      {clientConfig_->GetPathWorkInput(), true},
+      {clientConfig_->GetPathWorkValid(), true}, {clientConfig_->GetPathWorkOutput(), true},
+      {clientConfig_->GetPathError(), true},     {responses, true},
+      {clientConfig_->GetPathLogs(), true},      {clientConfig_->GetPathInputDir(), false},
+      {clientConfig_->GetPathOutputDir(), false},
   };
-  for (const common::Path& directory : directories) {
+  for (const auto& directory : directories) {
     // One directory that cannot be made must not keep the others from being made.
     try {
-      common::File(directory).CreateDirectories();
-      KX_LOG(INFO) << "created: " << directory.ToString();
+      // Work-area files hold patient data: the user's alone, whatever the umask.
+      if (directory.workArea) {
+        common::File(directory.path).CreateDirectories(kWorkAreaDirectoryMode);
+      } else {
+        common::File(directory.path).CreateDirectories();
+      }
+      KX_LOG(INFO) << "created: " << directory.path.ToString();
     } catch (const common::Exception& e) {
-      KX_LOG(ERROR) << "can't write to dir: " << directory.ToString() << " : " << e.Text();
+      KX_LOG(ERROR) << "can't write to dir: " << directory.path.ToString() << " : " << e.Text();
     }
   }
 }
@@ -287,9 +306,35 @@ void Korvex::GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath) {
 
 void Korvex::LoadUntrustedConfig() {
   KX_LOG(DEBUG) << "[Korvex::LoadUntrustedConfig]";
+  const std::string shippedXml = InDirectory(resourcePath_, kConfigFile).ToString();
   std::string xml;
   std::string xsd;
-  GetLocalConfigPath(xml, xsd);
+  try {
+    GetLocalConfigPath(xml, xsd);
+    LoadConfigFiles(xml, xsd);
+    return;
+  } catch (const common::Exception& e) {
+    // Without the shipped copy, or when it is the one that failed, there is
+    // nothing to fall back to. (GetLocalConfigPath names the chosen copy
+    // before it looks for its schema.)
+    if (xml.empty() || xml == shippedXml) throw;
+    // A damaged newer copy (a full disk, an edit by hand) must not keep the
+    // engine from starting.
+    KX_LOG(ERROR) << "[Korvex::LoadUntrustedConfig][" << xml << " not loaded, using the shipped copy]["
+                  << e.ChainText() << "]";
+    if (logger_) {
+      logger_->Log(mlWarning, mcModule, CurrentOrigin(), kCodeLocalConfigDamaged, xml,
+                   KorvexLogger::GetMessageText(kTextConfigIncomplete));
+    }
+  }
+  const std::string shippedXsd = InDirectory(resourcePath_, kSchemaFile).ToString();
+  if (!common::File(shippedXsd).Exists()) {
+    throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xsd not found", shippedXsd);
+  }
+  LoadConfigFiles(shippedXml, shippedXsd);
+}
+
+void Korvex::LoadConfigFiles(const std::string& xml, const std::string& xsd) {
   KX_LOG(INFO) << "[Korvex::LoadUntrustedConfig][local korvex path found: " << xml << ", " << xsd << "]";
   const common::Path xmlPath(xml);
   const common::Path xsdPath(xsd);
@@ -297,7 +342,7 @@ void Korvex::LoadUntrustedConfig() {
   auto schemaLoader = std::make_shared<FileDocumentLoader>(xsdPath.DirectoryString());
   KX_LOG(DEBUG) << "[Korvex::LoadUntrustedConfig][load local config]";
   // Parsing adds to what the configuration holds; after a half-done download
-  // that would leave its rules and centers beside the local ones.
+  // (or a damaged copy) that would leave its rules and centers beside these.
   clientConfig_->Clear();
   ConfigLoader(configLoader, schemaLoader, nullptr).Load(clientConfig_, xmlPath.FileName(), xsdPath.FileName());
 }
@@ -476,10 +521,9 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   currentStep_.reset();
   if (!failed) return;
 
+  // The step lock stays with the run's lease: the run may have further steps,
+  // and released here a second run could start beside them.
   const std::string text = ClipReportText(FormatMessageText(KorvexLogger::GetMessageText(28), {name, 0, 0}));
-  // An Auto run goes on with its next step and gives the lock back when it
-  // ends; released here, a second run could start beside the rest of it.
-  if (stepSemaphore_ && !AutoRunFlag()) stepSemaphore_->SetGreen();
   Report(mlError, step->Origin(), 1, text);
 }
 

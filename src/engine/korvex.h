@@ -31,7 +31,7 @@ struct TrustCenter;
 // decides when the configuration must be fetched again and runs steps with
 // uniform error handling. Created once by KorvexFactory; lives until the
 // process ends. It takes no lock: the steps of one run use it from one worker
-// thread (runs are serialised by the step semaphore).
+// thread (runs are serialised by the step lock, see processing.h).
 class Korvex : public std::enable_shared_from_this<Korvex> {
  public:
   Korvex();
@@ -45,8 +45,11 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // "Korvex init failed" carrying the cause.
   void Init();
   // Loads "korvex.xml"/"korvex.xsd" from the newer local copy, replacing what
-  // the configuration held. The documents of the rules are not loaded, so the
-  // result is never complete and the next step downloads.
+  // the configuration held; when the application-data copy is the newer one
+  // but does not load (missing schema, not parsed, not valid), the shipped
+  // copy is loaded instead and the damaged one reported. The documents of
+  // the rules are not loaded, so the result is never complete and the next
+  // step downloads.
   void LoadUntrustedConfig();
   // Fetches the configuration, its documents and the credentials from the
   // trust center and makes a new gate client; see korvex.cc for the failure
@@ -60,7 +63,8 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   static std::string GetConfigTimestamp(const std::string& path);
   // The local copy to load: the one in the application-data directory when
   // its timestamp is greater, compared as text, else the one beside the
-  // program. Throws RuntimeException when the chosen files are missing.
+  // program. Throws RuntimeException when the chosen files are missing;
+  // xmlPath names the chosen copy before its schema is looked for.
   void GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath);
   // Selects the center of the trustCenterID setting, else the first one;
   // throws RuntimeException "No trust center available" without centers.
@@ -69,9 +73,8 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // with the current step's origin) when it is unusable or does not start.
   bool StartSecureClient();
 
-  // Runs one step; a failure is reported, releases the step semaphore (not
-  // in an Auto run, which keeps it until its last step) and never leaves
-  // this call.
+  // Runs one step; a failure is reported and never leaves this call. The
+  // step lock is not touched: it belongs to the run (RunLease).
   void RunStep(const std::shared_ptr<AbstractStep>& step);
   // Each makes its step for this engine and runs it with RunStep; the engine
   // must be held by a shared pointer (std::bad_weak_ptr otherwise).
@@ -134,8 +137,10 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // "Korvex Ordiva V 5.0.3 / " + the operating system's product name.
   std::string GetClientDescription() const;
 
-  // Process-wide run state, shared by every worker thread.
+  // Process-wide run state, shared by every worker thread; set by
+  // BeginProcessing when it grants a run, never by a refused call.
   static std::atomic<bool>& CancelFlag();
+  // Set for Auto and AutoOne runs, cleared for the others.
   static std::atomic<bool>& AutoRunFlag();
   // On with a name: steps work on that one file. Also sets the auto-run flag
   // to the mode flag.
@@ -145,6 +150,7 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
 
  private:
   void CreateWorkDirectories();
+  void LoadConfigFiles(const std::string& xml, const std::string& xsd);
   // Registers the stylesheet extension module "urn:korvex.CCode" and hands
   // it this configuration. Empty until the extension functions exist; until
   // then no stylesheet can call them.

@@ -1,7 +1,9 @@
 #include "engine/processing.h"
 
 #include "engine/korvex.h"
+#include "logging/log.h"
 #include "pipeline/step_semaphore.h"
+#include "transport/security_client.h"
 
 namespace belmor::korvex {
 
@@ -34,9 +36,17 @@ std::optional<Processing> ProcessingFromName(const std::string& name) {
   return std::nullopt;
 }
 
-bool BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName) {
+RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName) {
   const std::shared_ptr<StepSemaphore>& semaphore = engine.GetStepSemaphore();
-  if (semaphore && !semaphore->IsGreen()) return false;
+  // Without the lock nothing would keep a second run from starting beside this one.
+  if (!semaphore) {
+    KX_LOG(ERROR) << "[BeginProcessing][" << ProcessingName(processing) << "][no step lock]";
+    return {};
+  }
+  StepSemaphore::Lease lock = semaphore->Acquire();
+  if (!lock) return {};
+
+  // Only now: a refused call must not clear the cancel of the run that is active.
   Korvex::CancelFlag() = false;
   switch (processing) {
     case Processing::Auto:
@@ -50,11 +60,18 @@ bool BeginProcessing(Korvex& engine, Processing processing, const std::string& f
       Korvex::SetSingleFileMode(false, "");
       break;
   }
-  return true;
+  // A login that failed in an earlier run may be tried again in this one.
+  if (const std::shared_ptr<SecurityClient>& security = engine.GetSecurityClient()) security->BeginRun();
+  return RunLease(std::move(lock));
 }
 
-void RunProcessing(const std::shared_ptr<Korvex>& engine, Processing processing) {
-  StepSemaphore::ReleaseAtEnd release(engine->GetStepSemaphore());
+void RunProcessing(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease) {
+  if (!lease) {
+    KX_LOG(ERROR) << "[RunProcessing][" << ProcessingName(processing) << "][not started: no run lease]";
+    return;
+  }
+  // Held here, not by the caller, so the lock is free once this call returns.
+  const RunLease held = std::move(lease);
   switch (processing) {
     case Processing::Auto:
     case Processing::AutoOne:

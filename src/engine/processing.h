@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "pipeline/step_semaphore.h"
+
 namespace belmor::korvex {
 
 class Korvex;
@@ -16,16 +18,41 @@ enum class Processing { Auto, AutoOne, Read, Check, Anonymize, Send, Write };
 const char* ProcessingName(Processing processing);
 std::optional<Processing> ProcessingFromName(const std::string& name);
 
-// The start of a processing call, on the caller's thread: takes the step
-// lock without waiting (false: a run is active, nothing changes), clears the
-// cancel flag and sets the run mode (single-file mode with fileName for
-// AutoOne; the auto-run flag for Auto and AutoOne).
-bool BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName = "");
+class RunLease;
 
-// The worker's part: the steps of the call in order, then the step lock is
-// given back however the steps ended. Every step failure is reported by the
-// engine and never leaves this call.
-void RunProcessing(const std::shared_ptr<Korvex>& engine, Processing processing);
+// The start of a processing call, on the caller's thread: takes the step
+// lock without waiting. Refused (an empty lease: a run is active, or the
+// engine has no step lock) it changes nothing: not the cancel flag, not the
+// auto-run flag, not single-file mode. Granted, it clears the cancel flag,
+// sets the run mode (single-file mode with fileName for AutoOne; the auto-run
+// flag for Auto and AutoOne) and starts a new run of the security client.
+RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName = "");
+
+// The ownership of one run: the step lock, held from BeginProcessing until
+// the lease ends. Move-only; hand it to RunProcessing, which ends it after
+// the run's last step. Nothing else releases the lock, so no step, cancel or
+// report sink can free it for a second run while this one still works.
+class RunLease {
+ public:
+  RunLease() = default;
+  RunLease(RunLease&&) noexcept = default;
+  RunLease& operator=(RunLease&&) noexcept = default;
+
+  // False when BeginProcessing refused the call.
+  explicit operator bool() const { return static_cast<bool>(lock_); }
+
+ private:
+  friend RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName);
+  explicit RunLease(StepSemaphore::Lease lock) : lock_(std::move(lock)) {}
+
+  StepSemaphore::Lease lock_;
+};
+
+// The worker's part: the steps of the call in order, each to its end with its
+// clean-up (the send step's response download and session close), then the
+// lease ends and the step lock is free. Every step failure is reported by the
+// engine and never leaves this call. An empty lease runs nothing.
+void RunProcessing(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease);
 
 }  // namespace belmor::korvex
 

@@ -1,8 +1,13 @@
 #include "pipeline/abstract_step.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <exception>
+#include <vector>
+
 #include "common/directory_iterator.h"
+#include "common/durable_file.h"
 #include "common/exception.h"
 #include "common/file.h"
 #include "config/client_config.h"
@@ -12,7 +17,6 @@
 #include "logging/messages.h"
 #include "logging/report.h"
 #include "pipeline/client_exception.h"
-#include "pipeline/step_semaphore.h"
 #include "pipeline/step_work_object.h"
 
 namespace belmor::korvex {
@@ -72,6 +76,11 @@ bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
 
+std::string WithSeparator(std::string text) {
+  if (text.empty() || text.back() != '/') text += '/';
+  return text;
+}
+
 common::Path InDirectory(common::Path directory, const std::string& name) {
   directory.MakeDirectory();
   directory.SetFileName(name);
@@ -104,10 +113,6 @@ void AbstractStep::Report(int32_t level, int32_t mclass, int32_t code, const std
   if (logger_) logger_->Log(level, mclass, origin_, code, fileName, message);
 }
 
-void AbstractStep::ReleaseSemaphore() const {
-  if (const auto& semaphore = engine_->GetStepSemaphore()) semaphore->SetGreen();
-}
-
 bool AbstractStep::WorkDirectoryAccessible() const { return Accessible(clientConfig_->GetPathWork()); }
 
 bool AbstractStep::Accessible(const common::Path& directory) {
@@ -115,12 +120,7 @@ bool AbstractStep::Accessible(const common::Path& directory) {
 }
 
 void AbstractStep::Run() {
-  if (Korvex::CancelFlag()) {
-    // An Auto run keeps the lock until its last step: its send step's
-    // cleanup still talks to the trust center after a cancel.
-    if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
-    return;
-  }
+  if (Korvex::CancelFlag()) return;
   // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
     std::deque<std::string>& queue;
@@ -138,30 +138,27 @@ void AbstractStep::Run() {
     if (!clientConfig_->CurrentCenter()) {
       throw ClientException(mlError, mcModule, origin_, kCodeNoTrustCenter, "", Text(kTextNoTrustCenter));
     }
+    errors_ = 0;
+    copied_ = 0;
+    bool cancelled = false;
     if (engine_->IsConfigDownloadRequired()) {
       Report(mlInfo, kCodeStarted, "", Text(kTextDownload));
       engine_->LoadOnlineConfig();
-      Report(mlInfo, kCodeStarted, "", Text(kTextConfigComplete));
-    }
-    Report(mlInfo, kCodeStarted, "", Clip(FormatMessageText(Text(kTextStarted), {name_})));
-
-    errors_ = 0;
-    copied_ = 0;
-    if (Init()) {
-      const int count = static_cast<int>(queue_.size());
-      Report(mlInfo, mcCount, count, "", FormatMessageText(Text(kTextFileCount), {count}));
-      if (queue_.empty()) {
-        Report(mlWarning, kCodeNoFile, "", Text(kTextNoFile));
-      } else if (PreHandle()) {
-        HandleQueue();
+      // A cancel during the download leaves the load undone: nothing is
+      // complete, and the step handles no file.
+      cancelled = Korvex::CancelFlag();
+      if (cancelled) {
+        Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       } else {
-        KX_LOG(DEBUG) << "[AbstractStep::Run][PreHandle failed]";
+        Report(mlInfo, kCodeStarted, "", Text(kTextConfigComplete));
       }
-      Cleanup();
+    }
+    if (!cancelled) {
+      Report(mlInfo, kCodeStarted, "", Clip(FormatMessageText(Text(kTextStarted), {name_})));
+      if (Init()) HandleAndCleanUp();
     }
 
     const std::string finished = Clip(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
-    if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
     ClearQueue();
     Report(mlInfo, kCodeFinished, "", finished);
   } catch (const ClientException& e) {
@@ -178,33 +175,77 @@ void AbstractStep::Run() {
   }
 }
 
+void AbstractStep::HandleAndCleanUp() {
+  // Cleanup fetches the responses and closes the gate session: it runs
+  // however the handling ended, and a failure of its own does not hide the
+  // handling's.
+  std::exception_ptr failure;
+  try {
+    const int count = static_cast<int>(queue_.size());
+    Report(mlInfo, mcCount, count, "", FormatMessageText(Text(kTextFileCount), {count}));
+    if (queue_.empty()) {
+      Report(mlWarning, kCodeNoFile, "", Text(kTextNoFile));
+    } else if (PreHandle()) {
+      HandleQueue();
+    } else {
+      KX_LOG(DEBUG) << "[AbstractStep::Run][PreHandle failed]";
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) {
+    Cleanup();
+    return;
+  }
+  try {
+    Cleanup();
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[AbstractStep::Run][" << name_ << "][cleanup failed][" << e.ChainText() << "]";
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "[AbstractStep::Run][" << name_ << "][cleanup failed][" << e.what() << "]";
+  } catch (...) {
+    KX_LOG(ERROR) << "[AbstractStep::Run][" << name_ << "][cleanup failed]";
+  }
+  std::rethrow_exception(failure);
+}
+
 void AbstractStep::HandleQueue() {
   while (!queue_.empty()) {
     if (Korvex::CancelFlag()) {
-      if (!Korvex::AutoRunFlag()) ReleaseSemaphore();
       Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       break;
     }
     // Taken off the queue first: Handle may clear it.
-    const std::shared_ptr<StepWorkObject> work = NewWorkObject(queue_.front());
+    const std::string name = queue_.front();
     queue_.pop_front();
-    bool prepared = false;
+    // A failure is this file's alone: it is reported for the file, which
+    // stays where the failure left it, and the files behind it are handled.
     try {
-      prepared = work->Prepare();
-    } catch (const common::FileException& e) {
-      // The file vanished or cannot be read now. It stays where it is for the
-      // next run, and the files behind it are still handled.
-      KX_LOG(ERROR) << "[AbstractStep::Run][" << work->FileName() << "][unable to read][" << e.Text() << "]";
-      Report(mlWarning, kCodeWriteFailed, work->FileName(), failureText_);
-      continue;
-    }
-    if (prepared) {
-      Handle(work);
-    } else {
-      work->MoveToError();
-      Report(mlWarning, kCodeNoRule, work->FileName(), Text(kTextNoRule));
+      HandleOne(name);
+    } catch (const ClientException& e) {
+      KX_LOG(ERROR) << "[AbstractStep::Run][" << name << "][" << e.Text() << "]";
+      if (logger_) logger_->Log(e.Level(), e.Class(), e.Origin(), e.Code(), e.FileName(), e.Message());
+    } catch (const common::Exception& e) {
+      FileFailed(name, e.ChainText());
+    } catch (const std::exception& e) {
+      FileFailed(name, e.what());
     }
   }
+}
+
+void AbstractStep::HandleOne(const std::string& name) {
+  const std::shared_ptr<StepWorkObject> work = NewWorkObject(name);
+  if (work->Prepare()) {
+    Handle(work);
+  } else {
+    work->MoveToError();
+    Report(mlWarning, kCodeNoRule, name, Text(kTextNoRule));
+  }
+}
+
+void AbstractStep::FileFailed(const std::string& name, const std::string& failure) const {
+  KX_LOG(ERROR) << "[AbstractStep::Run][" << name << "][" << failure << "]";
+  Report(mlWarning, kCodeWriteFailed, name, failureText_);
 }
 
 bool AbstractStep::Init() {
@@ -213,7 +254,12 @@ bool AbstractStep::Init() {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryInvalid));
   }
   errorDir_ = clientConfig_->GetPathError();
-  common::File(errorDir_).CreateDirectories();
+  common::File(errorDir_).CreateDirectories(kWorkAreaDirectoryMode);
+  // Before anything is collected: a temporary is never an invoice, and one
+  // left by a killed run may hold a whole invoice in clear text.
+  if (InWorkArea(source_)) RemoveStaleTemporaries(source_);
+  RemoveStaleTemporaries(destination_);
+  RemoveStaleTemporaries(errorDir_);
 
   if (Korvex::IsSingleFileMode()) {
     const std::string name = Korvex::SingleFileName();
@@ -246,6 +292,39 @@ void AbstractStep::Collect() {
       if (Lower(it.CurrentPath().Extension()) == "xml" && file.Exists() && file.IsFile()) AddToQueue(it.Name());
     } catch (const common::Exception& e) {
       KX_LOG(DEBUG) << "[AbstractStep::Init][skipped " << it.Name() << "][" << e.Text() << "]";
+    }
+  }
+}
+
+bool AbstractStep::InWorkArea(const common::Path& directory) const {
+  const std::string work = WithSeparator(clientConfig_->GetPathWork().ToString());
+  return WithSeparator(directory.ToString()).compare(0, work.size(), work) == 0;
+}
+
+void AbstractStep::RemoveStaleTemporaries(const common::Path& directory) const {
+  const std::string prefix = common::kTemporaryPrefix;
+  std::vector<std::string> stale;
+  try {
+    common::DirectoryIterator it{common::File(directory)};
+    while (it.Next()) {
+      if (it.Name().compare(0, prefix.size(), prefix) != 0) continue;
+      // Not followed: only a file of our own is removed, never what a link names.
+      struct stat info {};
+      if (::lstat(it.CurrentPath().ToString().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        stale.push_back(it.CurrentPath().ToString());
+      }
+    }
+  } catch (const common::Exception& e) {
+    // A directory that cannot be listed now is reported by the step itself.
+    KX_LOG(DEBUG) << "[AbstractStep::Init][" << directory.ToString() << "][" << e.Text() << "]";
+    return;
+  }
+  for (const std::string& path : stale) {
+    try {
+      common::File(path).Remove();
+      KX_LOG(INFO) << "[AbstractStep::Init][removed stale temporary " << path << "]";
+    } catch (const common::Exception& e) {
+      KX_LOG(ERROR) << "[AbstractStep::Init][stale temporary not removed][" << e.Text() << "]";
     }
   }
 }

@@ -1,6 +1,8 @@
 #ifndef KORVEX_PIPELINE_ABSTRACT_STEP_H_
 #define KORVEX_PIPELINE_ABSTRACT_STEP_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -49,8 +51,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   virtual void AddToQueue(std::string fileName);
 
   // One whole run. Failures that end it are reported and leave as
-  // common::RuntimeException "AbstractStep::Run failed"; the caller then
-  // releases the step semaphore.
+  // common::RuntimeException "AbstractStep::Run failed". A step never gives
+  // the step lock back: the run that owns it does, after its last step.
   void Run();
 
   // A report of this step: class mcModule and the step's origin.
@@ -85,6 +87,9 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // Whether the directory exists and may be read and written.
   static bool Accessible(const common::Path& directory);
 
+  // Work-area directories hold patient data: the user's alone.
+  static constexpr mode_t kWorkAreaDirectoryMode = 0700;
+
   common::Path source_;
   common::Path destination_;
   common::Path errorDir_;
@@ -108,8 +113,17 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   friend class StepWorkObject;
 
   void Collect();
+  // The files of the queue, then Cleanup, which runs also when the handling
+  // threw.
+  void HandleAndCleanUp();
   void HandleQueue();
-  void ReleaseSemaphore() const;
+  void HandleOne(const std::string& name);
+  // The report of a file whose handling failed.
+  void FileFailed(const std::string& name, const std::string& failure) const;
+  bool InWorkArea(const common::Path& directory) const;
+  // Removes the regular files named with the temporary prefix that a killed
+  // run left in directory.
+  void RemoveStaleTemporaries(const common::Path& directory) const;
 };
 
 }  // namespace belmor::korvex

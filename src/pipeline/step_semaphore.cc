@@ -11,20 +11,26 @@ StepSemaphore::StepSemaphore(const std::string& name) : lock_(name) {
 
 StepSemaphore::~StepSemaphore() = default;
 
-bool StepSemaphore::IsGreen() {
-  bool taken = false;
+StepSemaphore::Lease StepSemaphore::Acquire() {
+  Lease lease;
   try {
-    taken = lock_.TryAcquire();
+    lease = lock_.TryAcquire();
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "StepSemaphore::Acquire: " << e.Text();
+  }
+  KX_LOG(DEBUG) << "StepSemaphore::Acquire: " << (lease ? 1 : 0);
+  return lease;
+}
+
+bool StepSemaphore::IsGreen() const {
+  bool green = false;
+  try {
+    green = !lock_.IsHeld();
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "StepSemaphore::IsGreen: " << e.Text();
   }
-  KX_LOG(DEBUG) << "StepSemaphore::IsGreen: " << (taken ? 1 : 0);
-  return taken;
-}
-
-void StepSemaphore::SetGreen() {
-  KX_LOG(DEBUG) << "StepSemaphore::SetGreen: ";
-  lock_.Release();
+  KX_LOG(DEBUG) << "StepSemaphore::IsGreen: " << (green ? 1 : 0);
+  return green;
 }
 
 }  // namespace belmor::korvex

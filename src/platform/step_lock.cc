@@ -64,28 +64,35 @@ std::string StepLockFile(const std::string& name) {
   return "/tmp/" + name + "-" + std::to_string(::geteuid());
 }
 
-StepLock::StepLock(std::string name) : name_(std::move(name)), file_(StepLockFile(name_)) {}
+StepLock::Lease::~Lease() { End(); }
 
-StepLock::~StepLock() { Release(); }
+StepLock::Lease::Lease(Lease&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
-bool StepLock::TryAcquire() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ >= 0) return false;
-  fd_ = TryLock(file_, LOCK_EX);
-  return fd_ >= 0;
+StepLock::Lease& StepLock::Lease::operator=(Lease&& other) noexcept {
+  if (this != &other) {
+    End();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
 }
 
-void StepLock::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
+void StepLock::Lease::End() {
   if (fd_ < 0) return;
+  // Closing the last descriptor of the open file description drops the lock;
+  // the explicit unlock also covers a forked copy that still shares it.
   ::flock(fd_, LOCK_UN);
   ::close(fd_);
   fd_ = -1;
 }
 
-bool StepLock::IsHeld() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ >= 0) return true;
+StepLock::StepLock(std::string name) : name_(std::move(name)), file_(StepLockFile(name_)) {}
+
+StepLock::~StepLock() = default;
+
+StepLock::Lease StepLock::TryAcquire() { return Lease(TryLock(file_, LOCK_EX)); }
+
+bool StepLock::IsHeld() const {
   // A shared lock conflicts with the holder's exclusive one but not with other
   // askers, so two processes asking at once do not see each other as holders.
   int probe = TryLock(file_, LOCK_SH);

@@ -1,7 +1,6 @@
 #ifndef KORVEX_PLATFORM_STEP_LOCK_H_
 #define KORVEX_PLATFORM_STEP_LOCK_H_
 
-#include <mutex>
 #include <string>
 
 namespace belmor::platform {
@@ -15,30 +14,49 @@ std::string StepLockFile(const std::string& name);
 // advisory flock on StepLockFile(name); the system frees it when the holding
 // process dies, so a crashed run never blocks the next one.
 //
-// Each StepLock object is a holder of its own, like a handle to a named
-// semaphore: two objects of one name conflict even inside one process. One
-// object may be shared by threads; any thread may release what another
-// acquired. Destroying a holding object releases the lock. Programs started
-// while the lock is held do not inherit it.
+// Holding the lock is a Lease: the lock is given back exactly when the lease
+// that took it ends, and by nothing else. A run that owns its lease cannot
+// have it freed by a step, a cancel or an earlier run's clean-up, so a second
+// run can never start beside it. Two acquisitions conflict whether they come
+// from one StepLock object, two objects or two processes; any thread may take
+// or end a lease. Programs started while the lock is held do not inherit it.
 class StepLock {
  public:
+  // Move-only proof of holding the lock; empty (false) when it was refused.
+  // The lock is released when a non-empty lease is destroyed or assigned over.
+  class Lease {
+   public:
+    Lease() = default;
+    ~Lease();
+    Lease(Lease&& other) noexcept;
+    Lease& operator=(Lease&& other) noexcept;
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    explicit operator bool() const { return fd_ >= 0; }
+
+   private:
+    friend class StepLock;
+    explicit Lease(int fd) : fd_(fd) {}
+    void End();
+
+    int fd_ = -1;  // open and locked exactly while the lease holds the lock
+  };
+
   explicit StepLock(std::string name);
   ~StepLock();
   StepLock(const StepLock&) = delete;
   StepLock& operator=(const StepLock&) = delete;
 
-  // Takes the lock without waiting; false when any holder, this object
-  // included, has it. Throws common::RuntimeException when the lock file
-  // cannot be opened or is not the user's own.
-  bool TryAcquire();
+  // Takes the lock without waiting; an empty lease when any holder has it.
+  // Throws common::RuntimeException when the lock file cannot be opened or
+  // is not the user's own.
+  Lease TryAcquire();
 
-  // Gives the lock back; nothing happens when this object does not hold it.
-  void Release();
-
-  // Whether any holder in any process, this object included, has the lock
-  // now. Asking briefly takes a shared lock, so a TryAcquire of another
-  // process at the same instant may fail. Throws like TryAcquire.
-  bool IsHeld();
+  // Whether any holder in any process has the lock now. Asking briefly takes
+  // a shared lock, so a TryAcquire at the same instant may fail (refused,
+  // never granted twice). Throws like TryAcquire.
+  bool IsHeld() const;
 
   const std::string& name() const { return name_; }
   // StepLockFile(name) as it was when the object was made.
@@ -47,8 +65,6 @@ class StepLock {
  private:
   const std::string name_;
   const std::string file_;
-  std::mutex mutex_;
-  int fd_ = -1;  // open and locked exactly while this object holds the lock
 };
 
 }  // namespace belmor::platform

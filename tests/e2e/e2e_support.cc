@@ -139,8 +139,9 @@ Engine::Engine() : sink_(std::make_shared<RecordingSink>()), security_(std::make
 Engine::~Engine() { security_->Shutdown(); }
 
 bool Engine::Run(Processing processing) {
-  if (!BeginProcessing(*engine_, processing)) return false;
-  RunProcessing(engine_, processing);
+  RunLease lease = BeginProcessing(*engine_, processing);
+  if (!lease) return false;
+  RunProcessing(engine_, processing, std::move(lease));
   return true;
 }
 

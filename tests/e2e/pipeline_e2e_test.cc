@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -383,10 +384,7 @@ class LockProbe : public IKorvexSystemLogger {
   void Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string&,
            const std::string& message) override {
     if (level >= mlError && code == 1) failedSteps.push_back(origin);
-    if (probe_.IsGreen()) {
-      freeAt.push_back(message);
-      probe_.SetGreen();
-    }
+    if (probe_.Acquire()) freeAt.push_back(message);
   }
   std::vector<std::string> freeAt;
   std::vector<int32_t> failedSteps;
@@ -403,7 +401,8 @@ TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
   Engine engine;
   StepSemaphore other("kxStSem");
 
-  ASSERT_TRUE(other.IsGreen());
+  StepSemaphore::Lease held = other.Acquire();
+  ASSERT_TRUE(held);
   Korvex::CancelFlag() = true;
   Korvex::SetSingleFileMode(true, "rechnung-0001.xml");
   for (Processing processing : {Processing::Auto, Processing::Send, Processing::Write}) {
@@ -413,7 +412,7 @@ TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
   EXPECT_TRUE(Korvex::CancelFlag());
   EXPECT_TRUE(Korvex::IsSingleFileMode());
   EXPECT_EQ(Korvex::SingleFileName(), "rechnung-0001.xml");
-  other.SetGreen();
+  held = StepSemaphore::Lease();
 
   const struct {
     const char* what;
@@ -440,8 +439,9 @@ TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
     auto probe = std::make_shared<LockProbe>();
     engine.Get()->GetLogger()->SetEventSink(probe);
 
-    ASSERT_TRUE(BeginProcessing(*engine.Get(), c.processing));
-    RunProcessing(engine.Get(), c.processing);
+    RunLease lease = BeginProcessing(*engine.Get(), c.processing);
+    ASSERT_TRUE(lease);
+    RunProcessing(engine.Get(), c.processing, std::move(lease));
 
     EXPECT_EQ(probe->failedSteps, c.readFails ? std::vector<int32_t>{moPReader} : std::vector<int32_t>{});
     if (c.processing == Processing::Auto) {
@@ -449,7 +449,115 @@ TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
       EXPECT_EQ(sim_.Uploads().size(), uploadsBefore + 1);
     }
     EXPECT_TRUE(other.IsGreen()) << "the lock is given back when the run ends";
-    other.SetGreen();
+  }
+}
+
+// A client that tries to start a run on every report it hears, as a monitor
+// reacting to a step's end report would: while a run is active, every such
+// call must be refused and change nothing.
+class EagerClient : public IKorvexSystemLogger {
+ public:
+  EagerClient(Korvex& engine, Processing processing) : engine_(engine), processing_(processing) {}
+
+  void Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string& fileName,
+           const std::string& message) override {
+    ++reports;
+    if (BeginProcessing(engine_, processing_, Practice::InvoiceFileName(1))) grantedAt.push_back(message);
+    if (onReport) onReport(level, origin, code, fileName);
+  }
+
+  int reports = 0;
+  std::vector<std::string> grantedAt;
+  std::function<void(int32_t level, int32_t origin, int32_t code, const std::string& fileName)> onReport;
+
+ private:
+  Korvex& engine_;
+  Processing processing_;
+};
+
+// One run of every kind, each with work to do, and a Send cancelled after its
+// first invoice: no report of the running call lets a second run begin, not
+// the end report of a step, nor the cancel, nor the response download after
+// it; right after the call has returned, the next one is granted.
+TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
+  practice_.PreloadToken();
+  Engine engine;
+  const auto& outputDir = practice_.Work("output");
+  const struct {
+    const char* what;
+    Processing processing;
+    std::string fileName;
+    std::function<void()> prepare;
+    bool cancelAfterFirstFile;
+    std::function<void()> check;
+  } cases[] = {
+      {"Read", Processing::Read, "", [&] { practice_.AddInvoice(1); }, false,
+       [&] { EXPECT_EQ(practice_.NumbersIn(practice_.Work("input")).size(), 1u); }},
+      {"Check", Processing::Check, "", [] {}, false,
+       [&] { EXPECT_EQ(practice_.NumbersIn(practice_.Work("valid")).size(), 1u); }},
+      {"Anonymize", Processing::Anonymize, "", [] {}, false,
+       [&] { EXPECT_EQ(practice_.NumbersIn(outputDir).size(), 1u); }},
+      {"Send", Processing::Send, "", [&] { sim_.AddResponse("Z1234", "antwort-1.pdf", Response("R-GEN-000001")); },
+       false,
+       [&] {
+         EXPECT_EQ(UploadedNumbers(sim_), std::vector<std::string>{GeneratedInvoiceNumber(1)});
+         EXPECT_TRUE(fs::exists(practice_.Work("responses/antwort-1.xml")));
+       }},
+      {"Write", Processing::Write, "", [] {}, false,
+       [&] { EXPECT_TRUE(fs::exists(practice_.ResponseDir() + "antwort-1.xml")); }},
+      {"Auto", Processing::Auto, "", [&] { practice_.AddInvoice(2); }, false,
+       [&] { EXPECT_EQ(UploadedNumbers(sim_).size(), 2u); }},
+      {"AutoOne", Processing::AutoOne, Practice::InvoiceFileName(3),
+       [&] {
+         practice_.AddInvoice(3);
+         practice_.AddInvoice(4);
+       },
+       false,
+       [&] {
+         EXPECT_EQ(UploadedNumbers(sim_).back(), GeneratedInvoiceNumber(3));
+         EXPECT_EQ(practice_.NumbersIn(practice_.InvoiceDir()), std::vector<std::string>{GeneratedInvoiceNumber(4)});
+       }},
+      {"Send, cancelled after its first invoice", Processing::Send, "",
+       [&] {
+         for (int n = 5; n <= 7; ++n) practice_.AddInvoice(n);
+         for (Processing p : {Processing::Read, Processing::Check, Processing::Anonymize}) ASSERT_TRUE(engine.Run(p));
+         // With invoice 4, which AutoOne left in the invoice directory.
+         ASSERT_EQ(practice_.NumbersIn(outputDir).size(), 4u);
+       },
+       true,
+       [&] {
+         EXPECT_EQ(UploadedNumbers(sim_).size(), 4u);
+         EXPECT_EQ(practice_.NumbersIn(outputDir).size(), 3u);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.prepare();
+    auto client = std::make_shared<EagerClient>(*engine.Get(), c.processing);
+    bool cancelled = false;
+    if (c.cancelAfterFirstFile) {
+      client->onReport = [&](int32_t level, int32_t origin, int32_t, const std::string& fileName) {
+        if (!cancelled && origin == moPSender && level == mlInfo && !fileName.empty()) {
+          engine.Get()->Cancel();
+          cancelled = true;
+        }
+      };
+    }
+    engine.Get()->GetLogger()->SetEventSink(client);
+
+    RunLease lease = BeginProcessing(*engine.Get(), c.processing, c.fileName);
+    ASSERT_TRUE(lease);
+    RunProcessing(engine.Get(), c.processing, std::move(lease));
+
+    EXPECT_GT(client->reports, 3);
+    EXPECT_THAT(client->grantedAt, IsEmpty());
+    if (c.cancelAfterFirstFile) {
+      EXPECT_TRUE(cancelled);
+      // No refused call cleared the cancel of the run.
+      EXPECT_TRUE(Korvex::CancelFlag());
+    }
+    EXPECT_TRUE(BeginProcessing(*engine.Get(), c.processing, c.fileName)) << "free once the call returned";
+    c.check();
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "config/document_loader.h"
 #include "config/package_fixture.h"
 #include "engine/online_services.h"
+#include "engine/processing.h"
 #include "logging/korvex_logger.h"
 #include "logging/messages.h"
 #include "logging/report.h"
@@ -695,11 +697,12 @@ class AnonymizerStep : public AbstractStep {
   void Handle(const std::shared_ptr<StepWorkObject>&) override {}
 };
 
-TEST_F(EngineTest, FailedStepIsReportedWithItsOriginAndReleasesTheSemaphore) {
+TEST_F(EngineTest, FailedStepIsReportedWithItsOriginAndLeavesTheLockToTheRun) {
   security_->available = false;
   services_->Publish(ConfigWithTimestamp("1800000000"));
   auto engine = Start();
-  ASSERT_TRUE(engine->GetStepSemaphore()->IsGreen());
+  StepSemaphore::Lease lease = engine->GetStepSemaphore()->Acquire();
+  ASSERT_TRUE(lease);
 
   engine->RunStep(std::make_shared<AnonymizerStep>(engine));
 
@@ -713,9 +716,174 @@ TEST_F(EngineTest, FailedStepIsReportedWithItsOriginAndReleasesTheSemaphore) {
   EXPECT_EQ(sink_->reports.back(), failed);
   EXPECT_THAT(DebugLog(), HasSubstr("Exception in Anonymisieren: Runtime exception: AbstractStep::Run failed"));
 
+  // The run may have further steps: the lock is its lease's to give back.
   StepSemaphore other("kxStSem");
+  EXPECT_FALSE(other.IsGreen());
+  lease = StepSemaphore::Lease();
   EXPECT_TRUE(other.IsGreen());
-  other.SetGreen();
+}
+
+// Reports reach the sink as they are made; onReport runs on each.
+class CallbackSink : public RecordingSink {
+ public:
+  void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
+           const std::string& message) override {
+    RecordingSink::Log(level, mclass, origin, code, fileName, message);
+    if (onReport) onReport(message);
+  }
+  std::function<void(const std::string& message)> onReport;
+};
+
+// A cancel while the configuration is downloaded leaves the load undone: the
+// step says it was cancelled, handles no file and ends, and never claims the
+// configuration is complete.
+TEST_F(EngineTest, CancelDuringTheDownloadEndsTheStepWithoutClaimingACompleteConfiguration) {
+  services_->Publish(ConfigWithTimestamp("1800000000"));
+  auto engine = Start();
+  auto sink = std::make_shared<CallbackSink>();
+  sink->onReport = [&](const std::string& message) {
+    if (message == Text(59)) engine->Cancel();
+  };
+  engine->GetLogger()->SetEventSink(sink);
+  WriteFile(Work("valid/a.xml"), fixture::Read("invoices/invoice-1.0-valid.xml"));
+
+  engine->RunTransformStep();
+
+  EXPECT_THAT(sink->reports,
+              ElementsAre(Reported{mlInfo, mcModule, moPAnonymizer, 0, "", Text(59)},
+                          Reported{mlWarning, mcModule, moPAnonymizer, 5, "", Text(32)},
+                          Reported{mlInfo, mcModule, moPAnonymizer, 1, "",
+                                   "Anonymisieren abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"}));
+  EXPECT_TRUE(services_->loaderBases.empty());
+  EXPECT_TRUE(std::filesystem::exists(Work("valid/a.xml")));
+  EXPECT_EQ(engine->GetLastDownload(), 0);
+}
+
+// A refused processing call changes no run state; a granted one sets the
+// state of its kind and begins a run of the security client.
+TEST_F(EngineTest, BeginProcessingChangesRunStateOnlyWhenItGrantsTheRun) {
+  auto engine = Start();
+  const struct {
+    Processing processing;
+    bool autoRun;
+    bool singleFile;
+  } cases[] = {
+      {Processing::Auto, true, false},       {Processing::AutoOne, true, true},
+      {Processing::Read, false, false},      {Processing::Check, false, false},
+      {Processing::Anonymize, false, false}, {Processing::Send, false, false},
+      {Processing::Write, false, false},
+  };
+  StepSemaphore other("kxStSem");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ProcessingName(c.processing));
+    {
+      // Another run holds the lock, in the middle of a cancel of an AutoOne run.
+      const StepSemaphore::Lease held = other.Acquire();
+      ASSERT_TRUE(held);
+      Korvex::SetSingleFileMode(true, "held.xml");
+      Korvex::CancelFlag() = true;
+      const int runs = security_->runs;
+
+      EXPECT_FALSE(BeginProcessing(*engine, c.processing, "mine.xml"));
+
+      EXPECT_TRUE(Korvex::CancelFlag());
+      EXPECT_TRUE(Korvex::AutoRunFlag());
+      EXPECT_TRUE(Korvex::IsSingleFileMode());
+      EXPECT_EQ(Korvex::SingleFileName(), "held.xml");
+      EXPECT_EQ(security_->runs, runs);
+      EXPECT_FALSE(other.IsGreen());
+    }
+
+    const int runs = security_->runs;
+    const RunLease lease = BeginProcessing(*engine, c.processing, c.singleFile ? "mine.xml" : "");
+    ASSERT_TRUE(lease);
+    EXPECT_FALSE(other.IsGreen());
+    EXPECT_FALSE(other.Acquire());
+    EXPECT_FALSE(Korvex::CancelFlag());
+    EXPECT_EQ(Korvex::AutoRunFlag(), c.autoRun);
+    EXPECT_EQ(Korvex::IsSingleFileMode(), c.singleFile);
+    EXPECT_EQ(Korvex::SingleFileName(), c.singleFile ? "mine.xml" : "");
+    EXPECT_EQ(security_->runs, runs + 1);
+  }
+  EXPECT_TRUE(other.IsGreen());
+
+  // An engine without its lock could not keep a second run out: it runs none.
+  auto unstarted = NewEngine();
+  EXPECT_FALSE(BeginProcessing(*unstarted, Processing::Read));
+  Korvex::SetSingleFileMode(false, "");
+}
+
+// A newer application-data copy that does not load must not stop the engine:
+// it starts with the shipped copy and says so.
+TEST_F(EngineTest, DamagedNewerLocalCopyFallsBackToTheShippedOne) {
+  const std::string newer = ConfigWithTimestamp("1800000000");
+  const struct {
+    const char* what;
+    std::string config;
+    std::optional<std::string> schema;
+  } cases[] = {
+      {"cut off", newer.substr(0, newer.size() / 2), fixture::Read("korvex.xsd")},
+      {"not valid", Replaced(newer, "system=\"korvex-fixture\"", ""), fixture::Read("korvex.xsd")},
+      {"schema missing", newer, std::nullopt},
+      {"schema damaged", newer, "<xs:schema"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(AppData("korvex.xml"), c.config);
+    std::filesystem::remove(AppData("korvex.xsd"));
+    if (c.schema) WriteFile(AppData("korvex.xsd"), *c.schema);
+    sink_->reports.clear();
+
+    std::shared_ptr<Korvex> engine;
+    ASSERT_NO_THROW(engine = Start());
+    EXPECT_EQ(engine->GetClientConfig()->Timestamp(), "1700000000");
+    EXPECT_EQ(engine->GetClientConfig()->Centers().size(), 2u);
+    EXPECT_THAT(DebugLog(), HasSubstr("[Korvex::LoadUntrustedConfig][" + AppData("korvex.xml") +
+                                      " not loaded, using the shipped copy]"));
+
+    // The same when a failed download falls back to the local copy.
+    engine->LoadUntrustedConfig();
+    EXPECT_EQ(engine->GetClientConfig()->Timestamp(), "1700000000");
+    EXPECT_THAT(sink_->reports, ElementsAre(Reported{mlWarning, mcModule, moPReader, 30, AppData("korvex.xml"),
+                                                     "Konfiguration ist nicht komplett"}));
+  }
+
+  // A damaged shipped copy has nothing to fall back to.
+  std::filesystem::remove(AppData("korvex.xml"));
+  WriteFile(Program("korvex.xml"), "<config timestamp=\"1700000000\"");
+  EXPECT_THROW(NewEngine()->Init(), common::ApplicationException);
+}
+
+// Sets the process umask for one scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved_); }
+
+ private:
+  mode_t saved_;
+};
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// The work area holds patient data: its directories are the user's alone
+// whatever the umask; the practice's own directories keep the default.
+TEST_F(EngineTest, WorkAreaDirectoriesAreTheUsersAlone) {
+  Settings("inputDir=" + dir_.Sub("practice/Rechnungen/") + "\n");
+  {
+    ScopedUmask permissive(0);
+    Start();
+  }
+  for (const std::string& dir : {Work(), Work("input"), Work("valid"), Work("output"), Work("err"),
+                                 Work("responses"), Work("logs")}) {
+    EXPECT_EQ(ModeOf(dir), 0700u) << dir;
+  }
+  EXPECT_EQ(ModeOf(dir_.Sub("practice/Rechnungen")), 0777u);
+  EXPECT_EQ(ModeOf(Work("Antworten")), 0777u);
 }
 
 }  // namespace

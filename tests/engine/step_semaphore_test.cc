@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -23,48 +22,44 @@ using belmor::testing::TempDir;
 constexpr char kName[] = "kxStSem";
 
 // Two semaphores of one name stand for two engines or two server processes.
-TEST(StepSemaphoreTest, IsGreenAnswersWhetherThisCallTookTheLock) {
+TEST(StepSemaphoreTest, AcquireGrantsOneLeaseAndIsGreenAnswersTheRealState) {
   StepSemaphore first(kName);
   StepSemaphore second(kName);
+  EXPECT_TRUE(first.IsGreen());
+  EXPECT_TRUE(first.IsGreen());  // asking takes nothing
+  StepSemaphore::Lease lease;
   {
     fixture::LogCapture log;
-    EXPECT_TRUE(first.IsGreen());
-    EXPECT_TRUE(log.Has("StepSemaphore::IsGreen: 1"));
+    lease = first.Acquire();
+    EXPECT_TRUE(lease);
+    EXPECT_TRUE(log.Has("StepSemaphore::Acquire: 1"));
   }
   {
     fixture::LogCapture log;
-    EXPECT_FALSE(second.IsGreen());
+    EXPECT_FALSE(second.Acquire());
     // The run holding it is refused a second run too.
-    EXPECT_FALSE(first.IsGreen());
-    EXPECT_TRUE(log.Has("StepSemaphore::IsGreen: 0"));
-    EXPECT_FALSE(log.Has("StepSemaphore::IsGreen: 1"));
+    EXPECT_FALSE(first.Acquire());
+    EXPECT_TRUE(log.Has("StepSemaphore::Acquire: 0"));
+    EXPECT_FALSE(log.Has("StepSemaphore::Acquire: 1"));
   }
-
-  second.SetGreen();  // not the holder: harmless, the lock stays taken
+  EXPECT_FALSE(first.IsGreen());
   EXPECT_FALSE(second.IsGreen());
 
-  first.SetGreen();
-  first.SetGreen();  // releasing twice is harmless
+  lease = StepSemaphore::Lease();
   EXPECT_TRUE(second.IsGreen());
-  EXPECT_FALSE(first.IsGreen());
-  second.SetGreen();
+  EXPECT_TRUE(second.Acquire());
 }
 
-TEST(StepSemaphoreTest, ReleaseAtEndGivesTheLockBackWhenTheWorkerEndsByAnException) {
-  auto semaphore = std::make_shared<StepSemaphore>(kName);
-  StepSemaphore other(kName);
-  ASSERT_TRUE(semaphore->IsGreen());
+TEST(StepSemaphoreTest, LeaseIsGivenBackWhenTheWorkerEndsByAnException) {
+  StepSemaphore semaphore(kName);
   try {
-    StepSemaphore::ReleaseAtEnd release(semaphore);
-    EXPECT_FALSE(other.IsGreen());
+    const StepSemaphore::Lease lease = semaphore.Acquire();
+    ASSERT_TRUE(lease);
+    EXPECT_FALSE(semaphore.IsGreen());
     throw std::runtime_error("step failed");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_TRUE(other.IsGreen());
-  other.SetGreen();
-
-  // Without a semaphore there is nothing to release.
-  StepSemaphore::ReleaseAtEnd none(nullptr);
+  EXPECT_TRUE(semaphore.IsGreen());
 }
 
 TEST(StepSemaphoreTest, RunOfAnotherProcessKeepsItRedUntilThatProcessDies) {
@@ -74,7 +69,8 @@ TEST(StepSemaphoreTest, RunOfAnotherProcessKeepsItRedUntilThatProcessDies) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     StepSemaphore held(kName);
-    const char got = held.IsGreen() ? '1' : '0';
+    const StepSemaphore::Lease lease = held.Acquire();
+    const char got = lease ? '1' : '0';
     if (::write(fds[1], &got, 1) != 1) ::_exit(2);
     for (;;) ::pause();
   }
@@ -85,14 +81,16 @@ TEST(StepSemaphoreTest, RunOfAnotherProcessKeepsItRedUntilThatProcessDies) {
 
   StepSemaphore mine(kName);
   const bool greenWhileHeld = mine.IsGreen();
+  const bool acquiredWhileHeld = static_cast<bool>(mine.Acquire());
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 
   ASSERT_TRUE(reported);
   ASSERT_EQ(got, '1');
   EXPECT_FALSE(greenWhileHeld);
+  EXPECT_FALSE(acquiredWhileHeld);
   EXPECT_TRUE(mine.IsGreen());
-  mine.SetGreen();
+  EXPECT_TRUE(mine.Acquire());
 }
 
 TEST(StepSemaphoreTest, UnusableLockFileRefusesTheRun) {
@@ -101,9 +99,10 @@ TEST(StepSemaphoreTest, UnusableLockFileRefusesTheRun) {
   ScopedEnv runtime("XDG_RUNTIME_DIR", dir.Sub("missing"));
   StepSemaphore semaphore(kName);
   fixture::LogCapture log;
+  EXPECT_FALSE(semaphore.Acquire());
+  EXPECT_TRUE(log.Has("StepSemaphore::Acquire: 0"));
+  // Nobody can run, so it is not green either.
   EXPECT_FALSE(semaphore.IsGreen());
-  EXPECT_TRUE(log.Has("StepSemaphore::IsGreen: 0"));
-  semaphore.SetGreen();
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <stdexcept>
 
@@ -67,7 +69,6 @@ TEST_F(AbstractStepTest, RunPassesMatchedFilesOnAndRejectsTheRest) {
   WriteFile(in_ + "/one.xml", Invoice("invoice-1.0-valid.xml"));
   WriteFile(in_ + "/two.xml", Invoice("invoice-2.0-valid.xml"));
   WriteFile(in_ + "/other.xml", Invoice("unknown-format.xml"));
-  ASSERT_TRUE(env_.semaphore->IsGreen());
   auto step = NewStep();
 
   step->Run();
@@ -90,7 +91,6 @@ TEST_F(AbstractStepTest, RunPassesMatchedFilesOnAndRejectsTheRest) {
 
   EXPECT_EQ(step->cleanups, 1);
   EXPECT_THAT(step->Queue(), IsEmpty());
-  EXPECT_TRUE(env_.SemaphoreFree());
 }
 
 TEST_F(AbstractStepTest, EmptySourceWarnsAndStillCleansUp) {
@@ -114,17 +114,8 @@ TEST_F(AbstractStepTest, FailedPreHandleHandlesNoFileButCleansUp) {
   EXPECT_EQ(step->cleanups, 1);
 }
 
-TEST_F(AbstractStepTest, AutoRunKeepsTheSemaphoreForTheNextStep) {
-  Korvex::AutoRunFlag() = true;
-  ASSERT_TRUE(env_.semaphore->IsGreen());
-  NewStep()->Run();
-  EXPECT_FALSE(env_.SemaphoreFree());
-  EXPECT_EQ(Reports().back(), Finished(0, 0));
-}
-
 TEST_F(AbstractStepTest, CancelBetweenFilesLeavesTheRestInTheSource) {
   for (const char* name : {"a.xml", "b.xml", "c.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
-  ASSERT_TRUE(env_.semaphore->IsGreen());
   auto step = NewStep();
   step->afterHandle = [] { Korvex::CancelFlag() = true; };
 
@@ -137,12 +128,10 @@ TEST_F(AbstractStepTest, CancelBetweenFilesLeavesTheRestInTheSource) {
   EXPECT_THAT(Reports(), Contains(Step(mlWarning, 5, "", "Bearbeitung abgebrochen")));
   EXPECT_EQ(Reports().back(), Finished(1, 0));
   EXPECT_EQ(step->cleanups, 1);
-  EXPECT_TRUE(env_.SemaphoreFree());
 }
 
-TEST_F(AbstractStepTest, CancelBeforeTheRunOnlyReleasesTheSemaphore) {
+TEST_F(AbstractStepTest, CancelBeforeTheRunDoesNothing) {
   WriteFile(in_ + "/a.xml", Invoice("invoice-1.0-valid.xml"));
-  ASSERT_TRUE(env_.semaphore->IsGreen());
   Korvex::CancelFlag() = true;
   auto step = NewStep();
 
@@ -151,25 +140,57 @@ TEST_F(AbstractStepTest, CancelBeforeTheRunOnlyReleasesTheSemaphore) {
   EXPECT_THAT(Reports(), IsEmpty());
   EXPECT_THAT(Names(in_), ElementsAre("a.xml"));
   EXPECT_EQ(step->cleanups, 0);
-  EXPECT_TRUE(env_.SemaphoreFree());
 }
 
-TEST_F(AbstractStepTest, CancelInAnAutoRunLeavesTheLockToTheRun) {
-  for (bool beforeTheRun : {true, false}) {
-    SCOPED_TRACE(beforeTheRun ? "cancel before the step" : "cancel between files");
-    for (const char* name : {"a.xml", "b.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
-    Korvex::AutoRunFlag() = true;
-    ASSERT_TRUE(env_.semaphore->IsGreen());
-    auto step = NewStep();
-    if (beforeTheRun) Korvex::CancelFlag() = true;
-    else step->afterHandle = [] { Korvex::CancelFlag() = true; };
+// The step lock belongs to the run that took it: however a step ends, it
+// does not give the lock back, whatever the auto-run flag says. (A step that
+// freed it at its end report let a client start a second run beside the
+// rest of the first.)
+TEST_F(AbstractStepTest, NoWayAStepEndsGivesTheRunsLockBack) {
+  const common::Path work = env_.config->GetPathWork();
+  struct Case {
+    const char* what;
+    std::function<void(MovingStep&)> arrange;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"files passed on", [](MovingStep&) {}, false},
+      {"cancel before the step", [](MovingStep&) { Korvex::CancelFlag() = true; }, false},
+      {"cancel between files", [](MovingStep& step) { step.afterHandle = [] { Korvex::CancelFlag() = true; }; },
+       false},
+      {"failed check", [&](MovingStep&) { env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true)); },
+       true},
+      {"failure after Init",
+       [](MovingStep& step) { step.afterInit = [] { throw std::runtime_error("broken"); }; }, true},
+  };
+  for (const bool autoRun : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (autoRun ? ", auto run" : ""));
+      for (const char* name : {"a.xml", "b.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
+      Korvex::AutoRunFlag() = autoRun;
+      StepSemaphore::Lease lease = env_.semaphore->Acquire();
+      ASSERT_TRUE(lease);
+      auto step = NewStep();
+      c.arrange(*step);
 
-    step->Run();
+      bool failed = false;
+      try {
+        step->Run();
+      } catch (const common::RuntimeException&) {
+        failed = true;
+      }
 
-    EXPECT_FALSE(env_.SemaphoreFree()) << "the run's later steps still work";
-    env_.semaphore->SetGreen();
-    Korvex::CancelFlag() = false;
-    Korvex::AutoRunFlag() = false;
+      EXPECT_EQ(failed, c.fails);
+      EXPECT_FALSE(env_.SemaphoreFree());
+      lease = StepSemaphore::Lease();
+      EXPECT_TRUE(env_.SemaphoreFree());
+      Korvex::CancelFlag() = false;
+      Korvex::AutoRunFlag() = false;
+      env_.config->set_path_work(work);
+      for (const std::string& dir : {in_, out_}) {
+        for (const std::string& name : Names(dir)) std::filesystem::remove(dir + "/" + name);
+      }
+    }
   }
 }
 
@@ -268,6 +289,116 @@ TEST_F(AbstractStepTest, FileThatVanishedIsSkippedAndTheRunGoesOn) {
   EXPECT_EQ(Reports().back(), Finished(1, 0));
 }
 
+// One file's failure, of whatever kind, is reported for that file; the file
+// stays where it was, and the files behind it are still handled.
+TEST_F(AbstractStepTest, FailureOfOneFileIsReportedForItAndTheRunGoesOn) {
+  const struct {
+    const char* what;
+    std::function<void()> fail;
+    Report report;
+  } cases[] = {
+      {"library failure", [] { throw common::RuntimeException("gate answer unreadable"); },
+       Step(mlWarning, 3, "b.xml", "Datei nicht kopiert")},
+      {"file failure", [] { throw common::FileException("gone", "b.xml", ENOENT); },
+       Step(mlWarning, 3, "b.xml", "Datei nicht kopiert")},
+      {"standard failure", [] { throw std::out_of_range("index"); }, Step(mlWarning, 3, "b.xml", "Datei nicht kopiert")},
+      {"client exception", [] { throw ClientException(mlError, mcModule, moPReader, 17, "b.xml", "own text"); },
+       Step(mlError, 17, "b.xml", "own text")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"a.xml", "b.xml", "c.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
+    Reports().clear();
+    auto step = NewStep();
+    step->beforeMove = [&](StepWorkObject& work) {
+      if (work.FileName() == "b.xml") c.fail();
+    };
+
+    ASSERT_NO_THROW(step->Run());
+
+    EXPECT_THAT(Names(in_), ElementsAre("b.xml"));
+    EXPECT_THAT(Names(out_), ElementsAre("a.xml", "c.xml"));
+    EXPECT_THAT(Reports(), Contains(c.report));
+    EXPECT_EQ(Reports().back(), Finished(2, 0));
+    EXPECT_EQ(step->cleanups, 1);
+    for (const std::string& name : Names(out_)) std::filesystem::remove(out_ + "/" + name);
+    std::filesystem::remove(in_ + "/b.xml");
+  }
+}
+
+// Cleanup closes the gate session and fetches the responses: it runs also
+// when the preparation or the handling ended the run.
+TEST_F(AbstractStepTest, CleanupRunsWhenTheHandlingEndsTheRun) {
+  const struct {
+    const char* what;
+    std::function<void(MovingStep&)> arrange;
+  } cases[] = {
+      {"PreHandle throws",
+       [](MovingStep& step) { step.preHandle = []() -> bool { throw common::RuntimeException("no session"); }; }},
+      {"Handle throws what is no exception of ours",
+       [](MovingStep& step) { step.beforeMove = [](StepWorkObject&) { throw 42; }; }},
+  };
+  WriteFile(in_ + "/a.xml", Invoice("invoice-1.0-valid.xml"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto step = NewStep();
+    c.arrange(*step);
+
+    EXPECT_THROW(step->Run(), common::RuntimeException);
+
+    EXPECT_EQ(step->cleanups, 1);
+    EXPECT_THAT(Names(in_), ElementsAre("a.xml"));
+    EXPECT_THAT(step->Queue(), IsEmpty());
+  }
+}
+
+// Temporaries that a killed run left hold whole invoices in clear text; the
+// next step start removes those of its work-area directories, and nothing
+// else.
+TEST_F(AbstractStepTest, StepStartRemovesStaleTemporariesOfItsWorkAreaDirectories) {
+  TempDir foreign;
+  const std::string outside = foreign.Sub("outside.txt");
+  WriteFile(outside, "not ours");
+  const std::string error = env_.ErrorDir();
+  std::filesystem::create_directories(error);
+  for (const std::string& dir : {in_, out_, error, foreign.path()}) {
+    WriteFile(dir + "/.kx-tmp-17-0", "invoice in clear text");
+    WriteFile(dir + "/keep.xml", Invoice("invoice-1.0-valid.xml"));
+    WriteFile(dir + "/.kx-other", "kept");
+  }
+  std::filesystem::create_directory(in_ + "/.kx-tmp-dir");
+  std::filesystem::create_symlink(outside, out_ + "/.kx-tmp-link");
+
+  auto inWork = NewStep();
+  ASSERT_TRUE(inWork->Init());
+  inWork->ClearQueue();
+  // The billing program's directory is not the work area's: left alone.
+  auto fromOutside = std::make_shared<MovingStep>(env_.engine, foreign.path(), out_);
+  ASSERT_TRUE(fromOutside->Init());
+  fromOutside->ClearQueue();
+
+  EXPECT_THAT(Names(in_), ElementsAre(".kx-other", ".kx-tmp-dir", "keep.xml"));
+  // Only regular files: a link of that name is none of ours, nor what it names.
+  EXPECT_THAT(Names(out_), ElementsAre(".kx-other", ".kx-tmp-link", "keep.xml"));
+  EXPECT_THAT(Names(error), ElementsAre(".kx-other", "keep.xml"));
+  EXPECT_THAT(Names(foreign.path()), ElementsAre(".kx-other", ".kx-tmp-17-0", "keep.xml", "outside.txt"));
+  EXPECT_EQ(ReadFile(outside), "not ours");
+}
+
+TEST_F(AbstractStepTest, ErrorDirectoryOfTheDayIsTheUsersAlone) {
+  env_.engine->SetCurrentDay("2024-03-07");
+  const mode_t saved = ::umask(0);
+  auto step = NewStep();
+  const bool initialised = step->Init();
+  ::umask(saved);
+  ASSERT_TRUE(initialised);
+  for (const std::string& dir : {env_.ErrorDir(), std::filesystem::path(env_.ErrorDir()).parent_path().parent_path().string()}) {
+    struct stat st;
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << dir;
+  }
+}
+
 TEST_F(AbstractStepTest, FailedChecksEndTheRunWithTheirReport) {
   struct Case {
     const char* what;
@@ -288,7 +419,6 @@ TEST_F(AbstractStepTest, FailedChecksEndTheRunWithTheirReport) {
     SCOPED_TRACE(c.what);
     const common::Path work = env_.config->GetPathWork();
     Reports().clear();
-    ASSERT_TRUE(env_.semaphore->IsGreen());
     c.arrange();
 
     try {
@@ -300,9 +430,6 @@ TEST_F(AbstractStepTest, FailedChecksEndTheRunWithTheirReport) {
 
     EXPECT_THAT(Reports(), ElementsAre(c.report));
     EXPECT_THAT(Names(in_), ElementsAre("a.xml"));
-    // Releasing is left to the engine's RunStep.
-    EXPECT_FALSE(env_.SemaphoreFree());
-    env_.semaphore->SetGreen();
     env_.config->set_path_work(work);
     env_.config->SelectCenter(1);
   }

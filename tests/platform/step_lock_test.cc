@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -48,55 +49,80 @@ TEST(StepLockFileTest, RuntimeFolderElsePerUserFileInTmp) {
   }
 }
 
-TEST(StepLockTest, OnlyOneHolderAtATimeWithinTheProcess) {
+TEST(StepLockTest, OnlyOneLeaseAtATimeAndOnlyItsEndReleases) {
   StepLock first(kName);
   StepLock second(kName);
   EXPECT_FALSE(first.IsHeld());
   EXPECT_FALSE(second.IsHeld());  // asking must not take it
 
-  ASSERT_TRUE(first.TryAcquire());
-  EXPECT_FALSE(first.TryAcquire());
-  EXPECT_FALSE(second.TryAcquire());
+  StepLock::Lease held = first.TryAcquire();
+  ASSERT_TRUE(held);
+  // Refused from the same object, another object and as an empty lease that
+  // ends at once: none of them frees the lock of the holder.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(first.TryAcquire());
+    EXPECT_FALSE(second.TryAcquire());
+    StepLock::Lease refused = second.TryAcquire();
+    EXPECT_FALSE(refused);
+  }
   EXPECT_TRUE(first.IsHeld());
   EXPECT_TRUE(second.IsHeld());
 
-  second.Release();  // not the holder: changes nothing
-  EXPECT_FALSE(second.TryAcquire());
+  // Moving the lease moves the holding; the moved-from lease is empty and its
+  // end releases nothing.
+  StepLock::Lease moved = std::move(held);
+  EXPECT_FALSE(held);
+  ASSERT_TRUE(moved);
+  { StepLock::Lease gone = std::move(held); }
+  EXPECT_TRUE(second.IsHeld());
 
-  first.Release();
+  moved = StepLock::Lease();
   EXPECT_FALSE(first.IsHeld());
-  ASSERT_TRUE(second.TryAcquire());
+  StepLock::Lease next = second.TryAcquire();
+  ASSERT_TRUE(next);
   EXPECT_FALSE(first.TryAcquire());
+
+  // Assigning one lease over another ends the one assigned over.
+  next = first.TryAcquire();
+  EXPECT_FALSE(next);
+  EXPECT_FALSE(first.IsHeld());
 }
 
-TEST(StepLockTest, DestroyingTheHolderReleases) {
+TEST(StepLockTest, LeaseOutlivesItsStepLockObject) {
   StepLock other(kName);
+  StepLock::Lease lease;
   {
     StepLock holder(kName);
-    ASSERT_TRUE(holder.TryAcquire());
-    EXPECT_TRUE(other.IsHeld());
+    lease = holder.TryAcquire();
+    ASSERT_TRUE(lease);
   }
+  EXPECT_TRUE(other.IsHeld());
+  lease = StepLock::Lease();
   EXPECT_TRUE(other.TryAcquire());
 }
 
-TEST(StepLockTest, ThreadsSharingOneLockGetOneWinnerAndAnyThreadMayRelease) {
+TEST(StepLockTest, ThreadsSharingOneLockGetOneWinnerAndAnyThreadMayEndTheLease) {
   StepLock lock(kName);
   std::atomic<bool> go{false};
-  std::atomic<int> winners{0};
+  std::mutex mutex;
+  std::vector<StepLock::Lease> won;
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&] {
       while (!go) std::this_thread::yield();
       for (int round = 0; round < 50; ++round) {
-        if (lock.TryAcquire()) ++winners;
+        if (StepLock::Lease lease = lock.TryAcquire()) {
+          std::lock_guard<std::mutex> guard(mutex);
+          won.push_back(std::move(lease));
+        }
       }
     });
   }
   go = true;
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(winners, 1);
+  EXPECT_EQ(won.size(), 1u);
 
-  lock.Release();
+  won.clear();
   StepLock other(kName);
   EXPECT_TRUE(other.TryAcquire());
 }
@@ -130,7 +156,8 @@ pid_t ForkHolder(int report_fd, bool exec_sleep) {
   if (pid != 0) return pid;
   try {
     StepLock lock(kName);
-    char got = lock.TryAcquire() ? '1' : '0';
+    const StepLock::Lease lease = lock.TryAcquire();
+    char got = lease ? '1' : '0';
     if (::write(report_fd, &got, 1) != 1) ::_exit(2);
     if (exec_sleep) {
       ::execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
@@ -202,7 +229,6 @@ TEST(StepLockTest, UnusableLockFileIsAnError) {
     c.prepare(lock.file());
     EXPECT_THROW(lock.TryAcquire(), common::RuntimeException);
     EXPECT_THROW(lock.IsHeld(), common::RuntimeException);
-    lock.Release();
   }
 }
 

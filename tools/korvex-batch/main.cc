@@ -81,12 +81,13 @@ int main(int argc, char** argv) {
 
   int status = 0;
   for (const Call& call : calls) {
-    if (!BeginProcessing(*engine, call.processing, call.file)) {
+    RunLease lease = BeginProcessing(*engine, call.processing, call.file);
+    if (!lease) {
       std::cerr << "korvex-batch: " << ProcessingName(call.processing) << ": another run is active\n";
       status = 3;
       break;
     }
-    RunProcessing(engine, call.processing);
+    RunProcessing(engine, call.processing, std::move(lease));
   }
   security->Shutdown();
   return status;
