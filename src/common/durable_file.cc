@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,11 +47,17 @@ std::string WriteDurableTemporary(const std::string& directory, const std::strin
   int fd = -1;
   for (int attempt = 0; attempt < 1000 && fd < 0; ++attempt) {
     path = directory + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kTemporaryMode);
     if (fd < 0 && errno != EEXIST) RaiseFileError(errno, path);
   }
   if (fd < 0) RaiseFileError(EEXIST, path);
-  int error = WriteAll(fd, bytes);
+  // The bytes are often an invoice or a response in clear text, and a kill
+  // may leave the temporary behind: it is the user's alone while it is
+  // written, and it gets exactly the final mode only once it is complete.
+  // fchmod, because the umask may take bits from the mode open was given.
+  int error = ::fchmod(fd, kTemporaryMode) == 0 ? 0 : errno;
+  if (error == 0) error = WriteAll(fd, bytes);
+  if (error == 0 && mode != kTemporaryMode && ::fchmod(fd, mode) != 0) error = errno;
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   // close can report a delayed write error (NFS, quota); it counts as a failure.
   if (::close(fd) != 0 && error == 0) error = errno;

@@ -11,12 +11,17 @@ namespace belmor::common {
 // a half-written one where a reader looks. Invoices, settings and logs of sent
 // invoices all go through here. Failures raise the file exceptions.
 
+// Mode of every temporary while it is written: owner only, whatever the umask.
+inline constexpr mode_t kTemporaryMode = 0600;
+
 // Writes bytes to a new file in directory named prefix + a unique suffix,
 // flushes it to disk and closes it, checking every step; answers its path. A
-// file that could not be written completely is removed before raising. mode
-// holds from the file's creation on (0600 for credentials).
+// file that could not be written completely is removed before raising. The
+// file is created with kTemporaryMode and gets exactly mode, whatever the
+// umask, once all bytes are in. Files of this product hold patient data or
+// credentials, so the default is owner only.
 std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
-                                  const std::string& bytes, mode_t mode = 0644);
+                                  const std::string& bytes, mode_t mode = kTemporaryMode);
 
 // Gives temp the name target unless an entry of that name exists; answers
 // false then and leaves both alone. Both must lie on one file system.
@@ -24,7 +29,8 @@ bool RenameNoReplace(const std::string& temp, const std::string& target);
 
 // Replaces path by a file holding bytes: a reader, and a crash at any moment,
 // sees either the old content or the new one, never a mix or a truncated file.
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode = 0644);
+// The new file has exactly mode (see WriteDurableTemporary).
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode = kTemporaryMode);
 
 // Flushes a directory's entries (a rename or a new name) to disk; failures are
 // ignored, as some file systems cannot sync directories.

@@ -50,7 +50,7 @@ std::string StoreId(const std::string& dir, const std::string& file, const std::
   try {
     common::File(dir).CreateDirectories();
     // Written 0644: stored once for the machine, read by every user.
-    temp = common::WriteDurableTemporary(dir, std::string(common::kTemporaryPrefix) + "machineID-", id + "\n");
+    temp = common::WriteDurableTemporary(dir, std::string(common::kTemporaryPrefix) + "machineID-", id + "\n", 0644);
     if (common::RenameNoReplace(temp, file)) {
       common::SyncDirectory(dir);
       return id;

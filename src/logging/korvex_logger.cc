@@ -1,6 +1,7 @@
 #include "logging/korvex_logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,8 @@ constexpr char kEchoTag[] = "KorvexLogger::Log";
 constexpr size_t kMaxLineLength = 1023;
 constexpr uint64_t kDebugLogMaxSize = 0x100000;
 constexpr uint64_t kDebugLogKeptFiles = 5;
+constexpr mode_t kSessionDirectoryMode = 0700;
+constexpr mode_t kSessionFileMode = 0600;
 
 common::Path AsDirectory(common::Path path) {
   path.MakeDirectory();
@@ -45,6 +48,19 @@ void DropIncompleteTail(std::string& text) {
   if (needed > continuations) text.resize(i - 1);
 }
 
+// The file name as one field of the line. Names come from the gate too; a
+// "|" would shift the message into another field for every reader that
+// splits the line (the monitor's list filters by this field), and a line
+// break would start a forged report line.
+std::string FileNameField(const std::string& fileName) {
+  std::string field = fileName;
+  for (char& c : field) {
+    if (c == '|') c = '_';
+    else if (c == '\r' || c == '\n') c = ' ';
+  }
+  return field;
+}
+
 // time|level|class|origin|code|file name|message, at most kMaxLineLength bytes.
 // Time and code are written unsigned 32-bit, as the monitor reads them.
 std::string FormatLine(std::time_t now, int32_t level, int32_t mclass, int32_t origin, int32_t code,
@@ -59,7 +75,7 @@ std::string FormatLine(std::time_t now, int32_t level, int32_t mclass, int32_t o
   line += '|';
   line += std::to_string(static_cast<uint32_t>(code));
   line += '|';
-  line += fileName;
+  line += FileNameField(fileName);
   line += '|';
   line += message;
   if (line.size() > kMaxLineLength) {
@@ -208,10 +224,18 @@ void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& l
     path = logs;
     path.SetFileName(day + ".log");
     if (path != sessionPath_) {
-      common::File(logs).CreateDirectories();
+      // The reports name invoice files and patients' data: the user's alone,
+      // whatever the umask.
+      common::File(logs).CreateDirectories(kSessionDirectoryMode);
       CloseSessionFile();
-      sessionFd_ = ::open(path.ToString().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      sessionFd_ = ::open(path.ToString().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kSessionFileMode);
       if (sessionFd_ < 0) common::RaiseFileError(errno, path.ToString());
+      struct stat info {};
+      if (::fstat(sessionFd_, &info) == 0 && (info.st_mode & 07777) != kSessionFileMode &&
+          ::fchmod(sessionFd_, kSessionFileMode) != 0) {
+        ErrorLine(debugLogger_, __LINE__).Stream()
+            << "[KorvexLogger::Log][can't restrict session log][" << path.ToString() << "]";
+      }
       if (!WriteAll(sessionFd_, SessionFileBytes("KXP: " + ClientDescription()))) {
         common::RaiseFileError(errno, path.ToString());
       }

@@ -42,7 +42,8 @@ void FileLogger::Open(bool append) {
   // O_APPEND keeps lines of other processes writing the same file from
   // overwriting each other; O_CLOEXEC keeps started commands off the file.
   int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (append ? 0 : O_TRUNC);
-  fd_ = ::open(path_.c_str(), flags, 0644);
+  // Owner only: debug lines name invoice files, which often carry a patient's name.
+  fd_ = ::open(path_.c_str(), flags, 0600);
 }
 
 uint64_t FileLogger::WriteLocked(const std::string& text) {

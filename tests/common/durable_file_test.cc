@@ -1,8 +1,10 @@
 #include "common/durable_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "common/exception.h"
 #include "support/file_size_limit.h"
@@ -56,6 +58,55 @@ TEST(DurableFileTest, RenameNoReplaceNeverClobbers) {
   EXPECT_EQ(ReadFile(dir.Sub("x.1.xml")), "new");
   EXPECT_FALSE(std::filesystem::exists(temp));
   EXPECT_THROW(WriteDurableTemporary(dir.Sub("missing"), "t-", "x"), FileNotFoundException);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// Sets the process umask for one scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(previous_); }
+
+ private:
+  mode_t previous_;
+};
+
+TEST(DurableFileTest, FilesGetExactlyTheirModeWhateverTheUmask) {
+  const struct {
+    mode_t umask;
+    std::optional<mode_t> mode;  // none: the default
+    mode_t expected;
+  } cases[] = {
+      // A permissive umask must not open patient data to other users.
+      {0000, std::nullopt, 0600},
+      {0022, std::nullopt, 0600},
+      // A strict one must not take from a mode the caller asked for.
+      {0277, std::nullopt, 0600},
+      {0277, 0644, 0644},
+      {0077, 0640, 0640},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "umask " << std::oct << c.umask << " mode " << c.mode.value_or(0));
+    TempDir dir;
+    ScopedUmask umask(c.umask);
+    const std::string temp = c.mode ? WriteDurableTemporary(dir.path(), kTemporaryPrefix, "x", *c.mode)
+                                    : WriteDurableTemporary(dir.path(), kTemporaryPrefix, "x");
+    EXPECT_EQ(ModeOf(temp), c.expected);
+    const std::string replaced = dir.Sub("korvex.ini");
+    WriteFile(replaced, "old");
+    if (c.mode) {
+      ReplaceFileAtomically(replaced, "new", *c.mode);
+    } else {
+      ReplaceFileAtomically(replaced, "new");
+    }
+    EXPECT_EQ(ModeOf(replaced), c.expected);
+    EXPECT_EQ(ReadFile(replaced), "new");
+  }
 }
 
 }  // namespace

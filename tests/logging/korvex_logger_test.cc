@@ -1,7 +1,9 @@
 #include "logging/korvex_logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <latch>
@@ -109,10 +111,10 @@ TEST_F(KorvexLoggerTest, WritesHeaderThenOneLatin1LinePerReportWithCrLf) {
   const std::string t = Stamp();
   EXPECT_EQ(SessionFile("2024-03-07"),
             Header() +
-                t + "|1|2|4|2|rechnung|7.xml|Datei \xFC" "bermittelt\r\n" +
+                t + "|1|2|4|2|rechnung_7.xml|Datei \xFC" "bermittelt\r\n" +
                 t + "|3|0|0|2147942405||caf\xE9\r\n" +
                 t + "|2|1|6|0|a.xml|Preis 5 , \xE0 payer\r\n" +  // what Latin-1 cannot hold is dropped
-                t + "|4|2|1|10|evil.xml  1|4|2|1|0||forged|x \r\n");
+                t + "|4|2|1|10|evil.xml  1_4_2_1_0__forged|x \r\n");
   EXPECT_EQ(engine_->GetCurrentDay(), "2024-03-07");
   EXPECT_EQ(logger_->GetSessionPath().ToString(), dir_.Sub("work/logs/2024-03-07.log"));
 }
@@ -240,6 +242,56 @@ TEST_F(KorvexLoggerTest, RecordsAreLoggedWithTheirNormalisedValues) {
   const std::vector<Event> expected = {{mlError, mcSystem, moPReader, 404, "r.xml", "vom Gate"}};
   EXPECT_EQ(sink_->events, expected);
   EXPECT_EQ(SessionFile("2024-03-07"), Header() + Stamp() + "|3|0|0|404|r.xml|vom Gate\r\n");
+}
+
+TEST_F(KorvexLoggerTest, GateFileNamesKeepTheLineFormat) {
+  // What a gate may send as a file name; the session file must still hold
+  // one line of seven "|"-fields per report, the name in the sixth.
+  const struct {
+    const char* name;
+    const char* field;
+  } cases[] = {
+      {"a|b.xml", "a_b.xml"},
+      {"||", "__"},
+      {"r.xml\r\n1700000000|4|2|1|0|x.xml|Datei \xC3\xBC" "bermittelt",
+       "r.xml  1700000000_4_2_1_0_x.xml_Datei \xFC" "bermittelt"},
+      {"line\nbreak.pdf", "line break.pdf"},
+  };
+  std::string expected = Header();
+  for (const auto& c : cases) {
+    logger_->Log(std::make_shared<LogRecord>(mlWarning, mcModule, moIGChecker, 7, c.name, "vom Gate"));
+    expected += Stamp() + "|2|2|6|7|" + c.field + "|vom Gate\r\n";
+  }
+  const std::string file = SessionFile("2024-03-07");
+  EXPECT_EQ(file, expected);
+  std::istringstream lines(file);
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 6) << line;
+  // The automation client gets the name as the gate sent it.
+  ASSERT_EQ(sink_->events.size(), std::size(cases));
+  EXPECT_EQ(sink_->events[0].fileName, "a|b.xml");
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST_F(KorvexLoggerTest, SessionLogsAreTheUsersAloneWhateverTheUmask) {
+  const mode_t previous = ::umask(0);
+  logger_->Log(mlInfo, mcModule, moPSender, 2, "muster-hans-1970.xml", "Datei \xC3\xBC" "bermittelt");
+  // A day's file left open to others by an older version is closed to them.
+  WriteFile(dir_.Sub("work/logs/2024-03-08.log"), "");
+  ::chmod(dir_.Sub("work/logs/2024-03-08.log").c_str(), 0644);
+  now_ = LocalTime(2024, 3, 8, 9, 0, 0);
+  logger_->Log(mlInfo, mcModule, moPSender, 2, "b.xml", "x");
+  ::umask(previous);
+  EXPECT_EQ(ModeOf(dir_.Sub("work/logs")), 0700u);
+  EXPECT_EQ(ModeOf(dir_.Sub("work/logs/2024-03-07.log")), 0600u);
+  EXPECT_EQ(ModeOf(dir_.Sub("work/logs/2024-03-08.log")), 0600u);
+  EXPECT_EQ(ModeOf(dir_.Sub("app/korvex.log")), 0600u);
 }
 
 // The engine's own construction: paths and the debug switch come from its
