@@ -87,6 +87,12 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // Whether the directory exists and may be read and written.
   static bool Accessible(const common::Path& directory);
 
+  // Removes the regular files named with the temporary prefix that a killed
+  // run left in directory (a missing directory has none). Init does this for
+  // the source in the work area, the destination and the error directory; a
+  // step that writes elsewhere too calls it for that directory.
+  void RemoveStaleTemporaries(const common::Path& directory) const;
+
   // Work-area directories hold patient data: the user's alone.
   static constexpr mode_t kWorkAreaDirectoryMode = 0700;
 
@@ -121,9 +127,6 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // The report of a file whose handling failed.
   void FileFailed(const std::string& name, const std::string& failure) const;
   bool InWorkArea(const common::Path& directory) const;
-  // Removes the regular files named with the temporary prefix that a killed
-  // run left in directory.
-  void RemoveStaleTemporaries(const common::Path& directory) const;
 };
 
 }  // namespace belmor::korvex

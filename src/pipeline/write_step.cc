@@ -36,6 +36,8 @@ bool WriteStep::Init() {
   if (destination_.ToString().size() < 3 || !Accessible(destination_)) {
     throw fail(kCodeWorkDirectory, kTextWorkDirectoryNotSet);
   }
+  // The archive copies are written there too.
+  RemoveStaleTemporaries(clientConfig_->GetPathResponsesArchive());
   return AbstractStep::Init();
 }
 

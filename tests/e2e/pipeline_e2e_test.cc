@@ -482,7 +482,9 @@ class EagerClient : public IKorvexSystemLogger {
 TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
   practice_.PreloadToken();
   Engine engine;
-  const auto& outputDir = practice_.Work("output");
+  const std::string outputDir = practice_.Work("output");
+  // Of the day, known once the first report was written.
+  std::string archive;
   const struct {
     const char* what;
     Processing processing;
@@ -503,8 +505,24 @@ TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
          EXPECT_EQ(UploadedNumbers(sim_), std::vector<std::string>{GeneratedInvoiceNumber(1)});
          EXPECT_TRUE(fs::exists(practice_.Work("responses/antwort-1.xml")));
        }},
-      {"Write", Processing::Write, "", [] {}, false,
-       [&] { EXPECT_TRUE(fs::exists(practice_.ResponseDir() + "antwort-1.xml")); }},
+      {"Write", Processing::Write, "",
+       [&] {
+         // What a kill in the middle of an earlier Write left: its temporaries
+         // in each directory it writes to.
+         archive = engine.Get()->GetClientConfig()->GetPathResponsesArchive().ToString();
+         ASSERT_FALSE(engine.Get()->GetCurrentDay().empty());
+         fs::create_directories(archive);
+         for (const std::string& dir : {practice_.Work("responses/"), practice_.ResponseDir(), archive}) {
+           WriteFile(dir + ".kx-tmp-99-1", Response("R-GEN-000099"));
+         }
+       },
+       false,
+       [&] {
+         EXPECT_TRUE(fs::exists(practice_.ResponseDir() + "antwort-1.xml"));
+         for (const std::string& dir : {practice_.Work("responses/"), practice_.ResponseDir(), archive}) {
+           EXPECT_FALSE(fs::exists(dir + ".kx-tmp-99-1")) << dir;
+         }
+       }},
       {"Auto", Processing::Auto, "", [&] { practice_.AddInvoice(2); }, false,
        [&] { EXPECT_EQ(UploadedNumbers(sim_).size(), 2u); }},
       {"AutoOne", Processing::AutoOne, Practice::InvoiceFileName(3),
@@ -558,6 +576,13 @@ TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
     }
     EXPECT_TRUE(BeginProcessing(*engine.Get(), c.processing, c.fileName)) << "free once the call returned";
     c.check();
+  }
+
+  // The work area the runs made holds patient data: the user's alone.
+  for (const std::string& dir : {practice_.Work(), practice_.Work("input"), practice_.Work("valid"), outputDir,
+                                 practice_.Work("err"), engine.Get()->GetClientConfig()->GetPathError().ToString(),
+                                 practice_.Work("responses"), practice_.Work("logs")}) {
+    EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
   }
 }
 
