@@ -22,6 +22,13 @@ bool IsCompleteDocument(std::string_view body) {
   return body.size() >= kEnd.size() && body.substr(body.size() - kEnd.size()) == kEnd;
 }
 
+// What a failure may tell of a reply. The body itself never goes into a log
+// line or an exception: a response-gate reply holds a patient's name, birth
+// date and insurance number, and both end up in the debug log.
+std::string ReplySummary(int32_t status, const std::string& body) {
+  return "status " + std::to_string(status) + ", " + std::to_string(body.size()) + " bytes";
+}
+
 }  // namespace
 
 InputGateClient::InputGateClient(std::shared_ptr<SecurityClient> securityClient, std::string connectionUri)
@@ -56,24 +63,30 @@ RpcValue InputGateClient::Send(const RpcRequest& request) {
   const int32_t status = http.Post(request.Url(), document);
   const std::string body = http.GetResponse();
   if (status != 200) {
-    KX_LOG(ERROR) << "[InputGateClient::SendRequest][code: " << status << ": response: " << body << "]";
+    KX_LOG(ERROR) << "[InputGateClient::SendRequest][code: " << status << "][response of " << body.size()
+                  << " bytes]";
     return RpcValue::MakeBoolean(false);
   }
 
   // The reader takes a document that breaks off for what it holds so far;
   // here that would pass half a response text as the whole one. So a reply
   // counts as readable only when it is complete and carries a value.
-  if (!IsCompleteDocument(body)) throw common::RuntimeException(kFaultMessage, body);
+  if (!IsCompleteDocument(body)) {
+    throw common::RuntimeException(kFaultMessage, ReplySummary(status, body) + ", incomplete");
+  }
   RpcResponse response;
   try {
     response.Read(std::string_view(body));
   } catch (const RpcError&) {
-    throw common::RuntimeException(kFaultMessage, body);
+    throw common::RuntimeException(kFaultMessage, ReplySummary(status, body) + ", unreadable");
   }
-  if (!response.Result().IsValid()) throw common::RuntimeException(kFaultMessage, body);
+  if (!response.Result().IsValid()) {
+    throw common::RuntimeException(kFaultMessage, ReplySummary(status, body) + ", no value");
+  }
   if (IsFault(response.Result())) {
     KX_LOG(ERROR) << "[InputGateClient::SendRequest][xmlrpc fault: " << faultCode_ << " (" << faultString_ << ")]";
-    throw common::RuntimeException(kFaultMessage, body);
+    throw common::RuntimeException(kFaultMessage, ReplySummary(status, body) + ", fault " +
+                                                      std::to_string(faultCode_) + " (" + faultString_ + ")");
   }
   return std::move(response.Result());
 }

@@ -32,9 +32,10 @@ struct VersionInfo {
 // Failures: a reply with an HTTP status other than 200 (0: no connection) is
 // logged and seen by the operations as the Boolean false; an unreadable reply
 // or an XML-RPC fault raises common::RuntimeException "InputGateClient::
-// SendRequest: xmlrpc fault" (the fault's code and text stay in the client); a
-// reply of the wrong kind raises RpcError "Invalid type conversion" unless the
-// operation says otherwise. The operations are virtual so the steps can run
+// SendRequest: xmlrpc fault" whose subject gives the status, the length and a
+// fault's code and text, never the body (the fault's code and text also stay
+// in the client); a reply of the wrong kind raises RpcError "Invalid type
+// conversion" unless the operation says otherwise. The operations are virtual so the steps can run
 // against a gate double.
 class InputGateClient {
  public:

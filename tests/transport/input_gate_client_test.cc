@@ -153,23 +153,29 @@ TEST_F(InputGateClientTest, VersionQueries) {
 }
 
 // How each operation takes a failed HTTP status, a reply of the wrong shape,
-// a fault and an unreadable reply.
+// a fault and an unreadable reply. Replies carry patient data, so neither the
+// log lines nor the exceptions ever hold a reply's body: status, length and a
+// fault's code and text only.
 TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
   enum Outcome { kFalse, kFalseSilently, kFaultRaised };
   struct Case {
     const char* control;
     Outcome outcome;
     const char* sendLine;  // expected SendRequest error line, empty: none
+    const char* body;      // a piece of the reply's body, which must show nowhere
+    const char* subject;   // expected subject of the raised exception
   };
   const Case cases[] = {
-      {R"({"fault": "http500"})", kFalse,
-       "[InputGateClient::SendRequest][code: 500: response: simulated internal server error]"},
-      {R"({"fault": "drop"})", kFalse, "[InputGateClient::SendRequest][code: 0: response: ]"},
-      {R"({"fault": "http401"})", kFalse, "[InputGateClient::SendRequest][code: 401: response: "},
-      {R"({"fault": "wrong_shape"})", kFalseSilently, ""},
+      {R"({"fault": "http500"})", kFalse, "[InputGateClient::SendRequest][code: 500][response of 31 bytes]",
+       "simulated internal server error", ""},
+      {R"({"fault": "drop"})", kFalse, "[InputGateClient::SendRequest][code: 0][response of 0 bytes]", "", ""},
+      {R"({"fault": "http401"})", kFalse, "[InputGateClient::SendRequest][code: 401][response of ", "invalid_token",
+       ""},
+      {R"({"fault": "wrong_shape"})", kFalseSilently, "", "", ""},
       {R"({"fault": "xmlrpc_fault"})", kFaultRaised,
-       "[InputGateClient::SendRequest][xmlrpc fault: 4711 (simulated fault <b>&amp;</b>)]"},
-      {R"({"fault": "garbled"})", kFaultRaised, ""},
+       "[InputGateClient::SendRequest][xmlrpc fault: 4711 (simulated fault <b>&amp;</b>)]", "<?xml",
+       ", fault 4711 (simulated fault <b>&amp;</b>)"},
+      {R"({"fault": "garbled"})", kFaultRaised, "", "garbled", ", incomplete"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
@@ -177,13 +183,17 @@ TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
     logger_ = std::make_shared<CapturingLogger>();
     log::InstallLogger(logger_);
     InputGateClient gate(nullptr, Url("/gate/nord"));
+    std::string raised;
 
     if (c.outcome == kFaultRaised) {
       try {
         gate.Connect("korvex", "ordiva");
         ADD_FAILURE() << "no exception";
       } catch (const common::RuntimeException& e) {
-        EXPECT_THAT(e.Message(), StartsWith("InputGateClient::SendRequest: xmlrpc fault: <?xml"));
+        raised = e.Text();
+        EXPECT_THAT(e.Message(), StartsWith("InputGateClient::SendRequest: xmlrpc fault: status 200, "));
+        EXPECT_THAT(e.Message(), ::testing::ContainsRegex("status 200, [0-9]+ bytes"));
+        EXPECT_THAT(e.Message(), ::testing::EndsWith(std::string(" bytes") + c.subject));
       }
       EXPECT_THROW(gate.QueryMinVersion(), common::RuntimeException);
     } else {
@@ -203,6 +213,10 @@ TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
     EXPECT_FALSE(gate.IsConnected());
     if (*c.sendLine) {
       EXPECT_THAT(logger_->Matching(c.sendLine), ::testing::Not(IsEmpty()));
+    }
+    if (*c.body) {
+      EXPECT_THAT(logger_->Matching(c.body), IsEmpty());
+      EXPECT_THAT(raised, ::testing::Not(HasSubstr(c.body)));
     }
   }
   EXPECT_EQ(provider_->refused, 2);  // the http401 case, once per call

@@ -1,5 +1,6 @@
 // The OAuth client against the test trust center: its token endpoint, its
 // login page and the browser stand-in that plays the user.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -160,6 +161,29 @@ TEST_F(OAuthSimTest, BrowserLoginThroughTheClientStoresAnOwnerOnlyTokenFile) {
 
   client.Shutdown();
   std::filesystem::remove(path);
+}
+
+TEST_F(OAuthSimTest, TokensReachNeitherTheTerminalNorTheDebugLog) {
+  Browser browser("", browser_log_);
+  auto logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<log::BaseLogger> previous = log::CurrentLogger();
+  log::InstallLogger(logger);
+  TokenStore store(FilePath());
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  const std::string token = store.GetAccessToken();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  log::InstallLogger(previous);
+  ASSERT_EQ(token.size(), 60u);
+  const std::string refresh = store.Entries().at(0).refresh_token;
+  ASSERT_FALSE(refresh.empty());
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
+  EXPECT_THAT(logger->Matching(token), ::testing::IsEmpty());
+  EXPECT_THAT(logger->Matching(refresh), ::testing::IsEmpty());
+  // The exchange itself is in the debug log, by status and size.
+  EXPECT_THAT(logger->Matching("[TokenStore::RequestToken]"), ::testing::Not(::testing::IsEmpty()));
 }
 
 TEST_F(OAuthSimTest, ExpiredTokenIsRefreshedOnce) {

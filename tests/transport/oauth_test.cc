@@ -252,7 +252,12 @@ TEST_F(TokenStoreTest, ExpiredTokenWithUnreachableServiceAnswersTheOldOne) {
                         "{\"hin_id\":\"dr.a\",\"access_token\":\"OLD\",\"refresh_token\":\"R\",\"expire\":5}]}");
   TokenStore store(FilePath());
   store.SelectLogin("dr.a");
+  // The failed transfer is the debug log's business, not the terminal's.
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(store.GetAccessToken(), "OLD");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(store.Entries()[0].expire, 5);
   EXPECT_EQ(store.CurrentLogin(), "dr.a");
 }
