@@ -1,6 +1,7 @@
 #include "pipeline/send_step.h"
 
 #include <cstdio>
+#include <exception>
 #include <vector>
 
 #include "common/durable_file.h"
@@ -27,8 +28,11 @@ namespace {
 constexpr char kProduct[] = "korvex";
 constexpr char kEdition[] = "ordiva";
 
+constexpr int32_t kCodeInfo = 0;
+constexpr int32_t kCodeWriteFailed = 3;
 constexpr int32_t kCodeWorkDirectory = 7;
 constexpr int32_t kCodeDuplicate = 12;
+constexpr int32_t kCodeNotLogged = 13;
 constexpr int32_t kCodeNoConnection = 16;
 constexpr int32_t kCodeTransmission = 17;
 constexpr int32_t kCodeOtherCenter = 22;
@@ -40,6 +44,7 @@ constexpr int kTextTransmissionFailed = 17;
 constexpr int kTextDuplicate = 23;
 constexpr int kTextOtherCenter = 25;
 constexpr int kTextNotCopied = 30;
+constexpr int kTextNotLogged = 38;
 constexpr int kTextCancelled = 32;
 constexpr int kTextWorkDirectoryNotSet = 34;
 constexpr int kTextReceptionStarted = 51;
@@ -47,7 +52,52 @@ constexpr int kTextFileReceived = 52;
 constexpr int kTextReceptionFailed = 53;
 constexpr int kTextReceptionFinished = 54;
 
+// The work area holds patient data: its directories are the user's alone.
+constexpr mode_t kWorkDirectoryMode = 0700;
+constexpr mode_t kWorkFileMode = 0600;
+
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
+
+// Whether a failed upload was the gate's clear refusal (an XML-RPC fault)
+// rather than an answer that could not be read. The gate client keeps the code
+// and text of each fault it receives and names them at the end of the
+// failure's text; a fault equal to the one before shows only there.
+bool WasFault(const InputGateClient& gate, const std::exception& failure, int32_t codeBefore,
+              const std::string& textBefore) {
+  const auto* exception = dynamic_cast<const common::Exception*>(&failure);
+  if (!exception || dynamic_cast<const RpcError*>(&failure)) return false;
+  if (gate.FaultCode() != codeBefore || gate.FaultString() != textBefore) return true;
+  const std::string named = ", fault " + std::to_string(gate.FaultCode()) + " (" + gate.FaultString() + ")";
+  const std::string& message = exception->Message();
+  return message.size() >= named.size() && message.compare(message.size() - named.size(), named.size(), named) == 0;
+}
+
+// Writes text under name in directory, or under the first free name
+// "stem.n.ext" when name is taken, and answers the name used. Never replaces
+// a file: two responses that map to one name, or one the write step has not
+// delivered yet, are all kept. Once it answers, the file and its name are on
+// the disk.
+std::string StoreUnique(const common::Path& directory, const std::string& name, const std::string& text) {
+  const std::string dir = directory.DirectoryString();
+  const std::string temporary = common::WriteDurableTemporary(dir, common::kTemporaryPrefix, text, kWorkFileMode);
+  common::Path candidate = directory;
+  candidate.SetFileName(name);
+  const std::string stem = candidate.BaseName();
+  const std::string extension = candidate.Extension();
+  try {
+    for (int n = 1; !common::RenameNoReplace(temporary, candidate.ToString()); ++n) {
+      candidate.SetFileName(stem + "." + std::to_string(n) + "." + extension);
+    }
+  } catch (...) {
+    try {
+      common::File(temporary).Remove();
+    } catch (const common::Exception&) {
+    }
+    throw;
+  }
+  common::SyncDirectory(dir);
+  return candidate.FileName();
+}
 
 }  // namespace
 
@@ -60,7 +110,7 @@ bool SendStep::Init() {
   source_ = clientConfig_->GetPathWorkOutput();
   destination_ = clientConfig_->GetPathArchive();
   try {
-    common::File(destination_).CreateDirectories();
+    common::File(destination_).CreateDirectories(kWorkDirectoryMode);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "[SendStep::Init][" << destination_.ToString() << "][" << e.Text() << "]";
   }
@@ -93,55 +143,95 @@ bool SendStep::PreHandle() {
 void SendStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
   const std::string name = work->FileName();
   KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : enter";
+  // Whatever goes wrong with one invoice is reported for it; the next one is
+  // still sent.
+  bool sent = false;
+  try {
+    Send(work, sent);
+    KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : finished";
+    return;
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.Text();
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.what();
+  } catch (...) {
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : unknown exception";
+  }
+  if (sent) {
+    Report(mlWarning, kCodeWriteFailed, name, Text(kTextNotCopied));
+  } else {
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+  }
+}
 
+void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
+  const std::string& name = work->FileName();
   std::string recipient;
   if (!work->isTransformedForTrustCenter(clientConfig_->CurrentCenter(), recipient)) {
     Report(mlError, kCodeOtherCenter, name, Text(kTextOtherCenter));
     work->MoveToError();
     return;
   }
+  if (!gate_) throw common::RuntimeException("SendStep::Handle: no gate client");
 
   // Known as sent: a second copy in the same batch, or a file whose upload
   // was answered just before the last run ended. It must not go out again.
-  const std::shared_ptr<SimpleInvoice> invoice = work->GetSimpleInvoice();
+  std::shared_ptr<SimpleInvoice> invoice = work->GetSimpleInvoice();
   KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : SimpleInvoice: " << (invoice ? invoice->Dump() : "");
+  if (invoice && invoice->GetID().empty()) {
+    // Without an ID a summary names no invoice: every such summary would
+    // match every other, and all invoices after the first would be refused.
+    Report(mlDebug, kCodeInfo, name, "SimpleInvoice without ID: not checked against or recorded in the duplicate log");
+    invoice.reset();
+  }
   if (invoice && duplicateLog_ && duplicateLog_->IsDuplicate(invoice)) {
     Report(mlError, kCodeDuplicate, name, Text(kTextDuplicate));
     work->MoveToError();
     return;
   }
 
+  std::vector<std::shared_ptr<LogRecord>> messages;
+  const int32_t faultCode = gate_->FaultCode();
+  const std::string faultString = gate_->FaultString();
   try {
-    const std::vector<std::shared_ptr<LogRecord>> messages = gate_->Write2(work->Text());
-    // An empty answer is a failed exchange only when the gate did not take
-    // the invoice: a gate that accepts without comment must not get the same
-    // invoice again with every run.
-    if (messages.empty() && gate_->WriteFailed()) {
-      Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-      Report(mlWarning, 3, name, Text(kTextNotCopied));
-      ++errors_;
-      return;
-    }
-    for (const auto& message : messages) logger_->Log(message);
-    if (gate_->WriteFailed()) {
-      Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-      work->MoveToError();
-      return;
-    }
-    // Recorded before the file leaves "output": if the run ends between the
-    // two, the next run finds the invoice known and does not send it again.
-    if (invoice && duplicateLog_) duplicateLog_->Add(invoice);
-    if (clientConfig_->GetArchive()) {
-      work->MoveTo();
-      KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : archive";
-    } else {
-      work->DeleteSource();
-      KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : delete";
-    }
-    KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : finished";
-  } catch (const common::RuntimeException& e) {
-    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.Text();
+    messages = gate_->Write2(work->Text());
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.what();
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    // A fault is the gate's refusal: the invoice goes again with the next
+    // run. Any other answer the gate may have given after taking the invoice,
+    // so sending it again could bill twice; the practice decides.
+    if (!WasFault(*gate_, e, faultCode, faultString)) work->MoveToError();
+    return;
+  }
+  // An empty answer is a failed exchange only when the gate did not take
+  // the invoice: a gate that accepts without comment must not get the same
+  // invoice again with every run.
+  if (messages.empty() && gate_->WriteFailed()) {
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    Report(mlWarning, kCodeWriteFailed, name, Text(kTextNotCopied));
+    ++errors_;
+    return;
+  }
+  for (const auto& message : messages) logger_->Log(message);
+  if (gate_->WriteFailed()) {
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    work->MoveToError();
+    return;
+  }
+  sent = true;
+  // Recorded before the file leaves "output": if the run ends between the
+  // two, the next run finds the invoice known and does not send it again.
+  if (invoice && duplicateLog_ && !duplicateLog_->Add(invoice)) {
+    // Sent, but a restart may not know it: the practice must hear of it.
+    Report(mlError, kCodeNotLogged, name, Text(kTextNotLogged));
+  }
+  if (clientConfig_->GetArchive()) {
+    work->MoveTo();
+    KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : archive";
+  } else {
+    work->DeleteSource();
+    KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : delete";
   }
 }
 
@@ -150,7 +240,12 @@ void SendStep::Cleanup() {
   if (Korvex::IsSingleFileMode()) return;
   if (!clientConfig_->GetZsrDownFilter().empty()) FetchResponses();
   CheckVersion();
-  if (gate_) gate_->CloseSession();
+  try {
+    if (gate_) gate_->CloseSession();
+  } catch (const std::exception& e) {
+    // The gate forgets an unclosed session by itself.
+    KX_LOG(ERROR) << "[SendStep::Cleanup][CloseSession failed][" << e.what() << "]";
+  }
 }
 
 std::string SendStep::ResponseFileName(const std::string& name) {
@@ -172,6 +267,8 @@ void SendStep::Downloader(int32_t level, int32_t mclass, int32_t code, const std
 void SendStep::FetchResponses() {
   try {
     PreHandle();
+    // No gate client after a failed or cancelled configuration download.
+    if (!gate_) throw common::RuntimeException("no gate client");
     const std::string& filter = clientConfig_->GetZsrDownFilter();
     const std::shared_ptr<std::vector<std::string>> names = gate_->EnumResponses(kProduct, kEdition, filter);
     if (!names || names->empty()) return;
@@ -194,32 +291,30 @@ void SendStep::FetchResponses() {
         Downloader(mlWarning, mcModule, 3, name, Text(kTextReceptionFailed));
         continue;
       }
-      common::Path target = directory;
-      target.SetFileName(fileName);
       Downloader(mlDebug, mcModule, 0, fileName, "Download for file started");
 
       const std::string text = gate_->ReadResponse(kProduct, kEdition, name, false);
-      bool stored = false;
+      std::string stored;
       if (!text.empty()) {
         try {
-          common::File(directory).CreateDirectories();
-          // Whole or not at all: the write step must never hand the practice
-          // half a response, and an unconfirmed one comes again next run.
-          common::ReplaceFileAtomically(target.ToString(), text);
-          stored = true;
+          common::File(directory).CreateDirectories(kWorkDirectoryMode);
+          // Whole or not at all, and on the disk before the gate may drop it:
+          // the write step must never hand the practice half a response, and
+          // an unconfirmed one comes again next run.
+          stored = StoreUnique(directory, fileName, text);
         } catch (const common::Exception& e) {
-          KX_LOG(ERROR) << "[SendStep::Cleanup][" << target.ToString() << "][" << e.Text() << "]";
+          KX_LOG(ERROR) << "[SendStep::Cleanup][" << directory.ToString() << fileName << "][" << e.Text() << "]";
         }
       }
-      if (stored) {
+      if (!stored.empty()) {
         gate_->ReadResponse(kProduct, kEdition, name, true);
-        Downloader(mlInfo, mcModule, 2, fileName, Text(kTextFileReceived));
+        Downloader(mlInfo, mcModule, 2, stored, Text(kTextFileReceived));
       } else {
         Downloader(mlWarning, mcModule, 3, fileName, Text(kTextReceptionFailed));
       }
     }
     Downloader(mlInfo, mcModule, 1, "", Text(kTextReceptionFinished));
-  } catch (const common::RuntimeException& e) {
+  } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "SendStep::Cleanup: call responsegate failed: " << e.Text();
     Downloader(mlError, mcModule, 0, "", Text(kTextReceptionFailed));
   } catch (...) {
@@ -253,7 +348,7 @@ void SendStep::CheckVersion() {
     engine_->SetUpdateMsg(info->info);
     if (!engine_->GetAutoUpdate()) return;
     if (platform::AskYesNo(Text(kTextUpdateQuestion) + "\r\n\r\n" + engine_->GetUpdateMsg())) DownloadUpdate(info->url);
-  } catch (const common::RuntimeException& e) {
+  } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "[SendStep::Cleanup][CheckVersion failed][" << e.Text() << "]";
   } catch (...) {
     KX_LOG(ERROR) << "[SendStep::Cleanup][CheckVersion failed][unknow exception]";

@@ -19,7 +19,9 @@ class InputGateClient;
 // and closes the gate session.
 //
 // An invoice leaves "output" only after the gate has answered for it: a file
-// whose upload failed stays and goes out with the next run.
+// whose upload failed (no connection, a fault) stays and goes out with the
+// next run; one whose answer could not be read, which the gate may have taken,
+// goes to the error directory for the practice to decide.
 class SendStep : public AbstractStep {
  public:
   // The build date the newest-version query compares against.
@@ -50,6 +52,9 @@ class SendStep : public AbstractStep {
   // A report of the response download, which has an origin of its own.
   void Downloader(int32_t level, int32_t mclass, int32_t code, const std::string& fileName,
                   const std::string& message) const;
+  // One invoice: the checks, the upload and where the file goes. sent turns
+  // true once the gate has taken it.
+  void Send(const std::shared_ptr<StepWorkObject>& work, bool& sent);
   void FetchResponses();
   void CheckVersion();
   void DownloadUpdate(const std::string& url);

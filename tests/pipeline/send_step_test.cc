@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +21,8 @@
 #include "platform/scoped_env.h"
 #include "step_fixture.h"
 #include "transport/input_gate_client.h"
+#include "transport/sim_fixture.h"
+#include "transport/transport_settings.h"
 #include "support/fake_security_client.h"
 #include "transport/security_client.h"
 
@@ -70,6 +76,7 @@ class SendGate : public InputGateClient {
   }
   std::string ReadResponse(const std::string&, const std::string&, const std::string& name, bool confirm) override {
     calls.push_back((confirm ? "confirm " : "read ") + name);
+    if (confirm && onConfirm) onConfirm(name);
     return responses.count(name) ? responses[name] : "";
   }
   std::shared_ptr<VersionInfo> QueryNewVersion(const std::string& buildDate, std::string language) override {
@@ -96,6 +103,7 @@ class SendGate : public InputGateClient {
   // Decides the answer of each upload; sets the write-failed flag through its argument.
   std::function<std::vector<std::shared_ptr<LogRecord>>(bool& failed)> onWrite;
   std::function<void()> onEnum;
+  std::function<void(const std::string& name)> onConfirm;
   std::map<std::string, std::string> responses;
   std::shared_ptr<VersionInfo> newVersion;
   std::vector<std::string> calls;
@@ -126,6 +134,20 @@ struct SendBench {
     ASSERT_EQ(Names(output).size(), invoices.size());
     for (const auto& [name, fixture] : invoices) sent[name] = ReadFile(output + "/" + name);
     env.sink->reports.clear();
+  }
+
+  // Loads the fixture configuration again with its files changed by edit.
+  void ReloadConfiguration(const std::function<void(std::map<std::string, std::string>&)>& edit) {
+    std::map<std::string, std::string> files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
+                                                {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(FixturePath("package"))) {
+      if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
+    }
+    edit(files);
+    auto loader = std::make_shared<FileMapDocumentLoader>(std::move(files));
+    env.config->Clear();
+    ConfigLoader(loader, loader, loader).Load(env.config);
+    env.config->SelectCenter(1);
   }
 
   // The duplicate-check summary of what was sent under name.
@@ -206,8 +228,14 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
   } cases[] = {
       {"failed exchange", [](bool&) { return Records{}; }, true, "output", false,
        {{mlError, 17, "a.xml", 17}, {mlWarning, 3, "a.xml", 30}}},
-      {"fault", [](bool&) -> Records { throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault"); },
-       true, "output", false, {{mlError, 17, "a.xml", 17}}},
+      // The gate may have taken what it answered for: not sent again unseen.
+      {"unreadable reply",
+       [](bool&) -> Records { throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault"); }, true,
+       "err", false, {{mlError, 17, "a.xml", 17}}},
+      {"reply of the wrong shape", [](bool&) -> Records { throw RpcError("Invalid type conversion"); }, true, "err",
+       false, {{mlError, 17, "a.xml", 17}}},
+      {"no token", [](bool&) -> Records { throw std::runtime_error("token endpoint"); }, true, "err", false,
+       {{mlError, 17, "a.xml", 17}}},
       {"module error",
        [](bool& failed) {
          failed = true;
@@ -245,6 +273,145 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
       EXPECT_THAT(b.Reports(), Contains(Sender(e.level, e.code, e.file, e.text ? Text(e.text) : e.literal)));
     }
     EXPECT_EQ(b.gate->calls.back(), "close");
+  }
+}
+
+// The real gate client against the test trust center: what a refusal, an
+// unreadable answer and a failed exchange look like on the wire.
+struct SimSendBench : SendBench {
+  SimSendBench() {
+    engine->SetInputGateClient(std::make_shared<InputGateClient>(nullptr, sim.BaseUrl() + "/gate/nord"));
+  }
+  // Runs the step as the engine does, but with the transport settings of
+  // this test: the engine's run would publish those of the settings file.
+  void RunSendStep() {
+    SetAccessTokenProvider(std::make_shared<FixedTokenProvider>(TrustCenterSim::kValidToken));
+    TransportSettings settings;
+    settings.caFile = sim.CaFile();
+    SetTransportSettings(settings);
+    std::make_shared<SendStep>(engine)->Run();
+  }
+  ~SimSendBench() {
+    SetAccessTokenProvider(nullptr);
+    SetTransportSettings(TransportSettings());
+  }
+
+  // The XML-RPC methods the trust center received, in order.
+  std::vector<std::string> Methods() const {
+    std::vector<std::string> methods;
+    for (const std::string& line : sim.RequestLog()) {
+      const LoggedRequest request = ParseLoggedRequest(line);
+      if (!request.rpcMethod.empty()) methods.push_back(request.rpcMethod);
+    }
+    return methods;
+  }
+
+  TrustCenterSim sim;
+};
+
+TEST(SendStepTest, AnAnswerThatCannotBeReadLeavesTheInvoiceToThePractice) {
+  const struct Case {
+    const char* fault;
+    // Where both invoices are afterwards: "output" (sent again next run) or "err".
+    const char* where;
+    bool notCopied;
+  } cases[] = {
+      {"xmlrpc_fault", "output", false},
+      {"http500", "output", true},
+      {"garbled", "err", false},
+      {"wrong_shape", "err", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    SimSendBench b;
+    b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+    // Every upload gets the same answer; no update is offered.
+    b.sim.SetControl(std::string(R"({"fault": ")") + c.fault +
+                     R"(", "fault_methods": ["korvex.inputgate.write2"],
+                        "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
+
+    b.RunSendStep();
+
+    const std::vector<std::string> both = {"a.xml", "b.xml"};
+    const std::string where = c.where;
+    EXPECT_EQ(Names(b.output), where == "output" ? both : std::vector<std::string>{});
+    EXPECT_EQ(Names(b.env.ErrorDir()), where == "err" ? both : std::vector<std::string>{});
+    EXPECT_THAT(Names(b.Archive()), IsEmpty());
+    for (const std::string& name : both) {
+      EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 17, name, Text(17)))) << name;
+      EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlWarning, 3, name, Text(30))),
+                c.notCopied ? 1 : 0)
+          << name;
+      EXPECT_FALSE(b.duplicates->IsDuplicate(b.SummaryOf(name))) << name;
+    }
+    // Both were tried, and the run ended as usual.
+    const std::vector<std::string> methods = b.Methods();
+    EXPECT_EQ(std::count(methods.begin(), methods.end(), "korvex.inputgate.write2"), 2);
+    ASSERT_FALSE(methods.empty());
+    EXPECT_EQ(methods.back(), "korvex.session.close");
+  }
+}
+
+TEST(SendStepTest, WithoutAGateClientTheRunStillEnds) {
+  // What a failed or cancelled configuration download leaves behind.
+  SendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}});
+  b.engine->SetInputGateClient(nullptr);
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(Names(b.output), ElementsAre("a.xml"));
+  EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 16, "", Text(16))));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlError, 0, "", Text(53))));
+  EXPECT_EQ(b.Reports().back(),
+            Sender(mlInfo, 1, "", "Senden/Empfangen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"));
+}
+
+TEST(SendStepTest, AnInvoiceTheLogCouldNotKeepIsReported) {
+  SendBench b;
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+  // The log's file is replaced by a directory: no write reaches the disk.
+  const std::string logPath = b.env.config->GetDuplicateLogPath().ToString();
+  std::filesystem::remove(logPath);
+  std::filesystem::create_directories(logPath);
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(Names(b.Archive()), ElementsAre("a.xml", "b.xml"));
+  for (const char* name : {"a.xml", "b.xml"}) {
+    EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 13, name, Text(38)))) << name;
+    // Still known to this process: no second upload in this run.
+    EXPECT_TRUE(b.duplicates->IsDuplicate(b.SummaryOf(name))) << name;
+  }
+  EXPECT_EQ(b.env.sink->WithCode(13).size(), 2u);
+}
+
+TEST(SendStepTest, InvoicesWithoutAnIdAreAllSent) {
+  // A trust center whose duplicate check finds no invoice number in what it
+  // gets to see: every summary lacks the ID.
+  SendBench b;
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  b.ReloadConfiguration([](std::map<std::string, std::string>& files) {
+    for (const char* keys : {"keys-1.0.xsl", "keys-2.0.xsl"}) {
+      std::string& text = files.at(keys);
+      const std::string id = "<ID><xsl:value-of select=\"$invoice/inv:number\"/></ID>";
+      ASSERT_NE(text.find(id), std::string::npos) << keys;
+      text.replace(text.find(id), id.size(), "<ID/>");
+    }
+  });
+  ASSERT_TRUE(b.SummaryOf("a.xml")->GetID().empty());
+  ASSERT_FALSE(b.SummaryOf("a.xml")->GetAmount().empty());
+
+  b.engine->RunSendStep();
+
+  EXPECT_EQ(b.gate->uploads.size(), 3u);
+  EXPECT_THAT(Names(b.Archive()), ElementsAre("a.xml", "b.xml", "c.xml"));
+  EXPECT_THAT(b.env.sink->WithCode(12), IsEmpty());
+  for (const char* name : {"a.xml", "b.xml", "c.xml"}) {
+    int debugReports = 0;
+    for (const Report& r : b.Reports()) debugReports += r.level == mlDebug && r.fileName == name;
+    EXPECT_EQ(debugReports, 1) << name;
   }
 }
 
@@ -325,6 +492,33 @@ TEST(SendStepTest, ResponsesAreStoredInsideTheWorkAreaAndConfirmedOnlyWhenStored
   EXPECT_EQ(b.Reports()[b.Reports().size() - 2], Downloader(mlInfo, 1, "", Text(54)));
   EXPECT_FALSE(std::filesystem::exists(b.env.work.Sub("x.xml")));
   EXPECT_EQ(b.gate->calls.back(), "close");
+  // Made by the step, for the user alone, like the day's archive.
+  for (const std::string& dir : {b.Responses(), b.Archive()}) {
+    EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all) << dir;
+  }
+}
+
+TEST(SendStepTest, ResponsesNeverReplaceOneAnotherAndAreOnDiskBeforeTheyAreConfirmed) {
+  SendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  // Not yet delivered by the write step.
+  WriteFile(b.Responses() + "/r1.xml", "<earlier/>");
+  b.gate->responses = {{"r1.pdf", "<answer>pdf</answer>"}, {"r1.xml", "<answer>xml</answer>"}};
+  // What lies in "responses" whenever the gate is told it may drop a response.
+  std::vector<std::vector<std::string>> atConfirm;
+  b.gate->onConfirm = [&](const std::string&) { atConfirm.push_back(Names(b.Responses())); };
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(Names(b.Responses()), ElementsAre("r1.1.xml", "r1.2.xml", "r1.xml"));
+  EXPECT_EQ(ReadFile(b.Responses() + "/r1.xml"), "<earlier/>");
+  EXPECT_EQ(ReadFile(b.Responses() + "/r1.1.xml"), "<answer>pdf</answer>");
+  EXPECT_EQ(ReadFile(b.Responses() + "/r1.2.xml"), "<answer>xml</answer>");
+  EXPECT_THAT(atConfirm, ElementsAre(ElementsAre("r1.1.xml", "r1.xml"), ElementsAre("r1.1.xml", "r1.2.xml", "r1.xml")));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlInfo, 2, "r1.1.xml", Text(52))));
+  EXPECT_THAT(b.Reports(), Contains(Downloader(mlInfo, 2, "r1.2.xml", Text(52))));
+  EXPECT_EQ(std::filesystem::status(b.Responses() + "/r1.2.xml").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST(SendStepTest, CancelStopsTheResponseDownload) {
