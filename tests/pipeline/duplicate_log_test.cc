@@ -1,6 +1,9 @@
 #include "pipeline/duplicate_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -437,18 +440,57 @@ TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedKeptAsideAndANewLogStarts
   EXPECT_EQ(ReadFile(dir_.Sub("korvex.log.damaged-20250615-150640-1")), "garbage 2");
 }
 
+// A directory in which no name can be made or changed, while the files in it
+// stay writable: read-only for a user, immutable for root (who ignores the
+// permissions). Undone at the end of the scope.
+class FrozenDirectory {
+ public:
+  explicit FrozenDirectory(const std::string& path) : path_(path) {
+    if (::geteuid() != 0) {
+      std::filesystem::permissions(path_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+      frozen_ = true;
+      return;
+    }
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    if (fd_ >= 0 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags |= FS_IMMUTABLE_FL;
+      frozen_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+  }
+  ~FrozenDirectory() {
+    if (fd_ >= 0) {
+      int flags = 0;
+      if (frozen_ && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+      }
+      ::close(fd_);
+    } else {
+      std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+    }
+  }
+  bool frozen() const { return frozen_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool frozen_ = false;
+};
+
 // Without a place to keep it, the damaged file stays as it was rather than
 // being emptied.
 TEST_F(DuplicateLogTest, DamagedFileThatCannotBeKeptAsideIsLeftAlone) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   const std::string content = "not a log\r\n4711|125.40|1709800000|Z1|E1|T1|0\r\n";
   WriteFile(path_, content);
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  auto log = NewLog();
-  EXPECT_FALSE(log->Load());
-  log->Reset();
-  EXPECT_FALSE(log->Add(Invoice({.id = "9"})));
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all);
+  {
+    FrozenDirectory frozen(dir_.path());
+    if (!frozen.frozen()) GTEST_SKIP() << "the file system cannot make a directory immutable";
+    auto log = NewLog();
+    EXPECT_FALSE(log->Load());
+    log->Reset();
+    EXPECT_FALSE(log->Add(Invoice({.id = "9"})));
+  }
   EXPECT_EQ(ReadFile(path_), content);
   EXPECT_EQ(DamagedCopies(dir_), std::vector<std::string>{});
 }
