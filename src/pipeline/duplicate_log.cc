@@ -357,6 +357,10 @@ bool DuplicateLog::KeepDamaged() {
                   << " aside, leaving it as it is: " << e.Text();
     return false;
   }
+  // An older version wrote the log readable by others; the copy is private too.
+  if (::chmod(kept.c_str(), kFileMode) != 0) {
+    KX_LOG(DEBUG) << "DuplicateLog::Reset: cannot make " << kept << " private: " << std::strerror(errno);
+  }
   const size_t slash = path_.find_last_of('/');
   common::SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash));
   KX_LOG(WARN) << "DuplicateLog::Reset: " << path_ << " is no duplicate log; kept as " << kept

@@ -416,6 +416,9 @@ TEST_F(DuplicateLogTest, FileWithoutTheHeaderIsRejectedKeptAsideAndANewLogStarts
     if (c.content && !c.content->empty()) {
       ASSERT_EQ(DamagedCopies(dir_), std::vector<std::string>{"korvex.log.damaged-20250615-150640"});
       EXPECT_EQ(ReadFile(dir_.Sub("korvex.log.damaged-20250615-150640")), *c.content);
+      struct stat info {};
+      ASSERT_EQ(::stat(dir_.Sub("korvex.log.damaged-20250615-150640").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0600u);
     } else {
       EXPECT_EQ(DamagedCopies(dir_), std::vector<std::string>{});
     }
