@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "common/file.h"
-#include "engine/korvex.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/report.h"
@@ -44,17 +43,15 @@ T Read(const IniOptions& options, const std::string& key, T fallback) {
 }  // namespace
 
 void ClientConfig::Report(const std::string& text) const {
-  std::shared_ptr<Korvex> engine = engine_.lock();
-  if (engine && engine->GetLogger()) {
-    engine->GetLogger()->Log(mlError, mcModule, moPReader, kAppDirReportCode, "", text);
+  const std::shared_ptr<KorvexLogger> logger = hooks_.sessionLogger ? hooks_.sessionLogger() : nullptr;
+  if (logger) {
+    logger->Log(mlError, mcModule, moPReader, kAppDirReportCode, "", text);
   } else {
-    // The engine builds its session logger only after this object, so at
-    // start-up the report can go to the debug log alone.
     KX_LOG(ERROR) << text;
   }
 }
 
-ClientConfig::ClientConfig(const std::shared_ptr<Korvex>& engine) : engine_(engine) {
+ClientConfig::ClientConfig(Hooks hooks) : hooks_(std::move(hooks)) {
   path_app_data_ = common::Path(platform::RoamingAppDataFolder(), true);
   path_app_data_.PushDirectory("Belmor");
   path_app_data_.PushDirectory("korvex-ordiva");
@@ -167,9 +164,8 @@ void ClientConfig::CheckStorable(const std::string& key, const std::string& valu
 }
 
 common::Path ClientConfig::Dated(const common::Path& directory) const {
-  std::shared_ptr<Korvex> engine = engine_.lock();
-  if (!engine) return directory;
-  return SubDirectory(directory, engine->GetCurrentDay());
+  if (!hooks_.currentDay) return directory;
+  return SubDirectory(directory, hooks_.currentDay());
 }
 
 common::Path ClientConfig::GetPathArchive() const { return Dated(path_archive_); }

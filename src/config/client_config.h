@@ -2,36 +2,42 @@
 #define KORVEX_CONFIG_CLIENT_CONFIG_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "common/path.h"
 #include "config/config.h"
+#include "config/hin_defaults.h"
 #include "config/options_impl.h"
 
 namespace belmor::korvex {
 
-class Korvex;
-
-// Where the HIN OAuth service lives unless the settings name other hosts.
-inline constexpr char kDefaultHinAuthUrl[] = "http://apps.hin.ch";
-inline constexpr char kDefaultHinTokenUrl[] = "https://oauth2.hin.ch";
-inline constexpr char kDefaultHinStartPage[] = "https://apps.hin.ch/";
+class KorvexLogger;
 
 // The workstation settings from "korvex.ini" in the application-data
 // directory, together with the trust-center configuration it derives from, so
 // the engine keeps one object for both. The settings are read once, at
 // construction; afterwards the IniOptions map is the live copy and every
 // setter writes the file at once.
-// The engine owns this object, so only a weak reference leads back to it; it
-// supplies the day stamp of the dated directories and the session logger.
+// The engine owns this object and supplies, as callbacks, the day stamp of
+// the dated directories and the session logger.
 // No lock: callers must not run two setters at once.
 class ClientConfig : public Config {
  public:
+  // What the settings need from their owner; an empty callback means none.
+  struct Hooks {
+    // The day that names the dated directories; "" before the first session line.
+    std::function<std::string()> currentDay;
+    // Where error reports go; none yet at start-up, when the engine builds
+    // its session logger after this object (the debug log gets them then).
+    std::function<std::shared_ptr<KorvexLogger>()> sessionLogger;
+  };
+
   // Reads the settings, writing the file back with the values in effect.
   // Raises common::Exception when the application-data directory cannot be
   // created.
-  explicit ClientConfig(const std::shared_ptr<Korvex>& engine);
+  explicit ClientConfig(Hooks hooks);
   ~ClientConfig() override;
   ClientConfig(const ClientConfig&) = delete;
   ClientConfig& operator=(const ClientConfig&) = delete;
@@ -113,7 +119,7 @@ class ClientConfig : public Config {
   // An error report for the session log.
   void Report(const std::string& text) const;
 
-  std::weak_ptr<Korvex> engine_;
+  Hooks hooks_;
   bool archive_ = true;
   bool debug_ = false;
   std::string zsrDownFilter_;

@@ -19,6 +19,7 @@
 #include "config/zip_config_loader.h"
 #include "engine/http_online_services.h"
 #include "engine/online_services.h"
+#include "engine/processing.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/messages.h"
@@ -61,16 +62,6 @@ constexpr mode_t kWorkAreaDirectoryMode = 0700;
 // The monitor shows a step's reports in a field of this many bytes.
 constexpr size_t kMaxReportText = 127;
 
-struct SingleFileMode {
-  std::mutex mutex;
-  bool on = false;
-  std::string name;
-};
-SingleFileMode& Mode() {
-  static SingleFileMode mode;
-  return mode;
-}
-
 // Never destroyed: the engine lives until the process ends, and tearing it
 // down among the other statics at exit could reach loggers already gone.
 struct FactoryState {
@@ -109,42 +100,14 @@ Korvex::Korvex() : resourcePath_(platform::ProgramDirectory(), true) {
 // drop those callbacks and let later parses read files and URLs again.
 Korvex::~Korvex() = default;
 
-std::atomic<bool>& Korvex::CancelFlag() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
-std::atomic<bool>& Korvex::AutoRunFlag() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
-void Korvex::SetSingleFileMode(bool on, const std::string& fileName) {
-  {
-    std::lock_guard<std::mutex> lock(Mode().mutex);
-    Mode().on = on;
-    Mode().name = fileName;
-  }
-  AutoRunFlag() = on;
-}
-
-bool Korvex::IsSingleFileMode() {
-  std::lock_guard<std::mutex> lock(Mode().mutex);
-  return Mode().on;
-}
-
-std::string Korvex::SingleFileName() {
-  std::lock_guard<std::mutex> lock(Mode().mutex);
-  return Mode().name;
-}
-
 // --- start-up -------------------------------------------------------------------
 
 void Korvex::Init() {
   try {
     if (!clientConfig_) throw common::ApplicationException("config not initalized");
 
-    logger_ = std::make_shared<KorvexLogger>(shared_from_this(), clientConfig_->GetDebug() ? log::DEBUG : log::INFO);
+    logger_ = std::make_shared<KorvexLogger>(clientConfig_->GetDebug() ? log::DEBUG : log::INFO,
+                                             SessionLoggerSettings(shared_from_this()));
 
     KX_LOG(INFO) << "[starting korvex][version 5.0.3-]";
     KX_LOG(INFO) << "[Korvex::Init][starting korvex][Debug mode = " << (clientConfig_->GetDebug() ? 1 : 0) << "]";
@@ -429,7 +392,7 @@ void Korvex::LoadOnlineConfig() {
     }
     // Checked before the configuration is cleared: a cancelled run must leave
     // the engine with the configuration it had.
-    if (CancelFlag()) {
+    if (RunState::CancelFlag()) {
       KX_LOG(WARN) << "[Korvex::LoadOnlineConfig][action canceled by user]";
       return;
     }
@@ -540,7 +503,7 @@ void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_th
 // --- settings and accessors ------------------------------------------------------
 
 void Korvex::Cancel() {
-  CancelFlag() = true;
+  RunState::CancelFlag() = true;
   if (securityClient_) securityClient_->Cancel();
 }
 
@@ -557,6 +520,14 @@ void Korvex::SetLanguage(const std::string& language) {
   KorvexLogger::SelectMessageTable(language);
 }
 
+bool Korvex::IsCancelled() const { return RunState::CancelFlag(); }
+
+bool Korvex::IsAutoRun() const { return RunState::AutoRunFlag(); }
+
+bool Korvex::IsSingleFileMode() const { return RunState::IsSingleFileMode(); }
+
+std::string Korvex::SingleFileName() const { return RunState::SingleFileName(); }
+
 std::string Korvex::GetMachineId() const { return ::belmor::korvex::GetMachineId(); }
 
 std::string Korvex::GetClientDescription() const { return ClientDescription(); }
@@ -566,6 +537,53 @@ void Korvex::Report(int32_t level, int32_t origin, int32_t code, const std::stri
 }
 
 std::time_t Korvex::Now() const { return clock_ ? clock_() : std::time(nullptr); }
+
+// --- settings and session logger ------------------------------------------------------------
+
+std::shared_ptr<ClientConfig> MakeClientConfig(const std::shared_ptr<Korvex>& engine) {
+  const std::weak_ptr<Korvex> weak = engine;
+  ClientConfig::Hooks hooks;
+  hooks.currentDay = [weak] {
+    const std::shared_ptr<Korvex> engine = weak.lock();
+    return engine ? engine->GetCurrentDay() : std::string();
+  };
+  hooks.sessionLogger = [weak] {
+    const std::shared_ptr<Korvex> engine = weak.lock();
+    return engine ? engine->GetLogger() : nullptr;
+  };
+  return std::make_shared<ClientConfig>(std::move(hooks));
+}
+
+KorvexLogger::Settings WithEngineHooks(KorvexLogger::Settings settings, const std::shared_ptr<Korvex>& engine) {
+  const std::weak_ptr<Korvex> weak = engine;
+  settings.responseMessagesEnabled = [weak] {
+    const std::shared_ptr<Korvex> engine = weak.lock();
+    return engine && engine->GetResponseMessagesEnabled();
+  };
+  settings.dayChanged = [weak](const std::string& day) {
+    if (const std::shared_ptr<Korvex> engine = weak.lock()) engine->SetCurrentDay(day);
+  };
+  return settings;
+}
+
+KorvexLogger::Settings SessionLoggerSettings(const std::shared_ptr<Korvex>& engine) {
+  if (!engine || !engine->GetClientConfig()) throw common::ApplicationException("no client configuration");
+  auto config = [weak = std::weak_ptr<Korvex>(engine)]() -> std::shared_ptr<ClientConfig> {
+    const std::shared_ptr<Korvex> engine = weak.lock();
+    return engine ? engine->GetClientConfig() : nullptr;
+  };
+  KorvexLogger::Settings settings;
+  settings.debug = [config] {
+    const std::shared_ptr<ClientConfig> c = config();
+    return c && c->GetDebug();
+  };
+  settings.logsPath = [config] {
+    const std::shared_ptr<ClientConfig> c = config();
+    return c ? c->GetPathLogs() : common::Path();
+  };
+  settings.appDataPath = engine->GetClientConfig()->GetPathAppData();
+  return WithEngineHooks(std::move(settings), engine);
+}
 
 // --- factory ---------------------------------------------------------------------
 
@@ -578,7 +596,7 @@ std::shared_ptr<Korvex> KorvexFactory::Create() {
   try {
     auto engine = std::make_shared<Korvex>();
     Configure(*engine);
-    engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+    engine->SetClientConfig(MakeClientConfig(engine));
     engine->Init();
     state.engine = std::move(engine);
   } catch (const common::Exception& e) {

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "common/path.h"
+#include "logging/korvex_logger.h"
+#include "pipeline/step_context.h"
 
 namespace belmor::korvex {
 
@@ -19,7 +21,6 @@ class ClientConfig;
 class CredentialCache;
 class DuplicateLog;
 class InputGateClient;
-class KorvexLogger;
 class OnlineServices;
 class SecurityClient;
 class StepSemaphore;
@@ -32,10 +33,10 @@ struct TrustCenter;
 // uniform error handling. Created once by KorvexFactory; lives until the
 // process ends. It takes no lock: the steps of one run use it from one worker
 // thread (runs are serialised by the step lock, see processing.h).
-class Korvex : public std::enable_shared_from_this<Korvex> {
+class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
  public:
   Korvex();
-  virtual ~Korvex();
+  ~Korvex() override;
   Korvex(const Korvex&) = delete;
   Korvex& operator=(const Korvex&) = delete;
 
@@ -54,10 +55,10 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // Fetches the configuration, its documents and the credentials from the
   // trust center and makes a new gate client; see korvex.cc for the failure
   // paths. Throws ConfigLoadException when the load failed.
-  void LoadOnlineConfig();
+  void LoadOnlineConfig() override;
   // True when nothing was downloaded yet, the configuration is incomplete or
   // the last download is more than ten hours old.
-  bool IsConfigDownloadRequired();
+  bool IsConfigDownloadRequired() override;
   // The 9 to 13 digits of the file's config timestamp; "000000000" when the
   // file cannot be read or has none.
   static std::string GetConfigTimestamp(const std::string& path);
@@ -71,7 +72,7 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   void SelectDefaultTrustCenter();
   // Starts the security client with the HIN login; false (after a report
   // with the current step's origin) when it is unusable or does not start.
-  bool StartSecureClient();
+  bool StartSecureClient() override;
 
   // Runs one step; a failure is reported and never leaves this call. The
   // step lock is not touched: it belongs to the run (RunLease).
@@ -89,31 +90,31 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   void SetSecurityClient(std::shared_ptr<SecurityClient> client);
   void SetLanguage(const std::string& language);
 
-  const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
+  const std::shared_ptr<ClientConfig>& GetClientConfig() const override { return clientConfig_; }
   void SetClientConfig(std::shared_ptr<ClientConfig> config) { clientConfig_ = std::move(config); }
-  const std::shared_ptr<KorvexLogger>& GetLogger() const { return logger_; }
+  const std::shared_ptr<KorvexLogger>& GetLogger() const override { return logger_; }
   // Init creates the logger and the step semaphore; tests of single steps set their own.
   void SetLogger(std::shared_ptr<KorvexLogger> logger) { logger_ = std::move(logger); }
   void SetStepSemaphore(std::shared_ptr<StepSemaphore> s) { stepSemaphore_ = std::move(s); }
   const std::shared_ptr<StepSemaphore>& GetStepSemaphore() const { return stepSemaphore_; }
-  const std::shared_ptr<InputGateClient>& GetInputGateClient() const { return inputGate_; }
-  const std::shared_ptr<DuplicateLog>& GetDuplicateLog() const { return duplicateLog_; }
-  const std::shared_ptr<CredentialCache>& GetCredentialCache() const { return credentialCache_; }
-  const std::shared_ptr<SecurityClient>& GetSecurityClient() const { return securityClient_; }
+  const std::shared_ptr<InputGateClient>& GetInputGateClient() const override { return inputGate_; }
+  const std::shared_ptr<DuplicateLog>& GetDuplicateLog() const override { return duplicateLog_; }
+  const std::shared_ptr<CredentialCache>& GetCredentialCache() const override { return credentialCache_; }
+  const std::shared_ptr<SecurityClient>& GetSecurityClient() const override { return securityClient_; }
   const std::shared_ptr<AbstractStep>& GetCurrentStep() const { return currentStep_; }
   // Init and LoadOnlineConfig make these; tests of single steps give doubles.
   void SetInputGateClient(std::shared_ptr<InputGateClient> client) { inputGate_ = std::move(client); }
   void SetCredentialCache(std::shared_ptr<CredentialCache> cache) { credentialCache_ = std::move(cache); }
   void SetDuplicateLog(std::shared_ptr<DuplicateLog> log) { duplicateLog_ = std::move(log); }
 
-  const std::string& GetLanguage() const { return language_; }
+  const std::string& GetLanguage() const override { return language_; }
   const std::string& GetCurrentDay() const { return currentDay_; }
   void SetCurrentDay(const std::string& day) { currentDay_ = day; }
-  const std::string& GetUpdateMsg() const { return updateMsg_; }
-  void SetUpdateMsg(const std::string& msg) { updateMsg_ = msg; }
+  const std::string& GetUpdateMsg() const override { return updateMsg_; }
+  void SetUpdateMsg(const std::string& msg) override { updateMsg_ = msg; }
   int GetUpdateAvailable() const { return updateAvailable_; }
-  void SetUpdateAvailable(int v) { updateAvailable_ = v; }
-  bool GetAutoUpdate() const { return autoUpdate_; }
+  void SetUpdateAvailable(int v) override { updateAvailable_ = v; }
+  bool GetAutoUpdate() const override { return autoUpdate_; }
   void SetAutoUpdate(bool v) { autoUpdate_ = v; }
   bool GetResponseMessagesEnabled() const { return responseMessagesEnabled_; }
   void SetResponseMessagesEnabled(bool v) { responseMessagesEnabled_ = v; }
@@ -133,20 +134,15 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   // gate client); replaced by tests.
   void SetOnlineServices(std::shared_ptr<OnlineServices> services) { onlineServices_ = std::move(services); }
 
-  std::string GetMachineId() const;
+  std::string GetMachineId() const override;
   // "Korvex Ordiva V 5.0.3 / " + the operating system's product name.
-  std::string GetClientDescription() const;
+  std::string GetClientDescription() const override;
 
-  // Process-wide run state, shared by every worker thread; set by
-  // BeginProcessing when it grants a run, never by a refused call.
-  static std::atomic<bool>& CancelFlag();
-  // Set for Auto and AutoOne runs, cleared for the others.
-  static std::atomic<bool>& AutoRunFlag();
-  // On with a name: steps work on that one file. Also sets the auto-run flag
-  // to the mode flag.
-  static void SetSingleFileMode(bool on, const std::string& fileName);
-  static bool IsSingleFileMode();
-  static std::string SingleFileName();
+  // The state of the processing call in progress (processing.h).
+  bool IsCancelled() const override;
+  bool IsAutoRun() const override;
+  bool IsSingleFileMode() const override;
+  std::string SingleFileName() const override;
 
  private:
   void CreateWorkDirectories();
@@ -191,6 +187,20 @@ class Korvex : public std::enable_shared_from_this<Korvex> {
   common::Path resourcePath_;
   std::function<std::time_t()> clock_;
 };
+
+// The engine's settings object, given the engine's day and session logger.
+std::shared_ptr<ClientConfig> MakeClientConfig(const std::shared_ptr<Korvex>& engine);
+
+// The session logger's settings as the engine gives them: the debug switch
+// and the logs directory of its ClientConfig, looked up on every report (the
+// engine may be given another configuration, and holding one here would keep
+// it alive), the engine's response-message switch, and the day that names its
+// dated directories. Throws common::ApplicationException when the engine has
+// no ClientConfig.
+KorvexLogger::Settings SessionLoggerSettings(const std::shared_ptr<Korvex>& engine);
+// The engine's part alone (response-message switch, day) added to settings
+// whose paths and debug switch the caller chose.
+KorvexLogger::Settings WithEngineHooks(KorvexLogger::Settings settings, const std::shared_ptr<Korvex>& engine);
 
 // Creates the engine once per process and hands out the same one afterwards.
 class KorvexFactory {

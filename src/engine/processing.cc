@@ -1,5 +1,7 @@
 #include "engine/processing.h"
 
+#include <mutex>
+
 #include "engine/korvex.h"
 #include "logging/log.h"
 #include "pipeline/step_semaphore.h"
@@ -20,7 +22,46 @@ constexpr Entry kNames[] = {
     {Processing::Write, "Write"},
 };
 
+struct SingleFileMode {
+  std::mutex mutex;
+  bool on = false;
+  std::string name;
+};
+SingleFileMode& Mode() {
+  static SingleFileMode mode;
+  return mode;
+}
+
 }  // namespace
+
+std::atomic<bool>& RunState::CancelFlag() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+std::atomic<bool>& RunState::AutoRunFlag() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+void RunState::SetSingleFileMode(bool on, const std::string& fileName) {
+  {
+    std::lock_guard<std::mutex> lock(Mode().mutex);
+    Mode().on = on;
+    Mode().name = fileName;
+  }
+  AutoRunFlag() = on;
+}
+
+bool RunState::IsSingleFileMode() {
+  std::lock_guard<std::mutex> lock(Mode().mutex);
+  return Mode().on;
+}
+
+std::string RunState::SingleFileName() {
+  std::lock_guard<std::mutex> lock(Mode().mutex);
+  return Mode().name;
+}
 
 const char* ProcessingName(Processing processing) {
   for (const Entry& entry : kNames) {
@@ -47,17 +88,17 @@ RunLease BeginProcessing(Korvex& engine, Processing processing, const std::strin
   if (!lock) return {};
 
   // Only now: a refused call must not clear the cancel of the run that is active.
-  Korvex::CancelFlag() = false;
+  RunState::CancelFlag() = false;
   switch (processing) {
     case Processing::Auto:
-      Korvex::SetSingleFileMode(false, "");
-      Korvex::AutoRunFlag() = true;
+      RunState::SetSingleFileMode(false, "");
+      RunState::AutoRunFlag() = true;
       break;
     case Processing::AutoOne:
-      Korvex::SetSingleFileMode(true, fileName);
+      RunState::SetSingleFileMode(true, fileName);
       break;
     default:
-      Korvex::SetSingleFileMode(false, "");
+      RunState::SetSingleFileMode(false, "");
       break;
   }
   // A login that failed in an earlier run may be tried again in this one.

@@ -1,6 +1,7 @@
 #ifndef KORVEX_ENGINE_PROCESSING_H_
 #define KORVEX_ENGINE_PROCESSING_H_
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,22 @@ enum class Processing { Auto, AutoOne, Read, Check, Anonymize, Send, Write };
 // "Auto", "AutoOne", "Read", "Check", "Anonymize", "Send", "Write".
 const char* ProcessingName(Processing processing);
 std::optional<Processing> ProcessingFromName(const std::string& name);
+
+// The process-wide state of the processing calls, shared by every worker
+// thread: set by BeginProcessing when it grants a run, never by a refused
+// call, and read by the steps between files (through the engine).
+class RunState {
+ public:
+  // Set by Cancel, cleared when a run is granted.
+  static std::atomic<bool>& CancelFlag();
+  // Set for Auto and AutoOne runs, cleared for the others.
+  static std::atomic<bool>& AutoRunFlag();
+  // On with a name: steps work on that one file. Also sets the auto-run flag
+  // to the mode flag.
+  static void SetSingleFileMode(bool on, const std::string& fileName);
+  static bool IsSingleFileMode();
+  static std::string SingleFileName();
+};
 
 class RunLease;
 

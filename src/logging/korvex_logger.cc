@@ -10,8 +10,6 @@
 #include "common/encoding.h"
 #include "common/exception.h"
 #include "common/file.h"
-#include "config/client_config.h"
-#include "engine/korvex.h"
 #include "platform/identity.h"
 
 namespace belmor::korvex {
@@ -127,27 +125,6 @@ std::string DayText(std::time_t now) {
   return day;
 }
 
-// Looks the configuration up through the engine on every call: the engine
-// may be given another one, and holding it here would keep it alive.
-KorvexLogger::Settings SettingsOf(const std::shared_ptr<Korvex>& engine) {
-  if (!engine || !engine->GetClientConfig()) throw common::ApplicationException("no client configuration");
-  auto config = [weak = std::weak_ptr<Korvex>(engine)]() -> std::shared_ptr<ClientConfig> {
-    const std::shared_ptr<Korvex> engine = weak.lock();
-    return engine ? engine->GetClientConfig() : nullptr;
-  };
-  KorvexLogger::Settings settings;
-  settings.debug = [config] {
-    const std::shared_ptr<ClientConfig> c = config();
-    return c && c->GetDebug();
-  };
-  settings.logsPath = [config] {
-    const std::shared_ptr<ClientConfig> c = config();
-    return c ? c->GetPathLogs() : common::Path();
-  };
-  settings.appDataPath = engine->GetClientConfig()->GetPathAppData();
-  return settings;
-}
-
 }  // namespace
 
 std::string ClientDescription() { return "Korvex Ordiva V 5.0.3 / " + platform::ProductName(); }
@@ -178,11 +155,8 @@ void LogRecord::SetOrigin(int32_t origin) {
 
 // --- KorvexLogger -----------------------------------------------------------
 
-KorvexLogger::KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel)
-    : KorvexLogger(engine, minDebugLevel, SettingsOf(engine)) {}
-
-KorvexLogger::KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel, Settings settings)
-    : settings_(std::move(settings)), engine_(engine), clock_([] { return std::time(nullptr); }) {
+KorvexLogger::KorvexLogger(int minDebugLevel, Settings settings)
+    : settings_(std::move(settings)), clock_([] { return std::time(nullptr); }) {
   debugLogPath_ = AsDirectory(settings_.appDataPath);
   debugLogPath_.SetFileName("korvex.log");
   auto file = std::make_shared<log::SizeRotateFileLogger>(debugLogPath_.ToString(), kDebugLogMaxSize,
@@ -201,8 +175,7 @@ void KorvexLogger::Log(int32_t level, int32_t mclass, int32_t origin, int32_t co
 
   const std::time_t now = clock_();
   const std::string line = FormatLine(now, level, mclass, origin, code, fileName, message);
-  const std::shared_ptr<Korvex> engine = engine_.lock();
-  WriteSessionLine(DayText(now), line, engine);
+  WriteSessionLine(DayText(now), line);
 
   log::LogMessage(kEchoTag, __FILE__, __LINE__, log::FATAL, debugLogger_).Stream() << line;
 
@@ -211,12 +184,12 @@ void KorvexLogger::Log(int32_t level, int32_t mclass, int32_t origin, int32_t co
     std::lock_guard<std::mutex> lock(sinkMutex_);
     sink = eventSink_;
   }
-  const bool forward = origin < moPDownloader || (engine && engine->GetResponseMessagesEnabled());
+  const bool forward =
+      origin < moPDownloader || (settings_.responseMessagesEnabled && settings_.responseMessagesEnabled());
   if (sink && forward) sink->Log(level, mclass, origin, code, fileName, message);
 }
 
-void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& line,
-                                    const std::shared_ptr<Korvex>& engine) {
+void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& line) {
   std::lock_guard<std::mutex> lock(sessionMutex_);
   common::Path path;
   try {
@@ -248,8 +221,8 @@ void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& l
     ErrorLine(debugLogger_, __LINE__).Stream() << "[KorvexLogger::Log][failed to create session log]";
     CloseSessionFile();
   }
-  // Under the lock: the engine's day stamp is a plain string.
-  if (engine) engine->SetCurrentDay(day);
+  // Under the lock: the owner's day stamp is a plain string.
+  if (settings_.dayChanged) settings_.dayChanged(day);
 
   if (sessionFd_ < 0) return;
   if (WriteAll(sessionFd_, SessionFileBytes(line))) {

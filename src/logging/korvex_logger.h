@@ -15,8 +15,6 @@
 
 namespace belmor::korvex {
 
-class Korvex;
-
 // "Korvex Ordiva V 5.0.3 / " + the operating system's product name. Heads
 // every session log file and tells the trust center's stylesheets who made
 // the invoice.
@@ -78,25 +76,29 @@ class KorvexLogger {
   // The settings read from the client configuration. debug and logsPath are
   // asked on every report, so a change made through automation counts from
   // the next report on.
+  // The owner of the logger (the engine) gives the two switches and the
+  // day as callbacks, so the logger depends on nothing above it; a callback
+  // left empty means off, or nobody to tell.
   struct Settings {
     std::function<bool()> debug;               // the "debug" setting
     std::function<common::Path()> logsPath;    // the work "logs" directory
     common::Path appDataPath;                  // holds the debug log "korvex.log"
+    // Lets reports of moPDownloader and moPWriter reach the event sink.
+    std::function<bool()> responseMessagesEnabled{};
+    // Told the day of the session file whenever a line is written; the dated
+    // work directories are named by it.
+    std::function<void(const std::string& day)> dayChanged{};
   };
 
-  // minDebugLevel: the least log::Level the debug log keeps. The engine owns
-  // this logger, so only a weak reference to it is kept.
-  // Reads the settings from the engine's ClientConfig; throws
-  // common::ApplicationException when the engine has none.
-  KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel);
-  KorvexLogger(const std::shared_ptr<Korvex>& engine, int minDebugLevel, Settings settings);
+  // minDebugLevel: the least log::Level the debug log keeps.
+  KorvexLogger(int minDebugLevel, Settings settings);
   ~KorvexLogger();
   KorvexLogger(const KorvexLogger&) = delete;
   KorvexLogger& operator=(const KorvexLogger&) = delete;
 
   // Records one report. mlDebug reports are dropped entirely unless the
   // debug setting is on. Reports of moPDownloader and moPWriter reach the
-  // event sink only while the engine's responseMessagesEnabled is on; the
+  // event sink only while the responseMessagesEnabled setting is on; the
   // file gets them always. Never throws on a file problem: the line is lost,
   // the echo and the event still happen.
   void Log(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
@@ -123,12 +125,11 @@ class KorvexLogger {
  private:
   // Opens the day's file when the day changed and appends the line. Failures
   // go to the debug log.
-  void WriteSessionLine(const std::string& day, const std::string& line, const std::shared_ptr<Korvex>& engine);
+  void WriteSessionLine(const std::string& day, const std::string& line);
 
   void CloseSessionFile();
 
   Settings settings_;
-  std::weak_ptr<Korvex> engine_;
   common::Path debugLogPath_;
   std::shared_ptr<log::FilteringLogger> debugLogger_;
   std::function<std::time_t()> clock_;

@@ -11,7 +11,7 @@
 #include "common/exception.h"
 #include "common/file.h"
 #include "config/client_config.h"
-#include "engine/korvex.h"
+#include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/messages.h"
@@ -89,7 +89,7 @@ common::Path InDirectory(common::Path directory, const std::string& name) {
 
 }  // namespace
 
-AbstractStep::AbstractStep(const std::shared_ptr<Korvex>& engine, int32_t origin, int nameText, int successText,
+AbstractStep::AbstractStep(const std::shared_ptr<StepContext>& engine, int32_t origin, int nameText, int successText,
                            int failureText)
     : engine_(engine), origin_(origin) {
   if (!engine_) throw common::RuntimeException("AbstractStep: no engine");
@@ -120,7 +120,7 @@ bool AbstractStep::Accessible(const common::Path& directory) {
 }
 
 void AbstractStep::Run() {
-  if (Korvex::CancelFlag()) return;
+  if (engine_->IsCancelled()) return;
   // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
     std::deque<std::string>& queue;
@@ -146,7 +146,7 @@ void AbstractStep::Run() {
       engine_->LoadOnlineConfig();
       // A cancel during the download leaves the load undone: nothing is
       // complete, and the step handles no file.
-      cancelled = Korvex::CancelFlag();
+      cancelled = engine_->IsCancelled();
       if (cancelled) {
         Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       } else {
@@ -211,7 +211,7 @@ void AbstractStep::HandleAndCleanUp() {
 
 void AbstractStep::HandleQueue() {
   while (!queue_.empty()) {
-    if (Korvex::CancelFlag()) {
+    if (engine_->IsCancelled()) {
       Report(mlWarning, kCodeCancelled, "", Text(kTextCancelled));
       break;
     }
@@ -261,8 +261,8 @@ bool AbstractStep::Init() {
   RemoveStaleTemporaries(destination_);
   RemoveStaleTemporaries(errorDir_);
 
-  if (Korvex::IsSingleFileMode()) {
-    const std::string name = Korvex::SingleFileName();
+  if (engine_->IsSingleFileMode()) {
+    const std::string name = engine_->SingleFileName();
     bool found = false;
     if (IsPlainFileName(name)) {
       try {

@@ -13,7 +13,7 @@
 namespace belmor::korvex {
 
 class ClientConfig;
-class Korvex;
+class StepContext;
 class KorvexLogger;
 class SecurityClient;
 class StepWorkObject;
@@ -31,7 +31,7 @@ class StepWorkObject;
 class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
  public:
   // The texts are catalogue numbers, looked up now in the language in use.
-  AbstractStep(const std::shared_ptr<Korvex>& engine, int32_t origin, int nameText, int successText,
+  AbstractStep(const std::shared_ptr<StepContext>& engine, int32_t origin, int nameText, int successText,
                int failureText);
   virtual ~AbstractStep();
   AbstractStep(const AbstractStep&) = delete;
@@ -68,7 +68,7 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   const common::Path& Source() const { return source_; }
   const common::Path& Destination() const { return destination_; }
   const common::Path& ErrorDir() const { return errorDir_; }
-  const std::shared_ptr<Korvex>& GetEngine() const { return engine_; }
+  const std::shared_ptr<StepContext>& GetEngine() const { return engine_; }
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
   // The names of the files still to handle, in collection order.
   const std::deque<std::string>& Queue() const { return queue_; }
@@ -99,7 +99,7 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   common::Path source_;
   common::Path destination_;
   common::Path errorDir_;
-  std::shared_ptr<Korvex> engine_;
+  std::shared_ptr<StepContext> engine_;
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<SecurityClient> securityClient_;
   std::shared_ptr<KorvexLogger> logger_;

@@ -20,7 +20,7 @@ constexpr int kTextWorkDirectoryInvalid = 46;
 
 }  // namespace
 
-ReadStep::ReadStep(const std::shared_ptr<Korvex>& engine) : AbstractStep(engine, moPReader, 18, 29, 30) {
+ReadStep::ReadStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(engine, moPReader, 18, 29, 30) {
   // The billing program's invoice directory.
   foreignSource_ = true;
 }

@@ -12,7 +12,7 @@ namespace belmor::korvex {
 // already there arrives under the next free "name.n.xml".
 class ReadStep : public AbstractStep {
  public:
-  explicit ReadStep(const std::shared_ptr<Korvex>& engine);
+  explicit ReadStep(const std::shared_ptr<StepContext>& engine);
 
   // Invoice directory to work "input"; a directory that is missing or cannot
   // be read and written ends the run with a ClientException.

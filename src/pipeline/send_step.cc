@@ -8,7 +8,7 @@
 #include "common/exception.h"
 #include "common/file.h"
 #include "config/client_config.h"
-#include "engine/korvex.h"
+#include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/messages.h"
@@ -101,7 +101,7 @@ std::string StoreUnique(const common::Path& directory, const std::string& name, 
 
 }  // namespace
 
-SendStep::SendStep(const std::shared_ptr<Korvex>& engine)
+SendStep::SendStep(const std::shared_ptr<StepContext>& engine)
     : AbstractStep(engine, moPSender, 14, 29, 30),
       duplicateLog_(engine->GetDuplicateLog()),
       gate_(engine->GetInputGateClient()) {}
@@ -237,7 +237,7 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
 
 void SendStep::Cleanup() {
   // One file at a time: the session stays for the next file's run.
-  if (Korvex::IsSingleFileMode()) return;
+  if (engine_->IsSingleFileMode()) return;
   if (!clientConfig_->GetZsrDownFilter().empty()) FetchResponses();
   CheckVersion();
   try {
@@ -280,7 +280,7 @@ void SendStep::FetchResponses() {
     common::Path directory = clientConfig_->GetPathWork();
     directory.PushDirectory("responses");
     for (const std::string& name : *names) {
-      if (Korvex::CancelFlag()) {
+      if (engine_->IsCancelled()) {
         Downloader(mlWarning, mcModule, 5, "", Text(kTextCancelled));
         break;
       }

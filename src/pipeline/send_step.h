@@ -29,7 +29,7 @@ class SendStep : public AbstractStep {
   // The setup program's file name when its URL names none usable.
   static constexpr char kDefaultSetupName[] = "kxp-setup";
 
-  explicit SendStep(const std::shared_ptr<Korvex>& engine);
+  explicit SendStep(const std::shared_ptr<StepContext>& engine);
 
   bool Init() override;
   bool PreHandle() override;

@@ -15,7 +15,7 @@
 #include "config/document_loader.h"
 #include "config/documents.h"
 #include "config/rule.h"
-#include "engine/korvex.h"
+#include "pipeline/step_context.h"
 #include "logging/log.h"
 #include "logging/report.h"
 #include "pipeline/abstract_step.h"
@@ -107,7 +107,7 @@ std::string XPathStringLiteral(const std::string& value) {
   return expression;
 }
 
-StepWorkObject::StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step,
+StepWorkObject::StepWorkObject(std::shared_ptr<StepContext> engine, std::shared_ptr<AbstractStep> step,
                                common::Path sourceFile, common::Path destinationFile)
     : engine_(std::move(engine)),
       step_(std::move(step)),

@@ -14,7 +14,7 @@
 namespace belmor::korvex {
 
 class AbstractStep;
-class Korvex;
+class StepContext;
 class Rule;
 class SimpleInvoice;
 class XmlDoc;
@@ -36,7 +36,7 @@ struct TrustCenter;
 // for the next run, and the move reports it as not passed on.
 class StepWorkObject {
  public:
-  StepWorkObject(std::shared_ptr<Korvex> engine, std::shared_ptr<AbstractStep> step, common::Path sourceFile,
+  StepWorkObject(std::shared_ptr<StepContext> engine, std::shared_ptr<AbstractStep> step, common::Path sourceFile,
                  common::Path destinationFile);
   virtual ~StepWorkObject();
   StepWorkObject(const StepWorkObject&) = delete;
@@ -134,7 +134,7 @@ class StepWorkObject {
   // Set by Prepare: the text is to be parsed when the document is needed.
   bool loaded_ = false;
   std::string text_;
-  std::shared_ptr<Korvex> engine_;
+  std::shared_ptr<StepContext> engine_;
   std::shared_ptr<AbstractStep> step_;
   common::Path sourceFile_;
   common::Path destinationFile_;

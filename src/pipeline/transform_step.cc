@@ -2,7 +2,7 @@
 
 #include "common/exception.h"
 #include "config/client_config.h"
-#include "engine/korvex.h"
+#include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/report.h"
@@ -30,7 +30,7 @@ std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
 }  // namespace
 
-TransformStep::TransformStep(const std::shared_ptr<Korvex>& engine) : AbstractStep(engine, moPAnonymizer, 10, 11, 30) {}
+TransformStep::TransformStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(engine, moPAnonymizer, 10, 11, 30) {}
 
 bool TransformStep::Init() {
   source_ = clientConfig_->GetPathWorkValid();

@@ -13,7 +13,7 @@ namespace belmor::korvex {
 // validated again first: this step also runs on its own.
 class TransformStep : public AbstractStep {
  public:
-  explicit TransformStep(const std::shared_ptr<Korvex>& engine);
+  explicit TransformStep(const std::shared_ptr<StepContext>& engine);
 
   // Work "valid" to work "output"; starts the security client and loads every
   // recipient certificate of the current center. Without them the run ends

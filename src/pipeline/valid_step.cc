@@ -6,7 +6,7 @@
 
 #include "common/exception.h"
 #include "config/client_config.h"
-#include "engine/korvex.h"
+#include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/report.h"
@@ -80,7 +80,7 @@ int CompareNumbers(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-ValidationStep::ValidationStep(const std::shared_ptr<Korvex>& engine)
+ValidationStep::ValidationStep(const std::shared_ptr<StepContext>& engine)
     : AbstractStep(engine, moPChecker, 19, 29, 30), duplicateLog_(engine->GetDuplicateLog()) {}
 
 bool ValidationStep::IsOlderVersion(const std::string& version, const std::string& minimum) {

@@ -19,7 +19,7 @@ struct VersionInfo;
 // to the day's error directory with the code of their fault.
 class ValidationStep : public AbstractStep {
  public:
-  explicit ValidationStep(const std::shared_ptr<Korvex>& engine);
+  explicit ValidationStep(const std::shared_ptr<StepContext>& engine);
 
   // Work "input" to work "valid"; takes the engine's gate client and starts
   // the security client.

@@ -22,7 +22,7 @@ constexpr int kTextResponseDirectoryInvalid = 50;
 
 }  // namespace
 
-WriteStep::WriteStep(const std::shared_ptr<Korvex>& engine) : AbstractStep(engine, moPWriter, 26, 29, 30) {}
+WriteStep::WriteStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(engine, moPWriter, 26, 29, 30) {}
 
 bool WriteStep::Init() {
   source_ = clientConfig_->GetPathWork();

@@ -12,7 +12,7 @@ namespace belmor::korvex {
 // of each also goes into today's "responses-archive" directory.
 class WriteStep : public AbstractStep {
  public:
-  explicit WriteStep(const std::shared_ptr<Korvex>& engine);
+  explicit WriteStep(const std::shared_ptr<StepContext>& engine);
 
   bool Init() override;
   void Handle(const std::shared_ptr<StepWorkObject>& work) override;

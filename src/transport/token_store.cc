@@ -15,7 +15,7 @@
 
 #include "common/durable_file.h"
 #include "common/exception.h"
-#include "config/client_config.h"
+#include "config/hin_defaults.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "platform/command.h"

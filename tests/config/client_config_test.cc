@@ -37,7 +37,7 @@ class ClientConfigTest : public ::testing::Test {
 
   std::shared_ptr<ClientConfig> Start(const std::optional<std::string>& file = std::nullopt) {
     if (file) WriteFile(Ini(), *file);
-    return std::make_shared<ClientConfig>(engine_);
+    return MakeClientConfig(engine_);
   }
 
   // What the file holds under key now, read afresh from disk.
@@ -324,7 +324,7 @@ TEST_F(ClientConfigTest, UncreatableAppDataDirectoryStopsTheStart) {
   const std::string logs = dir_.Sub("logs");
   KorvexLogger::Settings settings{[] { return false; }, [logs] { return common::Path(logs, true); },
                                   common::Path(dir_.Sub("debug"), true)};
-  engine_->SetLogger(std::make_shared<KorvexLogger>(engine_, log::INFO, settings));
+  engine_->SetLogger(std::make_shared<KorvexLogger>(log::INFO, WithEngineHooks(settings, engine_)));
   EXPECT_THROW(Start(), common::FileException);
   engine_->SetLogger(nullptr);
   log::InstallLogger(std::make_shared<log::VoidLogger>());

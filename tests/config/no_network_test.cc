@@ -180,7 +180,7 @@ TEST(NoNetworkTest, EngineStartFetchesNoImportedSchema) {
         WriteFile(dir.Sub("program/korvex.xsd"), SchemaImporting(location));
         auto engine = std::make_shared<Korvex>();
         engine->SetResourcePath(common::Path(dir.Sub("program/"), true));
-        engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+        engine->SetClientConfig(MakeClientConfig(engine));
         engine->Init();
       },
       "engine.xsd");

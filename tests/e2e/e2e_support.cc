@@ -128,7 +128,7 @@ std::vector<std::string> UploadedNumbers(const TrustCenterSim& sim) {
 Engine::Engine() : sink_(std::make_shared<RecordingSink>()), security_(std::make_shared<OAuthClient>()) {
   engine_ = std::make_shared<Korvex>();
   engine_->SetResourcePath(common::Path(ShippedConfigDir(), true));
-  engine_->SetClientConfig(std::make_shared<ClientConfig>(engine_));
+  engine_->SetClientConfig(MakeClientConfig(engine_));
   engine_->Init();
   engine_->GetLogger()->SetEventSink(sink_);
   engine_->SetResponseMessagesEnabled(true);

@@ -18,6 +18,7 @@
 #include "config/client_config.h"
 #include "e2e/e2e_support.h"
 #include "engine/korvex.h"
+#include "engine/processing.h"
 #include "logging/korvex_logger.h"
 #include "logging/report.h"
 #include "pipeline/step_semaphore.h"
@@ -403,15 +404,15 @@ TEST_F(PipelineTest, StepLockRefusesASecondRunAndIsHeldUntilTheRunEnds) {
 
   StepSemaphore::Lease held = other.Acquire();
   ASSERT_TRUE(held);
-  Korvex::CancelFlag() = true;
-  Korvex::SetSingleFileMode(true, "rechnung-0001.xml");
+  RunState::CancelFlag() = true;
+  RunState::SetSingleFileMode(true, "rechnung-0001.xml");
   for (Processing processing : {Processing::Auto, Processing::Send, Processing::Write}) {
     EXPECT_FALSE(BeginProcessing(*engine.Get(), processing)) << ProcessingName(processing);
   }
   // A refused call changes nothing.
-  EXPECT_TRUE(Korvex::CancelFlag());
-  EXPECT_TRUE(Korvex::IsSingleFileMode());
-  EXPECT_EQ(Korvex::SingleFileName(), "rechnung-0001.xml");
+  EXPECT_TRUE(RunState::CancelFlag());
+  EXPECT_TRUE(RunState::IsSingleFileMode());
+  EXPECT_EQ(RunState::SingleFileName(), "rechnung-0001.xml");
   held = StepSemaphore::Lease();
 
   const struct {
@@ -572,7 +573,7 @@ TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
     if (c.cancelAfterFirstFile) {
       EXPECT_TRUE(cancelled);
       // No refused call cleared the cancel of the run.
-      EXPECT_TRUE(Korvex::CancelFlag());
+      EXPECT_TRUE(RunState::CancelFlag());
     }
     EXPECT_TRUE(BeginProcessing(*engine.Get(), c.processing, c.fileName)) << "free once the call returned";
     c.check();

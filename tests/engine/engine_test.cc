@@ -132,9 +132,9 @@ class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ShipConfiguration();
-    Korvex::CancelFlag() = false;
+    RunState::CancelFlag() = false;
   }
-  void TearDown() override { Korvex::CancelFlag() = false; }
+  void TearDown() override { RunState::CancelFlag() = false; }
 
   // The configuration installed beside the program.
   void ShipConfiguration() {
@@ -152,7 +152,7 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<Korvex> NewEngine() {
     auto engine = std::make_shared<Korvex>();
     engine->SetResourcePath(common::Path(Program(), true));
-    engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+    engine->SetClientConfig(MakeClientConfig(engine));
     return engine;
   }
 
@@ -282,7 +282,7 @@ TEST_F(EngineTest, InitFailureCarriesTheCause) {
     c.prepare();
     auto engine = std::make_shared<Korvex>();
     engine->SetResourcePath(common::Path(Program(), true));
-    if (c.withConfig) engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+    if (c.withConfig) engine->SetClientConfig(MakeClientConfig(engine));
     try {
       engine->Init();
       ADD_FAILURE() << "no exception";
@@ -608,7 +608,7 @@ TEST_F(EngineTest, CancelledLoadKeepsTheConfigurationAndFetchesNothing) {
   services_->Publish(ConfigWithTimestamp("1800000000"));
   auto engine = Start();
   engine->Cancel();
-  EXPECT_TRUE(Korvex::CancelFlag());
+  EXPECT_TRUE(RunState::CancelFlag());
   EXPECT_EQ(security_->cancels, 1);
 
   engine->LoadOnlineConfig();
@@ -780,16 +780,16 @@ TEST_F(EngineTest, BeginProcessingChangesRunStateOnlyWhenItGrantsTheRun) {
       // Another run holds the lock, in the middle of a cancel of an AutoOne run.
       const StepSemaphore::Lease held = other.Acquire();
       ASSERT_TRUE(held);
-      Korvex::SetSingleFileMode(true, "held.xml");
-      Korvex::CancelFlag() = true;
+      RunState::SetSingleFileMode(true, "held.xml");
+      RunState::CancelFlag() = true;
       const int runs = security_->runs;
 
       EXPECT_FALSE(BeginProcessing(*engine, c.processing, "mine.xml"));
 
-      EXPECT_TRUE(Korvex::CancelFlag());
-      EXPECT_TRUE(Korvex::AutoRunFlag());
-      EXPECT_TRUE(Korvex::IsSingleFileMode());
-      EXPECT_EQ(Korvex::SingleFileName(), "held.xml");
+      EXPECT_TRUE(RunState::CancelFlag());
+      EXPECT_TRUE(RunState::AutoRunFlag());
+      EXPECT_TRUE(RunState::IsSingleFileMode());
+      EXPECT_EQ(RunState::SingleFileName(), "held.xml");
       EXPECT_EQ(security_->runs, runs);
       EXPECT_FALSE(other.IsGreen());
     }
@@ -799,10 +799,10 @@ TEST_F(EngineTest, BeginProcessingChangesRunStateOnlyWhenItGrantsTheRun) {
     ASSERT_TRUE(lease);
     EXPECT_FALSE(other.IsGreen());
     EXPECT_FALSE(other.Acquire());
-    EXPECT_FALSE(Korvex::CancelFlag());
-    EXPECT_EQ(Korvex::AutoRunFlag(), c.autoRun);
-    EXPECT_EQ(Korvex::IsSingleFileMode(), c.singleFile);
-    EXPECT_EQ(Korvex::SingleFileName(), c.singleFile ? "mine.xml" : "");
+    EXPECT_FALSE(RunState::CancelFlag());
+    EXPECT_EQ(RunState::AutoRunFlag(), c.autoRun);
+    EXPECT_EQ(RunState::IsSingleFileMode(), c.singleFile);
+    EXPECT_EQ(RunState::SingleFileName(), c.singleFile ? "mine.xml" : "");
     EXPECT_EQ(security_->runs, runs + 1);
   }
   EXPECT_TRUE(other.IsGreen());
@@ -810,7 +810,7 @@ TEST_F(EngineTest, BeginProcessingChangesRunStateOnlyWhenItGrantsTheRun) {
   // An engine without its lock could not keep a second run out: it runs none.
   auto unstarted = NewEngine();
   EXPECT_FALSE(BeginProcessing(*unstarted, Processing::Read));
-  Korvex::SetSingleFileMode(false, "");
+  RunState::SetSingleFileMode(false, "");
 }
 
 // A newer application-data copy that does not load must not stop the engine:

@@ -80,7 +80,7 @@ class KorvexLoggerTest : public ::testing::Test {
     KorvexLogger::Settings settings{[this] { return debug_.load(); },
                                     [this] { return common::Path(dir_.Sub("work/logs"), true); },
                                     common::Path(dir_.Sub("app"), true)};
-    auto logger = std::make_shared<KorvexLogger>(engine_, log::INFO, std::move(settings));
+    auto logger = std::make_shared<KorvexLogger>(log::INFO, WithEngineHooks(std::move(settings), engine_));
     logger->SetClock([this] { return now_.load(); });
     logger->SetEventSink(sink_);
     return logger;
@@ -300,13 +300,13 @@ TEST(KorvexLoggerEngineTest, FollowsTheEnginesClientConfig) {
   KeepCurrentDebugLogger keep;
   TempDir dir;
   auto engine = std::make_shared<Korvex>();
-  EXPECT_THROW(KorvexLogger(engine, log::INFO), common::ApplicationException);
+  EXPECT_THROW(SessionLoggerSettings(engine), common::ApplicationException);
 
-  auto config = std::make_shared<ClientConfig>(engine);
+  auto config = MakeClientConfig(engine);
   engine->SetClientConfig(config);
   config->set_path_work(common::Path(dir.Sub("work"), true));
   config->SetDebug(false);
-  auto logger = std::make_shared<KorvexLogger>(engine, log::INFO);
+  auto logger = std::make_shared<KorvexLogger>(log::INFO, SessionLoggerSettings(engine));
   common::Path debugLog = config->GetPathAppData();
   debugLog.SetFileName("korvex.log");
   EXPECT_EQ(logger->GetDebugLogPath(), debugLog);

@@ -117,7 +117,7 @@ TEST_F(AbstractStepTest, FailedPreHandleHandlesNoFileButCleansUp) {
 TEST_F(AbstractStepTest, CancelBetweenFilesLeavesTheRestInTheSource) {
   for (const char* name : {"a.xml", "b.xml", "c.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
   auto step = NewStep();
-  step->afterHandle = [] { Korvex::CancelFlag() = true; };
+  step->afterHandle = [] { RunState::CancelFlag() = true; };
 
   step->Run();
 
@@ -132,7 +132,7 @@ TEST_F(AbstractStepTest, CancelBetweenFilesLeavesTheRestInTheSource) {
 
 TEST_F(AbstractStepTest, CancelBeforeTheRunDoesNothing) {
   WriteFile(in_ + "/a.xml", Invoice("invoice-1.0-valid.xml"));
-  Korvex::CancelFlag() = true;
+  RunState::CancelFlag() = true;
   auto step = NewStep();
 
   step->Run();
@@ -155,8 +155,8 @@ TEST_F(AbstractStepTest, NoWayAStepEndsGivesTheRunsLockBack) {
   };
   const Case cases[] = {
       {"files passed on", [](MovingStep&) {}, false},
-      {"cancel before the step", [](MovingStep&) { Korvex::CancelFlag() = true; }, false},
-      {"cancel between files", [](MovingStep& step) { step.afterHandle = [] { Korvex::CancelFlag() = true; }; },
+      {"cancel before the step", [](MovingStep&) { RunState::CancelFlag() = true; }, false},
+      {"cancel between files", [](MovingStep& step) { step.afterHandle = [] { RunState::CancelFlag() = true; }; },
        false},
       {"failed check", [&](MovingStep&) { env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true)); },
        true},
@@ -167,7 +167,7 @@ TEST_F(AbstractStepTest, NoWayAStepEndsGivesTheRunsLockBack) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (autoRun ? ", auto run" : ""));
       for (const char* name : {"a.xml", "b.xml"}) WriteFile(in_ + "/" + name, Invoice("invoice-1.0-valid.xml"));
-      Korvex::AutoRunFlag() = autoRun;
+      RunState::AutoRunFlag() = autoRun;
       StepSemaphore::Lease lease = env_.semaphore->Acquire();
       ASSERT_TRUE(lease);
       auto step = NewStep();
@@ -184,8 +184,8 @@ TEST_F(AbstractStepTest, NoWayAStepEndsGivesTheRunsLockBack) {
       EXPECT_FALSE(env_.SemaphoreFree());
       lease = StepSemaphore::Lease();
       EXPECT_TRUE(env_.SemaphoreFree());
-      Korvex::CancelFlag() = false;
-      Korvex::AutoRunFlag() = false;
+      RunState::CancelFlag() = false;
+      RunState::AutoRunFlag() = false;
       env_.config->set_path_work(work);
       for (const std::string& dir : {in_, out_}) {
         for (const std::string& name : Names(dir)) std::filesystem::remove(dir + "/" + name);
@@ -215,7 +215,7 @@ TEST(SingleFileModeTest, TakesTheNamedFileOnlyAndReportsAMissingOne) {
     WriteFile(in + "/other.xml", Invoice("invoice-1.0-valid.xml"));
     WriteFile(env.Dir("elsewhere") + "/x.xml", Invoice("invoice-1.0-valid.xml"));
     std::filesystem::create_directory(in + "/d.xml");
-    Korvex::SetSingleFileMode(true, c.name);
+    RunState::SetSingleFileMode(true, c.name);
     auto step = std::make_shared<MovingStep>(env.engine, in, out);
 
     step->Run();

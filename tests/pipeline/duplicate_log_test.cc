@@ -900,7 +900,7 @@ TEST(DuplicateLogEngineTest, InitOpensTheWorkDirectorysLog) {
 
     auto engine = std::make_shared<Korvex>();
     engine->SetResourcePath(common::Path(dir.Sub("program/"), true));
-    engine->SetClientConfig(std::make_shared<ClientConfig>(engine));
+    engine->SetClientConfig(MakeClientConfig(engine));
     engine->Init();
 
     const auto& log = engine->GetDuplicateLog();

@@ -526,9 +526,9 @@ TEST(SendStepTest, CancelStopsTheResponseDownload) {
   b.env.config->SetZsrDownFilter("Z1");
   b.gate->responses = {{"a.xml", "<a/>"}, {"b.xml", "<b/>"}};
   // The user cancels while the list is on its way.
-  b.gate->onEnum = [] { Korvex::CancelFlag() = true; };
+  b.gate->onEnum = [] { RunState::CancelFlag() = true; };
   b.engine->RunSendStep();
-  Korvex::CancelFlag() = false;
+  RunState::CancelFlag() = false;
   EXPECT_EQ(b.gate->Count("enum Z1"), 1);
   EXPECT_EQ(b.gate->Count("read*"), 0);
   EXPECT_THAT(b.Reports(), Contains(Downloader(mlWarning, 5, "", Text(32))));
@@ -584,10 +584,10 @@ TEST(SendStepTest, SingleFileModeKeepsTheSessionForTheNextFile) {
   b.env.config->SetZsrDownFilter("*");
   b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
   for (const char* name : {"a.xml", "b.xml"}) {
-    Korvex::SetSingleFileMode(true, name);
+    RunState::SetSingleFileMode(true, name);
     b.engine->RunSendStep();
   }
-  Korvex::SetSingleFileMode(false, "");
+  RunState::SetSingleFileMode(false, "");
   EXPECT_EQ(b.gate->uploads.size(), 2u);
   EXPECT_EQ(b.gate->Count("connect*"), 1);
   EXPECT_EQ(b.gate->Count("close*"), 0);

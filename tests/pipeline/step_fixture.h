@@ -30,6 +30,7 @@
 #include "config/config_loader.h"
 #include "config/document_loader.h"
 #include "engine/korvex.h"
+#include "engine/processing.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "logging/messages.h"
@@ -103,8 +104,8 @@ class StepEnvironment {
   StepEnvironment() {
     KorvexLogger::RegisterMessageTable("de", GermanMessageTable());
     KorvexLogger::SelectMessageTable("de");
-    Korvex::CancelFlag() = false;
-    Korvex::SetSingleFileMode(false, "");
+    RunState::CancelFlag() = false;
+    RunState::SetSingleFileMode(false, "");
 
     config->set_path_work(common::Path(work.path(), true));
     // The settings file outlives each test; a test that turned debug on must not decide for the next.
@@ -121,9 +122,9 @@ class StepEnvironment {
     const std::weak_ptr<ClientConfig> settings = config;
     const common::Path logs = config->GetPathLogs();
     logger = std::make_shared<KorvexLogger>(
-        engine, log::DEBUG,
-        KorvexLogger::Settings{[settings] { return settings.lock()->GetDebug(); }, [logs] { return logs; },
-                               config->GetPathAppData()});
+        log::DEBUG, WithEngineHooks(KorvexLogger::Settings{[settings] { return settings.lock()->GetDebug(); },
+                                                           [logs] { return logs; }, config->GetPathAppData()},
+                                    engine));
     logger->SetEventSink(sink);
     engine->SetLogger(logger);
     engine->SetStepSemaphore(semaphore);
@@ -132,8 +133,8 @@ class StepEnvironment {
   }
 
   ~StepEnvironment() {
-    Korvex::CancelFlag() = false;
-    Korvex::SetSingleFileMode(false, "");
+    RunState::CancelFlag() = false;
+    RunState::SetSingleFileMode(false, "");
   }
 
   // The directory below the work area, created.
@@ -149,7 +150,7 @@ class StepEnvironment {
 
   TempDir work;
   std::shared_ptr<Korvex> engine = std::make_shared<Korvex>();
-  std::shared_ptr<ClientConfig> config = std::make_shared<ClientConfig>(engine);
+  std::shared_ptr<ClientConfig> config = MakeClientConfig(engine);
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
   std::shared_ptr<KorvexLogger> logger;
   std::shared_ptr<StepSemaphore> semaphore = std::make_shared<StepSemaphore>("kxStSem-pipeline-test");
