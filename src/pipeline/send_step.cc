@@ -58,18 +58,11 @@ constexpr mode_t kWorkFileMode = 0600;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
-// Whether a failed upload was the gate's clear refusal (an XML-RPC fault)
-// rather than an answer that could not be read. The gate client keeps the code
-// and text of each fault it receives and names them at the end of the
-// failure's text; a fault equal to the one before shows only there.
-bool WasFault(const InputGateClient& gate, const std::exception& failure, int32_t codeBefore,
-              const std::string& textBefore) {
-  const auto* exception = dynamic_cast<const common::Exception*>(&failure);
-  if (!exception || dynamic_cast<const RpcError*>(&failure)) return false;
-  if (gate.FaultCode() != codeBefore || gate.FaultString() != textBefore) return true;
-  const std::string named = ", fault " + std::to_string(gate.FaultCode()) + " (" + gate.FaultString() + ")";
-  const std::string& message = exception->Message();
-  return message.size() >= named.size() && message.compare(message.size() - named.size(), named.size(), named) == 0;
+// Where the response download stores what it fetched, for the write step.
+common::Path ResponsesDirectory(const ClientConfig& config) {
+  common::Path directory = config.GetPathWork();
+  directory.PushDirectory("responses");
+  return directory;
 }
 
 // Writes text under name in directory, or under the first free name
@@ -119,6 +112,9 @@ bool SendStep::Init() {
   if (destination_.ToString().size() < 3 || !Accessible(destination_)) {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryNotSet));
   }
+  // A download killed half-way leaves its temporary: a whole response, with
+  // the patient's data, that nothing would ever remove.
+  RemoveStaleTemporaries(ResponsesDirectory(*clientConfig_));
   if (!AbstractStep::Init()) return false;
   return engine_->StartSecureClient();
 }
@@ -191,17 +187,19 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
   }
 
   std::vector<std::shared_ptr<LogRecord>> messages;
-  const int32_t faultCode = gate_->FaultCode();
-  const std::string faultString = gate_->FaultString();
   try {
     messages = gate_->Write2(work->Text());
+  } catch (const GateFaultException& e) {
+    // The gate read the invoice and refused it: it goes again with the next run.
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.Text();
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    return;
   } catch (const std::exception& e) {
+    // Any other answer the gate may have given after taking the invoice, so
+    // sending it again could bill twice; the practice decides.
     KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.what();
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-    // A fault is the gate's refusal: the invoice goes again with the next
-    // run. Any other answer the gate may have given after taking the invoice,
-    // so sending it again could bill twice; the practice decides.
-    if (!WasFault(*gate_, e, faultCode, faultString)) work->MoveToError();
+    work->MoveToError();
     return;
   }
   // An empty answer is a failed exchange only when the gate did not take
@@ -277,8 +275,7 @@ void SendStep::FetchResponses() {
     const int32_t count = static_cast<int32_t>(names->size());
     Downloader(mlInfo, mcCount, count, "", FormatMessageText(Text(kTextFilesInWork), {count}).substr(0, 127));
 
-    common::Path directory = clientConfig_->GetPathWork();
-    directory.PushDirectory("responses");
+    const common::Path directory = ResponsesDirectory(*clientConfig_);
     for (const std::string& name : *names) {
       if (engine_->IsCancelled()) {
         Downloader(mlWarning, mcModule, 5, "", Text(kTextCancelled));

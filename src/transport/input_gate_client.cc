@@ -85,8 +85,8 @@ RpcValue InputGateClient::Send(const RpcRequest& request) {
   }
   if (IsFault(response.Result())) {
     KX_LOG(ERROR) << "[InputGateClient::SendRequest][xmlrpc fault: " << faultCode_ << " (" << faultString_ << ")]";
-    throw common::RuntimeException(kFaultMessage, ReplySummary(status, body) + ", fault " +
-                                                      std::to_string(faultCode_) + " (" + faultString_ + ")");
+    throw GateFaultException(kFaultMessage, ReplySummary(status, body) + ", fault " + std::to_string(faultCode_) +
+                                                " (" + faultString_ + ")");
   }
   return std::move(response.Result());
 }

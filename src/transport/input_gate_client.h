@@ -14,6 +14,13 @@
 
 namespace belmor::korvex {
 
+// The gate's clear refusal of a call: its reply was read and was an XML-RPC
+// fault. It is a RuntimeException, so every guard that catches those still
+// catches it; callers that must tell a refusal from a reply they could not
+// read (the gate may have acted on that one) catch this class first. The
+// description is that of RuntimeException, so log lines read as before.
+KORVEX_DECLARE_EXCEPTION(GateFaultException, common::RuntimeException, "Runtime exception");
+
 // The texts of the gate's version answers: the newest-version query fills the
 // first three, the minimum-version query the last two.
 struct VersionInfo {
@@ -31,12 +38,13 @@ struct VersionInfo {
 //
 // Failures: a reply with an HTTP status other than 200 (0: no connection) is
 // logged and seen by the operations as the Boolean false; an unreadable reply
-// or an XML-RPC fault raises common::RuntimeException "InputGateClient::
-// SendRequest: xmlrpc fault" whose subject gives the status, the length and a
-// fault's code and text, never the body (the fault's code and text also stay
-// in the client); a reply of the wrong kind raises RpcError "Invalid type
-// conversion" unless the operation says otherwise. The operations are virtual so the steps can run
-// against a gate double.
+// raises common::RuntimeException and an XML-RPC fault GateFaultException,
+// both "InputGateClient::SendRequest: xmlrpc fault" with a subject that gives
+// the status, the length and a fault's code and text, never the body (the
+// fault's code and text also stay in the client); a reply of the wrong kind
+// raises RpcError "Invalid type conversion" unless the operation says
+// otherwise. The operations are virtual so the steps can run against a gate
+// double.
 class InputGateClient {
  public:
   // connectionUri: the trust center's session and version service.

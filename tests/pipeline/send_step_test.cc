@@ -232,6 +232,20 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
       {"unreadable reply",
        [](bool&) -> Records { throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault"); }, true,
        "err", false, {{mlError, 17, "a.xml", 17}}},
+      // Told by its class, not its text: one whose words read like a refusal
+      // is still an answer that could not be read.
+      {"unreadable reply that reads like a fault",
+       [](bool&) -> Records {
+         throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault",
+                                        "status 200, 80 bytes, fault 0 ()");
+       },
+       true, "err", false, {{mlError, 17, "a.xml", 17}}},
+      // The gate read the invoice and refused it: sent again with the next run.
+      {"fault",
+       [](bool&) -> Records {
+         throw GateFaultException("InputGateClient::SendRequest: xmlrpc fault", "status 200, 80 bytes, fault 1 (no)");
+       },
+       true, "output", false, {{mlError, 17, "a.xml", 17}}},
       {"reply of the wrong shape", [](bool&) -> Records { throw RpcError("Invalid type conversion"); }, true, "err",
        false, {{mlError, 17, "a.xml", 17}}},
       {"no token", [](bool&) -> Records { throw std::runtime_error("token endpoint"); }, true, "err", false,
@@ -350,6 +364,24 @@ TEST(SendStepTest, AnAnswerThatCannotBeReadLeavesTheInvoiceToThePractice) {
     ASSERT_FALSE(methods.empty());
     EXPECT_EQ(methods.back(), "korvex.session.close");
   }
+}
+
+TEST(SendStepTest, ARefusalDoesNotMarkTheNextUnreadableAnswerAsOne) {
+  SimSendBench b;
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+  // The first upload is refused, the answer to the second breaks off.
+  b.sim.SetControl(R"({"fault_cycle": ["xmlrpc_fault", "garbled"], "fault_methods": ["korvex.inputgate.write2"],
+                       "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
+
+  b.RunSendStep();
+
+  std::vector<std::string> order;
+  for (const Report& r : b.Reports()) {
+    if (r == Sender(mlError, 17, r.fileName, Text(17))) order.push_back(r.fileName);
+  }
+  ASSERT_THAT(order, UnorderedElementsAre("a.xml", "b.xml"));
+  EXPECT_EQ(Names(b.output), std::vector<std::string>{order[0]});
+  EXPECT_EQ(Names(b.env.ErrorDir()), std::vector<std::string>{order[1]});
 }
 
 TEST(SendStepTest, WithoutAGateClientTheRunStillEnds) {
@@ -519,6 +551,20 @@ TEST(SendStepTest, ResponsesNeverReplaceOneAnotherAndAreOnDiskBeforeTheyAreConfi
   EXPECT_THAT(b.Reports(), Contains(Downloader(mlInfo, 2, "r1.2.xml", Text(52))));
   EXPECT_EQ(std::filesystem::status(b.Responses() + "/r1.2.xml").permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(SendStepTest, TemporariesAKilledDownloadLeftAreRemovedAtTheStart) {
+  SendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  const std::string responses = b.Responses();
+  WriteFile(responses + "/.kx-tmp-17-0", "<answer>patient data</answer>");
+  WriteFile(responses + "/r0.xml", "<answer>not delivered yet</answer>");
+  b.gate->responses = {{"r1.pdf", "<answer>1</answer>"}};
+
+  b.engine->RunSendStep();
+
+  EXPECT_THAT(Names(responses), ElementsAre("r0.xml", "r1.xml"));
+  EXPECT_EQ(ReadFile(responses + "/r0.xml"), "<answer>not delivered yet</answer>");
 }
 
 TEST(SendStepTest, CancelStopsTheResponseDownload) {

@@ -157,7 +157,8 @@ TEST_F(InputGateClientTest, VersionQueries) {
 // log lines nor the exceptions ever hold a reply's body: status, length and a
 // fault's code and text only.
 TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
-  enum Outcome { kFalse, kFalseSilently, kFaultRaised };
+  // A refusal raises GateFaultException, an unreadable reply a plain RuntimeException.
+  enum Outcome { kFalse, kFalseSilently, kFaultRaised, kUnreadableRaised };
   struct Case {
     const char* control;
     Outcome outcome;
@@ -175,7 +176,7 @@ TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
       {R"({"fault": "xmlrpc_fault"})", kFaultRaised,
        "[InputGateClient::SendRequest][xmlrpc fault: 4711 (simulated fault <b>&amp;</b>)]", "<?xml",
        ", fault 4711 (simulated fault <b>&amp;</b>)"},
-      {R"({"fault": "garbled"})", kFaultRaised, "", "garbled", ", incomplete"},
+      {R"({"fault": "garbled"})", kUnreadableRaised, "", "garbled", ", incomplete"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
@@ -185,12 +186,13 @@ TEST_F(InputGateClientTest, FailedCallsAsEachOperationTakesThem) {
     InputGateClient gate(nullptr, Url("/gate/nord"));
     std::string raised;
 
-    if (c.outcome == kFaultRaised) {
+    if (c.outcome == kFaultRaised || c.outcome == kUnreadableRaised) {
       try {
         gate.Connect("korvex", "ordiva");
         ADD_FAILURE() << "no exception";
       } catch (const common::RuntimeException& e) {
         raised = e.Text();
+        EXPECT_EQ(dynamic_cast<const GateFaultException*>(&e) != nullptr, c.outcome == kFaultRaised);
         EXPECT_THAT(e.Message(), StartsWith("InputGateClient::SendRequest: xmlrpc fault: status 200, "));
         EXPECT_THAT(e.Message(), ::testing::ContainsRegex("status 200, [0-9]+ bytes"));
         EXPECT_THAT(e.Message(), ::testing::EndsWith(std::string(" bytes") + c.subject));
@@ -232,7 +234,7 @@ TEST_F(InputGateClientTest, FaultIsKnownByItsShapeAndKeepsCodeAndText) {
     SCOPED_TRACE(control);
     Sim().SetControl(control);
     InputGateClient gate(nullptr, Url("/gate/nord"));
-    EXPECT_THROW(gate.QueryMinVersion(), common::RuntimeException);
+    EXPECT_THROW(gate.QueryMinVersion(), GateFaultException);
     EXPECT_EQ(gate.FaultCode(), 17);
     EXPECT_EQ(gate.FaultString(), "refused");
   }
