@@ -251,6 +251,8 @@ void RefDocumentLoader::EnsureRegistered() {
       throw RuntimeException("RefDocumentLoader::Init", "failed to register xmlRegisterInputCallbacks");
     }
   });
+  // Every thread that parses comes through here first.
+  RouteLibraryErrorsToDebugLog();
 }
 
 void RefDocumentLoader::Init(const std::shared_ptr<Config>& config) {

@@ -61,6 +61,8 @@ class RefDocumentLoader {
   static void Init(const std::shared_ptr<Config>& config);
   // Registers the callbacks if not yet done; until an Init names a
   // configuration they serve only what the loaders can give (none: nothing).
+  // Also routes the libraries' own error messages of the calling thread to
+  // the debug log (RouteLibraryErrorsToDebugLog).
   static void EnsureRegistered();
   // Replaces the loaders asked for references that are not cached.
   static void SetLoaders(std::vector<std::shared_ptr<AbstractDocumentLoader>> loaders);

@@ -8,11 +8,15 @@
 #include <libxslt/xslt.h>
 #include <libxslt/xsltutils.h>
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
 #include "common/exception.h"
 #include "config/config_loader.h"
+#include "logging/log.h"
 
 namespace belmor::korvex {
 
@@ -53,7 +57,88 @@ xsltSecurityPrefs* TransformSecurityPrefs() {
   return prefs.get();
 }
 
+// --- Library error messages -------------------------------------------------
+
+// A validation message quotes the value it refused, which can be a whole
+// encrypted block; a line keeps its start.
+constexpr size_t kMaxErrorText = 512;
+
+// The message as one line of at most kMaxErrorText bytes, cut at a character.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  if (text.size() > kMaxErrorText) {
+    size_t cut = kMaxErrorText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    text += "...";
+  }
+  return text;
+}
+
+// One record of libxml2; its own text only, never the document line that
+// libxml2's default handler would print beside it.
+void LogStructuredError(void*, xmlErrorPtr error) {
+  if (error == nullptr) return;
+  const char* kind = error->level == XML_ERR_WARNING ? "warning" : error->level == XML_ERR_FATAL ? "fatal" : "error";
+  KX_LOG(DEBUG) << "[libxml2][" << kind << "][domain " << error->domain << "][code " << error->code << "][line "
+                << error->line << "][" << OneLine(error->message != nullptr ? error->message : "") << "]";
+}
+
+// The generic handlers get a message in pieces (libxslt names the stylesheet
+// element in one call and gives the message in the next); a line is written
+// once it is complete. Per thread, as the calls that make it are.
+thread_local std::string pendingXml;
+thread_local std::string pendingXslt;
+
+void CollectGenericError(std::string& pending, const char* library, const char* format, va_list args) {
+  char buffer[1024];
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  if (length <= 0) return;
+  pending.append(buffer, std::min(static_cast<size_t>(length), sizeof buffer - 1));
+  for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+    const std::string line = pending.substr(0, end);
+    pending.erase(0, end + 1);
+    if (!line.empty()) KX_LOG(DEBUG) << "[" << library << "][" << OneLine(line) << "]";
+  }
+  if (pending.size() > kMaxErrorText) {
+    KX_LOG(DEBUG) << "[" << library << "][" << OneLine(pending) << "]";
+    pending.clear();
+  }
+}
+
+void LogXmlGenericError(void*, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CollectGenericError(pendingXml, "libxml2", format, args);
+  va_end(args);
+}
+
+void LogXsltGenericError(void*, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CollectGenericError(pendingXslt, "libxslt", format, args);
+  va_end(args);
+}
+
 }  // namespace
+
+void RouteLibraryErrorsToDebugLog() {
+  static std::once_flag defaults;
+  std::call_once(defaults, [] {
+    // The defaults are copied into a thread's state when it first uses
+    // libxml2, so they reach threads that never come through here.
+    xmlThrDefSetGenericErrorFunc(nullptr, LogXmlGenericError);
+    xmlThrDefSetStructuredErrorFunc(nullptr, LogStructuredError);
+    if (xsltGenericErrorContext == nullptr) xsltSetGenericErrorFunc(nullptr, LogXsltGenericError);
+  });
+  // This thread may have met libxml2 before the defaults changed. A handler
+  // someone set with a context stays; the library's own has none.
+  if (xmlGenericErrorContext == nullptr && xmlGenericError != LogXmlGenericError) {
+    xmlSetGenericErrorFunc(nullptr, LogXmlGenericError);
+  }
+  if (xmlStructuredError == nullptr) xmlSetStructuredErrorFunc(nullptr, LogStructuredError);
+}
 
 // --- XmlDoc -----------------------------------------------------------------
 
@@ -103,6 +188,8 @@ XsdDoc::~XsdDoc() = default;
 
 bool XsdDoc::Validate(const XmlDoc& document, xmlStructuredErrorFunc handler, void* context) const {
   if (!schema_) throw RuntimeException("XsdDoc::Validate: no schem available");
+  // The worker thread that validates may not be the one that compiled.
+  RefDocumentLoader::EnsureRegistered();
   std::unique_ptr<xmlSchemaValidCtxt, SchemaValidCtxtDeleter> ctxt(xmlSchemaNewValidCtxt(schema_.get()));
   if (!ctxt) throw RuntimeException("XsdDoc::Validate: unable to create validation context");
   if (!document.Good()) throw RuntimeException("XsdDoc::Validate: doc is not a valid xml document");
@@ -134,6 +221,7 @@ std::shared_ptr<XmlDoc> XslDoc::Transform(const XmlDoc& document,
                                           const std::map<std::string, std::string>& parameters) const {
   if (!sheet_) throw RuntimeException("XslDoc::Transform: unable to transform because xsl is not valid");
   if (!document.Good()) throw RuntimeException("XslDoc::Transform: unable to transform because doc is not valid");
+  RefDocumentLoader::EnsureRegistered();
 
   std::vector<const char*> params;
   params.reserve(parameters.size() * 2 + 2);

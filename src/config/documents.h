@@ -11,6 +11,17 @@
 
 namespace belmor::korvex {
 
+// Sends what libxml2 and libxslt would print to standard error by themselves
+// (parse, schema and stylesheet errors that no handler of ours receives) to
+// the debug log instead, one DEBUG line each, never a document's text: the
+// server has no console, and these messages quote invoice values, so they are
+// written only when the practice turned debugging on. libxml2 keeps its
+// handlers per thread: this sets them for the calling thread and as the
+// default of every thread started later; libxslt's handler is one for the
+// process. A handler installed with a context of its own is left alone.
+// Cheap enough to be called before every parse (RefDocumentLoader does).
+void RouteLibraryErrorsToDebugLog();
+
 struct XmlDocDeleter {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };

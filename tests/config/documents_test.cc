@@ -2,9 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/exception.h"
+#include "config/config_loader.h"
+#include "logging/log.h"
 #include "support/temp_dir.h"
 
 namespace belmor::korvex {
@@ -126,6 +137,126 @@ TEST(XslDocTest, StylesheetCannotWriteFilesOrReachTheNetwork) {
   }
   EXPECT_FALSE(std::filesystem::exists(target));
   EXPECT_FALSE(std::filesystem::exists(dir.Sub("newdir")));
+}
+
+// The debug lines written while it is the current logger.
+class DebugLines : public log::BaseLogger {
+ public:
+  struct Line {
+    int level;
+    std::string text;
+  };
+  bool Write(const log::LogData& data) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({data.level, data.stream.str()});
+    return true;
+  }
+  // The lines since the last call.
+  std::vector<Line> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+bool AnyHas(const std::vector<DebugLines::Line>& lines, const std::string& part) {
+  for (const auto& line : lines) {
+    if (line.text.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Standard error goes to a file while it lives.
+class StderrToFile {
+ public:
+  explicit StderrToFile(const std::string& path) : saved_(::dup(2)) {
+    std::fflush(stderr);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrToFile() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  StderrToFile(const StderrToFile&) = delete;
+  StderrToFile& operator=(const StderrToFile&) = delete;
+
+ private:
+  int saved_;
+};
+
+TEST(LibraryErrorsTest, GoToTheDebugLogOfEveryThreadAndNeverToStandardError) {
+  belmor::testing::TempDir dir;
+  const std::string errors = dir.Sub("stderr.txt");
+  auto lines = std::make_shared<DebugLines>();
+  const std::shared_ptr<log::BaseLogger> previous = log::CurrentLogger();
+  log::InstallLogger(lines);
+  // A malformed invoice: libxml2's own handler would print its line, name and all.
+  const std::string malformed = "<invoice><patient>Muster Anna</patient><amount>1</amount>";
+  std::vector<DebugLines::Line> parse, validate, ownHandler, compile, direct;
+  std::vector<std::string> handed;
+  {
+    StderrToFile redirect(errors);
+    std::thread([&] {
+      EXPECT_FALSE(XmlDoc(malformed).Good());
+      parse = lines->Take();
+
+      XsdDoc schema(kSchema);
+      ASSERT_TRUE(schema.Good());
+      lines->Take();
+      EXPECT_FALSE(schema.Validate(XmlDoc("<invoice><amount>twelve</amount></invoice>")));
+      validate = lines->Take();
+      // A validation with a handler of its own keeps it, and only it gets the records.
+      auto collect = [](void* ctx, const xmlError* error) {
+        static_cast<std::vector<std::string>*>(ctx)->push_back(error->message ? error->message : "");
+      };
+      EXPECT_FALSE(schema.Validate(XmlDoc("<invoice><amount>thirteen</amount></invoice>"),
+                                   reinterpret_cast<xmlStructuredErrorFunc>(+collect), &handed));
+      ownHandler = lines->Take();
+
+      EXPECT_THROW(XslDoc(Sheet("<xsl:template match='/'><xsl:value-of select='(('/></xsl:template>")),
+                   RuntimeException);
+      compile = lines->Take();
+    }).join();
+    // A thread started later that uses libxml2 without any class of ours.
+    std::thread([&] {
+      xmlDoc* doc = xmlReadMemory(malformed.data(), static_cast<int>(malformed.size()), nullptr, nullptr,
+                                  XML_PARSE_NONET);
+      EXPECT_EQ(doc, nullptr);
+      if (doc != nullptr) xmlFreeDoc(doc);
+      direct = lines->Take();
+    }).join();
+  }
+  log::InstallLogger(previous);
+
+  EXPECT_EQ(belmor::testing::ReadFile(errors), "");
+  struct Stage {
+    const char* what;
+    const std::vector<DebugLines::Line>& lines;
+    const char* expected;
+  } stages[] = {
+      {"parse", parse, "[libxml2][fatal]"},
+      {"validation", validate, "twelve"},
+      {"stylesheet compile", compile, "[libxslt]"},
+      {"parse on a later thread", direct, "[libxml2][fatal]"},
+  };
+  for (const Stage& stage : stages) {
+    SCOPED_TRACE(stage.what);
+    EXPECT_TRUE(AnyHas(stage.lines, stage.expected));
+    EXPECT_FALSE(AnyHas(stage.lines, "Muster")) << "a document's text never goes into a line";
+    for (const auto& line : stage.lines) {
+      EXPECT_EQ(line.level, log::DEBUG) << line.text;
+      EXPECT_EQ(line.text.find('\n'), line.text.size() - 1) << "one line each: " << line.text;
+    }
+  }
+  ASSERT_FALSE(handed.empty());
+  EXPECT_NE(handed[0].find("thirteen"), std::string::npos) << handed[0];
+  EXPECT_FALSE(AnyHas(ownHandler, "thirteen"));
 }
 
 }  // namespace
