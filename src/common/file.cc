@@ -110,7 +110,11 @@ bool File::CreateDirectory() const {
   RaiseFileError(error, PathString());
 }
 
-void File::CreateDirectories() const {
+void File::CreateDirectories() const { CreateMissingDirectories(std::nullopt); }
+
+void File::CreateDirectories(mode_t mode) const { CreateMissingDirectories(mode); }
+
+void File::CreateMissingDirectories(std::optional<mode_t> mode) const {
   struct stat st;
   if (::stat(PathString().c_str(), &st) == 0) return;
   const int error = errno;
@@ -120,27 +124,16 @@ void File::CreateDirectories() const {
   if (directory.Depth() > 1) {
     Path parent = directory;
     parent.MakeParent();
-    File(parent).CreateDirectories();
+    File(parent).CreateMissingDirectories(mode);
   }
-  CreateDirectory();
-}
-
-void File::CreateDirectories(mode_t mode) const {
-  struct stat st;
-  if (::stat(PathString().c_str(), &st) == 0) return;
-  const int error = errno;
-  if (!IsNotFound(error)) RaiseFileError(error, PathString());
-
-  Path directory(PathString(), true);
-  if (directory.Depth() > 1) {
-    Path parent = directory;
-    parent.MakeParent();
-    File(parent).CreateDirectories(mode);
+  if (!mode) {
+    CreateDirectory();
+    return;
   }
   // mkdir applies the umask, which can only take bits away, so the directory is
   // never wider than mode before the chmod sets it exactly.
-  if (::mkdir(PathString().c_str(), mode) == 0) {
-    if (::chmod(PathString().c_str(), mode) != 0) RaiseFileError(errno, PathString());
+  if (::mkdir(PathString().c_str(), *mode) == 0) {
+    if (::chmod(PathString().c_str(), *mode) != 0) RaiseFileError(errno, PathString());
     return;
   }
   const int mkdir_error = errno;

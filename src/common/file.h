@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace belmor::common {
@@ -68,6 +69,11 @@ class File : public FileImpl {
   // Renames within one file system, replacing a file at target. This object
   // keeps naming the old path. Failures name this path.
   void RenameTo(const File& target) const;
+
+ private:
+  // Without a mode the directories get the system's default (0777 less the
+  // umask).
+  void CreateMissingDirectories(std::optional<mode_t> mode) const;
 };
 
 }  // namespace belmor::common

@@ -131,4 +131,10 @@ Path& Path::Append(const Path& other) {
   return *this;
 }
 
+Path InDirectory(Path directory, const std::string& name) {
+  directory.MakeDirectory();
+  directory.SetFileName(name);
+  return directory;
+}
+
 }  // namespace belmor::common

@@ -68,6 +68,10 @@ class Path {
   bool absolute_ = false;
 };
 
+// The file name in directory: directory taken as a directory (a name it has
+// becomes its last directory), then name.
+Path InDirectory(Path directory, const std::string& name);
+
 }  // namespace belmor::common
 
 #endif  // KORVEX_COMMON_PATH_H_

@@ -13,4 +13,22 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return pieces;
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) c = AsciiLower(c);
+  return text;
+}
+
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) c = AsciiUpper(c);
+  return text;
+}
+
+bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace belmor::common

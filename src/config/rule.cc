@@ -1,7 +1,6 @@
 #include "config/rule.h"
 
 #include <langinfo.h>
-#include <tre/tre.h>
 #include <wctype.h>
 
 #include <algorithm>
@@ -11,6 +10,8 @@
 #include <string_view>
 
 #include "common/exception.h"
+#include "common/regex.h"
+#include "common/string_util.h"
 #include "logging/log.h"
 
 namespace belmor::korvex {
@@ -23,8 +24,8 @@ namespace {
 // escaped, each stands for itself.
 constexpr std::string_view kSpecial = ".[]()*+?{}|^$\\";
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+using common::AsciiLower;
+using common::AsciiUpper;
 
 // The text an expression stands for when it is nothing but plain characters
 // (printable ASCII, the special ones escaped), in lower case; empty when the
@@ -48,10 +49,10 @@ std::string PlainLiteral(const std::string& expression) {
     const wint_t upper = ::towupper(static_cast<wint_t>(c));
     const wint_t lower = ::towlower(static_cast<wint_t>(c));
     const auto ascii = [c](wint_t w) {
-      return w == static_cast<wint_t>(LowerAscii(c)) || w == static_cast<wint_t>(UpperAscii(c));
+      return w == static_cast<wint_t>(AsciiLower(c)) || w == static_cast<wint_t>(AsciiUpper(c));
     };
     if (!ascii(upper) || !ascii(lower)) return std::string();
-    literal += LowerAscii(c);
+    literal += AsciiLower(c);
   }
   return literal;
 }
@@ -69,7 +70,7 @@ struct FoldedLiteral {
     std::fill(std::begin(shift), std::end(shift), length);
     for (size_t i = 0; i + 1 < length; ++i) {
       shift[static_cast<unsigned char>(lower[i])] = length - 1 - i;
-      shift[static_cast<unsigned char>(UpperAscii(lower[i]))] = length - 1 - i;
+      shift[static_cast<unsigned char>(AsciiUpper(lower[i]))] = length - 1 - i;
     }
   }
 
@@ -78,9 +79,9 @@ struct FoldedLiteral {
     if (length == 0) return true;
     for (size_t at = 0; at + length <= text.size();) {
       const char last = text[at + length - 1];
-      if (LowerAscii(last) == lower[length - 1]) {
+      if (AsciiLower(last) == lower[length - 1]) {
         size_t i = 0;
-        while (i + 1 < length && LowerAscii(text[at + i]) == lower[i]) ++i;
+        while (i + 1 < length && AsciiLower(text[at + i]) == lower[i]) ++i;
         if (i + 1 == length) return true;
       }
       at += shift[static_cast<unsigned char>(last)];
@@ -104,14 +105,10 @@ std::shared_ptr<XmlDoc> Transformer::Apply(const XmlDoc& document) {
 }
 
 struct RuleRegex::Compiled {
-  regex_t regex{};
-  int status = REG_OK;
-  std::string error;
+  explicit Compiled(const std::string& expression) : regex(expression, REG_EXTENDED | REG_ICASE) {}
+  common::Regex regex;
   // See PlainLiteral; none: every search goes to the matcher.
   std::optional<FoldedLiteral> literal;
-  ~Compiled() {
-    if (status == REG_OK) tre_regfree(&regex);
-  }
 };
 
 RuleRegex::RuleRegex(std::string expression) : expression_(std::move(expression)) {}
@@ -121,27 +118,22 @@ RuleRegex::~RuleRegex() = default;
 bool RuleRegex::IsValid(const std::string& text) const {
   if (expression_.empty()) throw RuntimeException("[RuleRegex::IsValid][empty expression]");
   std::call_once(compileOnce_, [this] {
-    auto compiled = std::make_unique<Compiled>();
-    compiled->status =
-        tre_regncomp(&compiled->regex, expression_.data(), expression_.size(), REG_EXTENDED | REG_ICASE);
-    if (compiled->status != REG_OK) {
-      char message[1025];
-      tre_regerror(compiled->status, &compiled->regex, message, sizeof message);
-      compiled->error = message;
-    } else {
+    auto compiled = std::make_unique<Compiled>(expression_);
+    if (compiled->regex.Good()) {
       std::string literal = PlainLiteral(expression_);
       if (!literal.empty()) compiled->literal.emplace(std::move(literal));
     }
     compiled_ = std::move(compiled);
   });
-  if (compiled_->status != REG_OK) {
-    KX_LOG(DEBUG) << "[RuleRegex::IsValid][regex error: " << compiled_->error << "]";
+  if (!compiled_->regex.Good()) {
+    KX_LOG(DEBUG) << "[RuleRegex::IsValid][regex error: " << compiled_->regex.ErrorText(compiled_->regex.Status())
+                  << "]";
     return false;
   }
   if (compiled_->literal && !compiled_->literal->FoundIn(text)) return false;
   regmatch_t matches[10];
-  // The length-aware search: invoice texts may hold NUL bytes.
-  return tre_regnexec(&compiled_->regex, text.data(), text.size(), 10, matches, 0) == REG_OK;
+  // Invoice texts may hold NUL bytes; the search takes their length.
+  return compiled_->regex.Search(text, matches, 10) == REG_OK;
 }
 
 bool Rule::Good() const {

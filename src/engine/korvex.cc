@@ -2,7 +2,6 @@
 
 #include <libxml/parser.h>
 #include <sys/types.h>
-#include <tre/tre.h>
 
 #include <exception>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include "common/durable_file.h"
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/regex.h"
 #include "config/client_config.h"
 #include "config/config_loader.h"
 #include "config/document_loader.h"
@@ -59,8 +59,6 @@ constexpr int32_t kCodeLocalConfigDamaged = 30;
 constexpr int kTextConfigIncomplete = 58;
 // Work-area directories: the user's alone.
 constexpr mode_t kWorkAreaDirectoryMode = 0700;
-// The monitor shows a step's reports in a field of this many bytes.
-constexpr size_t kMaxReportText = 127;
 
 // Never destroyed: the engine lives until the process ends, and tearing it
 // down among the other statics at exit could reach loggers already gone.
@@ -71,22 +69,6 @@ struct FactoryState {
 FactoryState& Factory() {
   static auto* state = new FactoryState;
   return *state;
-}
-
-// Cut to kMaxReportText bytes without splitting a UTF-8 character, which
-// would make the session log store the whole line as Latin-1.
-std::string ClipReportText(std::string text) {
-  if (text.size() <= kMaxReportText) return text;
-  size_t end = kMaxReportText;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-  return text;
-}
-
-common::Path InDirectory(common::Path directory, const std::string& name) {
-  directory.MakeDirectory();
-  directory.SetFileName(name);
-  return directory;
 }
 
 }  // namespace
@@ -232,21 +214,17 @@ std::string Korvex::GetConfigTimestamp(const std::string& path) {
     return kNoTimestamp;
   }
 
-  regex_t regex;
-  if (tre_regcomp(&regex, "<config.*timestamp=\"([0-9]{9,13})\"", REG_EXTENDED | REG_ICASE) != 0) {
-    throw common::RuntimeException("Korvex::GetConfigTimestamp: error in regular expression");
-  }
+  const common::Regex regex("<config.*timestamp=\"([0-9]{9,13})\"", REG_EXTENDED | REG_ICASE);
+  if (!regex.Good()) throw common::RuntimeException("Korvex::GetConfigTimestamp: error in regular expression");
   regmatch_t match[2];
-  const int found = tre_regnexec(&regex, text.data(), text.size(), 2, match, 0);
-  tre_regfree(&regex);
-  if (found != 0 || match[1].rm_so < 0) return kNoTimestamp;
-  return text.substr(static_cast<size_t>(match[1].rm_so), static_cast<size_t>(match[1].rm_eo - match[1].rm_so));
+  if (regex.Search(text, match, 2) != REG_OK || match[1].rm_so < 0) return kNoTimestamp;
+  return common::Regex::Group(text, match[1]);
 }
 
 void Korvex::GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath) {
   const common::Path appData = clientConfig_->GetPathAppData();
-  const std::string programXml = InDirectory(resourcePath_, kConfigFile).ToString();
-  const std::string appDataXml = InDirectory(appData, kConfigFile).ToString();
+  const std::string programXml = common::InDirectory(resourcePath_, kConfigFile).ToString();
+  const std::string appDataXml = common::InDirectory(appData, kConfigFile).ToString();
   if (!common::File(programXml).Exists()) {
     throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xml not found", programXml);
   }
@@ -261,7 +239,7 @@ void Korvex::GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath) {
   const bool useAppData = programStamp < appDataStamp;
   const common::Path& directory = useAppData ? appData : resourcePath_;
   xmlPath = useAppData ? appDataXml : programXml;
-  xsdPath = InDirectory(directory, kSchemaFile).ToString();
+  xsdPath = common::InDirectory(directory, kSchemaFile).ToString();
   if (!common::File(xsdPath).Exists()) {
     throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xsd not found", xsdPath);
   }
@@ -269,7 +247,7 @@ void Korvex::GetLocalConfigPath(std::string& xmlPath, std::string& xsdPath) {
 
 void Korvex::LoadUntrustedConfig() {
   KX_LOG(DEBUG) << "[Korvex::LoadUntrustedConfig]";
-  const std::string shippedXml = InDirectory(resourcePath_, kConfigFile).ToString();
+  const std::string shippedXml = common::InDirectory(resourcePath_, kConfigFile).ToString();
   std::string xml;
   std::string xsd;
   try {
@@ -290,7 +268,7 @@ void Korvex::LoadUntrustedConfig() {
                    KorvexLogger::GetMessageText(kTextConfigIncomplete));
     }
   }
-  const std::string shippedXsd = InDirectory(resourcePath_, kSchemaFile).ToString();
+  const std::string shippedXsd = common::InDirectory(resourcePath_, kSchemaFile).ToString();
   if (!common::File(shippedXsd).Exists()) {
     throw common::RuntimeException("GetLocalConfigPath: fatal: local korvex xsd not found", shippedXsd);
   }
@@ -454,8 +432,8 @@ void Korvex::FallBackToLocalConfig() {
 
 void Korvex::StoreLocalCopy(const std::string& configText, const std::string& schemaText) {
   const common::Path appData = clientConfig_->GetPathAppData();
-  common::ReplaceFileAtomically(InDirectory(appData, kConfigFile).ToString(), configText);
-  common::ReplaceFileAtomically(InDirectory(appData, kSchemaFile).ToString(), schemaText);
+  common::ReplaceFileAtomically(common::InDirectory(appData, kConfigFile).ToString(), configText);
+  common::ReplaceFileAtomically(common::InDirectory(appData, kSchemaFile).ToString(), schemaText);
 }
 
 // --- steps -----------------------------------------------------------------------

@@ -198,4 +198,12 @@ std::string FormatMessageText(std::string_view format, std::initializer_list<Mes
   return out;
 }
 
+std::string ClipReportText(std::string text) {
+  if (text.size() <= kMaxReportText) return text;
+  size_t end = kMaxReportText;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
+
 }  // namespace belmor::korvex

@@ -71,6 +71,13 @@ class MessageArg {
 // other "%" sequence is kept as it is.
 std::string FormatMessageText(std::string_view format, std::initializer_list<MessageArg> args);
 
+// The monitor shows a step's start, count and end reports in a field of this
+// many bytes.
+inline constexpr size_t kMaxReportText = 127;
+// Cut to kMaxReportText bytes without splitting a UTF-8 character, which
+// would make the session log store the whole line as Latin-1.
+std::string ClipReportText(std::string text);
+
 }  // namespace belmor::korvex
 
 #endif  // KORVEX_LOGGING_MESSAGES_H_

@@ -10,6 +10,7 @@
 #include "common/durable_file.h"
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/string_util.h"
 #include "config/client_config.h"
 #include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
@@ -48,27 +49,8 @@ constexpr int kTextConfigIncomplete = 58;
 constexpr int kTextDownload = 59;
 constexpr int kTextConfigComplete = 60;
 
-// The monitor shows start and end reports in a fixed-size field.
-constexpr size_t kMaxStepReportLength = 127;
-
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
-// Cut to at most kMaxStepReportLength bytes without splitting a UTF-8
-// character, which would turn the whole line into Latin-1 in the session log.
-std::string Clip(std::string text) {
-  if (text.size() <= kMaxStepReportLength) return text;
-  size_t end = kMaxStepReportLength;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // A name the automation client hands in for single-file mode must name a file
 // inside the step's source directory, not a path leading out of it.
@@ -79,12 +61,6 @@ bool IsPlainFileName(const std::string& name) {
 std::string WithSeparator(std::string text) {
   if (text.empty() || text.back() != '/') text += '/';
   return text;
-}
-
-common::Path InDirectory(common::Path directory, const std::string& name) {
-  directory.MakeDirectory();
-  directory.SetFileName(name);
-  return directory;
 }
 
 }  // namespace
@@ -154,11 +130,11 @@ void AbstractStep::Run() {
       }
     }
     if (!cancelled) {
-      Report(mlInfo, kCodeStarted, "", Clip(FormatMessageText(Text(kTextStarted), {name_})));
+      Report(mlInfo, kCodeStarted, "", ClipReportText(FormatMessageText(Text(kTextStarted), {name_})));
       if (Init()) HandleAndCleanUp();
     }
 
-    const std::string finished = Clip(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
+    const std::string finished = ClipReportText(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
     ClearQueue();
     Report(mlInfo, kCodeFinished, "", finished);
   } catch (const ClientException& e) {
@@ -266,7 +242,7 @@ bool AbstractStep::Init() {
     bool found = false;
     if (IsPlainFileName(name)) {
       try {
-        const common::File candidate(InDirectory(source_, name));
+        const common::File candidate(common::InDirectory(source_, name));
         found = candidate.Exists() && candidate.IsFile();
       } catch (const common::Exception&) {
         found = false;
@@ -289,7 +265,7 @@ void AbstractStep::Collect() {
   while (it.Next()) {
     try {
       const common::File& file = it.CurrentFile();
-      if (Lower(it.CurrentPath().Extension()) == "xml" && file.Exists() && file.IsFile()) AddToQueue(it.Name());
+      if (common::AsciiLower(it.CurrentPath().Extension()) == "xml" && file.Exists() && file.IsFile()) AddToQueue(it.Name());
     } catch (const common::Exception& e) {
       KX_LOG(DEBUG) << "[AbstractStep::Init][skipped " << it.Name() << "][" << e.Text() << "]";
     }
@@ -330,8 +306,8 @@ void AbstractStep::RemoveStaleTemporaries(const common::Path& directory) const {
 }
 
 std::shared_ptr<StepWorkObject> AbstractStep::NewWorkObject(const std::string& name) {
-  return std::make_shared<StepWorkObject>(engine_, shared_from_this(), InDirectory(source_, name),
-                                          InDirectory(destination_, name));
+  return std::make_shared<StepWorkObject>(engine_, shared_from_this(), common::InDirectory(source_, name),
+                                          common::InDirectory(destination_, name));
 }
 
 void AbstractStep::ClearQueue() { queue_.clear(); }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/string_util.h"
 #include "logging/log.h"
 
 namespace belmor::korvex {
@@ -96,9 +97,7 @@ bool SimpleInvoiceXmlParser::ParseStorno(const std::string& text) {
   const size_t first = value.find_first_not_of(kBlanks);
   if (first == std::string::npos) return false;
   value = value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
-  for (char& c : value) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  value = common::AsciiLower(std::move(value));
   if (value == "false") return false;
   if (value == "true") return true;
   // strtol rather than atoi: a number too large for a long must read as "not

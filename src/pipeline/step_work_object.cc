@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <tre/tre.h>
 #include <unistd.h>
 
 #include <map>
@@ -11,6 +10,7 @@
 #include "common/encoding.h"
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/regex.h"
 #include "config/client_config.h"
 #include "config/document_loader.h"
 #include "config/documents.h"
@@ -41,35 +41,6 @@ constexpr mode_t kWorkDirectoryMode = 0700;
 // is never taken for it.
 constexpr char kRecipientPattern[] =
     "<korvex:datatransfer[^>]*[[:space:]]rcpt=\"([[:alnum:][:space:]@._,-]+)\"";
-
-// Owns a compiled TRE expression.
-class Regex {
- public:
-  Regex(const char* pattern, int flags) : status_(tre_regcomp(&regex_, pattern, flags)) {}
-  ~Regex() {
-    if (status_ == REG_OK) tre_regfree(&regex_);
-  }
-  Regex(const Regex&) = delete;
-  Regex& operator=(const Regex&) = delete;
-
-  int status() const { return status_; }
-  const regex_t* get() const { return &regex_; }
-  std::string ErrorText(int code) const {
-    char text[256] = {};
-    tre_regerror(code, &regex_, text, sizeof text);
-    return text;
-  }
-
- private:
-  regex_t regex_{};
-  int status_;
-};
-
-common::Path InDirectory(common::Path directory, const std::string& name) {
-  directory.MakeDirectory();
-  directory.SetFileName(name);
-  return directory;
-}
 
 std::string WithoutTrailingSeparator(std::string directory) {
   while (directory.size() > 1 && directory.back() == common::kPathSeparator) directory.pop_back();
@@ -226,21 +197,20 @@ bool StepWorkObject::isTransformedForTrustCenter(const std::shared_ptr<TrustCent
                                                  std::string& recipient) {
   // The pattern is fixed: compiled once for the process, which costs more than
   // the search itself; a compiled expression may be searched from any thread.
-  static const Regex regex(kRecipientPattern, REG_EXTENDED | REG_ICASE);
-  if (regex.status() != REG_OK) {
-    KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(regex.status())
+  static const common::Regex regex(kRecipientPattern, REG_EXTENDED | REG_ICASE);
+  if (!regex.Good()) {
+    KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(regex.Status())
                   << "]";
     return false;
   }
   regmatch_t matches[2];
-  // The length-aware search: the text may hold NUL bytes.
-  const int found = tre_regnexec(regex.get(), text_.data(), text_.size(), 2, matches, 0);
+  // The text may hold NUL bytes; the search takes its length.
+  const int found = regex.Search(text_, matches, 2);
   if (found != REG_OK) {
     KX_LOG(DEBUG) << "[StepWorkObject::isTransformedForTrustCenter][regex error: " << regex.ErrorText(found) << "]";
     return false;
   }
-  recipient = text_.substr(static_cast<size_t>(matches[1].rm_so),
-                           static_cast<size_t>(matches[1].rm_eo - matches[1].rm_so));
+  recipient = common::Regex::Group(text_, matches[1]);
   return center && recipient == center->rcpt;
 }
 
@@ -373,7 +343,7 @@ bool StepWorkObject::MoveTo() {
 }
 
 bool StepWorkObject::MoveToError() {
-  common::Path target = InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
+  common::Path target = common::InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
   if (Relocate(target) == Moved::kDone) {
     ++step_->errors_;
     return true;
@@ -383,7 +353,7 @@ bool StepWorkObject::MoveToError() {
 }
 
 void StepWorkObject::CopyTo(const common::Path& directory) {
-  common::Path target = InDirectory(directory, FileName());
+  common::Path target = common::InDirectory(directory, FileName());
   if (WriteUnique(target, text_)) {
     Report(mlInfo, kCodePassedOn, step_->SuccessText());
   } else {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "common/string_util.h"
 #include "logging/log.h"
 #include "transport/curl_transfer.h"
 #include "transport/transport_settings.h"
@@ -23,15 +24,6 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const char a = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-    if (a != prefix[i]) return false;
-  }
-  return true;
-}
 
 // Appends one line to the header list; false when libcurl has no memory left.
 bool Append(HeaderList& list, const std::string& line) {
@@ -67,7 +59,7 @@ std::string MaskCredentials(std::string_view block) {
     std::string_view line = block.substr(start, end - start);
     bool secret = false;
     for (std::string_view name : {"authorization:", "proxy-authorization:"}) {
-      if (StartsWithNoCase(line, name)) {
+      if (common::StartsWithIgnoringAsciiCase(line, name)) {
         out.append(line.substr(0, name.size()));
         out.append(" ***");
         if (line.back() == '\n') out.append(line.size() > 1 && line[line.size() - 2] == '\r' ? "\r\n" : "\n");
@@ -145,7 +137,7 @@ int32_t HttpClient::Post(const std::string& url, const std::string& body) {
 
 std::string HttpClient::RewriteUrl(const std::string& url) {
   for (std::string_view scheme : {"http://", "https://"}) {
-    if (StartsWithNoCase(url, scheme)) return kGateway + url.substr(scheme.size());
+    if (common::StartsWithIgnoringAsciiCase(url, scheme)) return kGateway + url.substr(scheme.size());
   }
   return std::string();
 }

@@ -16,6 +16,7 @@
 
 #include "common/encoding.h"
 #include "common/exception.h"
+#include "common/string_util.h"
 #include "logging/log.h"
 #include "transport/credential_cache.h"
 #include "transport/smime.h"
@@ -74,7 +75,6 @@ bool HasDigit(const std::string& s) {
   return std::any_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // The digit of the character's group, or 0 for the vowels, H, W, Y and every
 // other byte.
@@ -194,12 +194,12 @@ int XsltFunction::PhoneticCode(const std::string& name, std::string& code) {
   std::string out;
   char previous = 0;
   for (size_t i = 0; i < name.size() && out.size() < 4; ++i) {
-    const char group = GroupOf(UpperAscii(name[i]));
+    const char group = GroupOf(common::AsciiUpper(name[i]));
     if (group != 0 && group != previous) out += group;
     previous = group;
   }
   out.resize(4, '0');
-  out[0] = UpperAscii(name[0]);
+  out[0] = common::AsciiUpper(name[0]);
   code = out;
   return 0;
 }
@@ -314,8 +314,7 @@ void XsltFunction::EXsltDecrypt(xmlXPathParserContextPtr ctxt, int nargs) {
     std::string encoding = "utf-8";
     if (xmlDocPtr source = SourceDocument(ctxt); source != nullptr && source->encoding != nullptr) {
       encoding = reinterpret_cast<const char*>(source->encoding);
-      std::transform(encoding.begin(), encoding.end(), encoding.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      encoding = common::AsciiLower(std::move(encoding));
     }
     // XPath strings are UTF-8 whatever the document's encoding; only the
     // parser, which reads the chunk in the document's encoding, gets Latin-1.
