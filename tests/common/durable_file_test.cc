@@ -7,12 +7,15 @@
 #include <optional>
 
 #include "common/exception.h"
+#include "support/file_mode.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace belmor::common {
 namespace {
 
+using belmor::testing::ModeOf;
+using belmor::testing::ScopedUmask;
 using belmor::testing::FileSizeLimit;
 using belmor::testing::ReadFile;
 using belmor::testing::TempDir;
@@ -59,22 +62,6 @@ TEST(DurableFileTest, RenameNoReplaceNeverClobbers) {
   EXPECT_FALSE(std::filesystem::exists(temp));
   EXPECT_THROW(WriteDurableTemporary(dir.Sub("missing"), "t-", "x"), FileNotFoundException);
 }
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
-
-// Sets the process umask for one scope.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(previous_); }
-
- private:
-  mode_t previous_;
-};
 
 TEST(DurableFileTest, FilesGetExactlyTheirModeWhateverTheUmask) {
   const struct {

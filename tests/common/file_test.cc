@@ -13,11 +13,14 @@
 
 #include "common/exception.h"
 #include "common/path.h"
+#include "support/file_mode.h"
 #include "support/temp_dir.h"
 
 namespace belmor::common {
 namespace {
 
+using belmor::testing::ModeOf;
+using belmor::testing::ScopedUmask;
 using belmor::testing::ReadFile;
 using belmor::testing::TempDir;
 using belmor::testing::WriteFile;
@@ -209,22 +212,6 @@ TEST_F(FileTest, CreateDirectoriesMakesEveryMissingLevel) {
 
   ExpectRaises<FileNotFoundException>([&] { File(Sub("file.txt/x/y")).CreateDirectories(); }, ENOTDIR,
                                       Sub("file.txt/x"));
-}
-
-// Sets the process umask for one scope.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(saved_); }
-
- private:
-  mode_t saved_;
-};
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
 }
 
 TEST_F(FileTest, CreateDirectoriesWithModeIgnoresTheUmask) {

@@ -25,6 +25,7 @@
 #include "pipeline/abstract_step.h"
 #include "pipeline/step_semaphore.h"
 #include "platform/scoped_env.h"
+#include "support/file_mode.h"
 #include "support/temp_dir.h"
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
@@ -35,6 +36,8 @@
 namespace belmor::korvex {
 namespace {
 
+using belmor::testing::ModeOf;
+using belmor::testing::ScopedUmask;
 using belmor::testing::ReadFile;
 using belmor::testing::ScopedEnv;
 using belmor::testing::TempDir;
@@ -852,22 +855,6 @@ TEST_F(EngineTest, DamagedNewerLocalCopyFallsBackToTheShippedOne) {
   std::filesystem::remove(AppData("korvex.xml"));
   WriteFile(Program("korvex.xml"), "<config timestamp=\"1700000000\"");
   EXPECT_THROW(NewEngine()->Init(), common::ApplicationException);
-}
-
-// Sets the process umask for one scope.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(saved_); }
-
- private:
-  mode_t saved_;
-};
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
 }
 
 // The work area holds patient data: its directories are the user's alone

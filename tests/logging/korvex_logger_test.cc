@@ -16,11 +16,13 @@
 #include "common/encoding.h"
 #include "config/client_config.h"
 #include "engine/korvex.h"
+#include "support/file_mode.h"
 #include "support/temp_dir.h"
 
 namespace belmor::korvex {
 namespace {
 
+using belmor::testing::ModeOf;
 using belmor::testing::ReadFile;
 using belmor::testing::TempDir;
 using belmor::testing::WriteFile;
@@ -271,12 +273,6 @@ TEST_F(KorvexLoggerTest, GateFileNamesKeepTheLineFormat) {
   // The automation client gets the name as the gate sent it.
   ASSERT_EQ(sink_->events.size(), std::size(cases));
   EXPECT_EQ(sink_->events[0].fileName, "a|b.xml");
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
 }
 
 TEST_F(KorvexLoggerTest, SessionLogsAreTheUsersAloneWhateverTheUmask) {
