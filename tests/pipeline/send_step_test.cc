@@ -136,20 +136,6 @@ struct SendBench {
     env.sink->reports.clear();
   }
 
-  // Loads the fixture configuration again with its files changed by edit.
-  void ReloadConfiguration(const std::function<void(std::map<std::string, std::string>&)>& edit) {
-    std::map<std::string, std::string> files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
-                                                {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(FixturePath("package"))) {
-      if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
-    }
-    edit(files);
-    auto loader = std::make_shared<FileMapDocumentLoader>(std::move(files));
-    env.config->Clear();
-    ConfigLoader(loader, loader, loader).Load(env.config);
-    env.config->SelectCenter(1);
-  }
-
   // The duplicate-check summary of what was sent under name.
   std::shared_ptr<SimpleInvoice> SummaryOf(const std::string& name) {
     const std::string& text = sent.at(name);
@@ -424,7 +410,7 @@ TEST(SendStepTest, InvoicesWithoutAnIdAreAllSent) {
   // gets to see: every summary lacks the ID.
   SendBench b;
   b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
-  b.ReloadConfiguration([](std::map<std::string, std::string>& files) {
+  b.env.ReloadConfiguration([](std::map<std::string, std::string>& files) {
     for (const char* keys : {"keys-1.0.xsl", "keys-2.0.xsl"}) {
       std::string& text = files.at(keys);
       const std::string id = "<ID><xsl:value-of select=\"$invoice/inv:number\"/></ID>";

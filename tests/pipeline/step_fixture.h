@@ -155,6 +155,14 @@ class StepEnvironment {
   std::shared_ptr<KorvexLogger> logger;
   std::shared_ptr<StepSemaphore> semaphore = std::make_shared<StepSemaphore>("kxStSem-pipeline-test");
 
+  // Loads the fixture configuration again with its files changed by edit,
+  // and selects its first center.
+  void ReloadConfiguration(const std::function<void(std::map<std::string, std::string>&)>& edit) {
+    config->Clear();
+    LoadFixtureConfiguration(edit);
+    config->SelectCenter(1);
+  }
+
  private:
   // The certificates as the online load attaches them to the configuration;
   // the stylesheet functions find them there.
@@ -168,12 +176,13 @@ class StepEnvironment {
     XsltFunction::SetConfig(config);
   }
 
-  void LoadFixtureConfiguration() {
+  void LoadFixtureConfiguration(const std::function<void(std::map<std::string, std::string>&)>& edit = nullptr) {
     std::map<std::string, std::string> files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
                                                 {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};
     for (const auto& entry : std::filesystem::recursive_directory_iterator(FixturePath("package"))) {
       if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
     }
+    if (edit) edit(files);
     auto loader = std::make_shared<FileMapDocumentLoader>(std::move(files));
     ConfigLoader(loader, loader, loader).Load(config);
   }

@@ -87,20 +87,6 @@ struct StepBench {
     engine->SetResponseMessagesEnabled(true);
   }
 
-  // Loads the fixture configuration again with its files changed by edit.
-  void ReloadConfiguration(const std::function<void(Files&)>& edit) {
-    Files files = {{"korvex.xml", ReadFile(FixturePath("korvex.xml"))},
-                   {"korvex.xsd", ReadFile(FixturePath("korvex.xsd"))}};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(FixturePath("package"))) {
-      if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
-    }
-    edit(files);
-    auto loader = std::make_shared<FileMapDocumentLoader>(std::move(files));
-    env.config->Clear();
-    ConfigLoader(loader, loader, loader).Load(env.config);
-    env.config->SelectCenter(1);
-  }
-
   std::vector<Report>& Reports() { return env.sink->reports; }
 
   StepEnvironment env;
@@ -216,7 +202,7 @@ TEST(ValidationStepTest, SortsEachInvoiceByTheFirstCheckItFails) {
     SCOPED_TRACE(c.name);
     StepBench b;
     if (c.keys != kShipped) {
-      b.ReloadConfiguration([&c](Files& files) {
+      b.env.ReloadConfiguration([&c](Files& files) {
         std::string& keys = files["keys-1.0.xsl"];
         keys = c.keys == kNoAmount
                    ? Replaced(keys, "<Amount><xsl:value-of select=\"$invoice/inv:amount\"/></Amount>", "")
