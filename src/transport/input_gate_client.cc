@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "common/string_util.h"
 #include "logging/log.h"
 #include "transport/http_client.h"
 #include "transport/rpc_response.h"
@@ -210,9 +211,7 @@ std::shared_ptr<VersionInfo> InputGateClient::QueryMinVersion() {
 }
 
 std::shared_ptr<VersionInfo> InputGateClient::QueryNewVersion(const std::string& buildDate, std::string language) {
-  for (char& c : language) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  language = common::AsciiUpper(std::move(language));
   const RpcValue result = SendRequest(connection_uri_, "korvex.querynewversion2", "S:ssss", kPlatform, kArchitecture,
                                       buildDate, language);
   if (result.AsStruct().size() != 3) return nullptr;
