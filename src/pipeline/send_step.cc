@@ -194,6 +194,11 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
     KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.Text();
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
     return;
+  } catch (const TokenRequestException& e) {
+    // No token, so nothing went out: the invoice waits for the next run.
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.ChainText();
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    return;
   } catch (const std::exception& e) {
     // Any other answer the gate may have given after taking the invoice, so
     // sending it again could bill twice; the practice decides.

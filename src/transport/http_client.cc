@@ -157,7 +157,18 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   }
 
   const std::shared_ptr<AccessTokenProvider> provider = CurrentAccessTokenProvider();
-  const std::string token = provider ? provider->GetAccessToken() : std::string();
+  std::string token;
+  if (provider) {
+    // Told apart from a failure of the request: the caller knows then that
+    // nothing reached the server.
+    try {
+      token = provider->GetAccessToken();
+    } catch (const common::Exception& e) {
+      response_.clear();
+      status_ = 0;
+      throw TokenRequestException("HttpClient: no bearer token", e);
+    }
+  }
   if (token.empty()) return status_;
 
   const TransportSettings settings = CurrentTransportSettings();

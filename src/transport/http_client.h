@@ -5,7 +5,14 @@
 #include <map>
 #include <string>
 
+#include "common/exception.h"
+
 namespace belmor::korvex {
+
+// The HIN token service failed while a request asked for its bearer token
+// (an answer of the wrong shape, most often); the request itself was never
+// sent. Carries the token service's failure as its cause.
+KORVEX_DECLARE_EXCEPTION(TokenRequestException, common::RuntimeException, "Token request failed");
 
 // One HTTP(S) request at a time over libcurl, for the gate calls and the
 // document downloads. Every request carries the current HIN access token
@@ -14,7 +21,8 @@ namespace belmor::korvex {
 // "https://oauth2.H/P". The CA bundle, the verbose trace and the time-outs
 // come from CurrentTransportSettings() at each request.
 //
-// Never throws: callers judge GetStatus(), which is 0 before the first
+// Throws only TokenRequestException, when the token service fails before the
+// request goes out; otherwise callers judge GetStatus(), which is 0 before the first
 // transfer and after one that failed (no connection, TLS failure, no progress
 // for too long, a URL without "http://" or "https://"). One thread at a time;
 // users make one object per task.

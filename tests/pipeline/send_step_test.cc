@@ -20,6 +20,7 @@
 #include "pipeline/simple_invoice.h"
 #include "platform/scoped_env.h"
 #include "step_fixture.h"
+#include "transport/http_client.h"
 #include "transport/input_gate_client.h"
 #include "transport/sim_fixture.h"
 #include "transport/transport_settings.h"
@@ -234,7 +235,13 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
        true, "output", false, {{mlError, 17, "a.xml", 17}}},
       {"reply of the wrong shape", [](bool&) -> Records { throw RpcError("Invalid type conversion"); }, true, "err",
        false, {{mlError, 17, "a.xml", 17}}},
-      {"no token", [](bool&) -> Records { throw std::runtime_error("token endpoint"); }, true, "err", false,
+      // The token service failed before the upload: nothing went out.
+      {"no token",
+       [](bool&) -> Records {
+         throw TokenRequestException("HttpClient: no bearer token", RpcError("Invalid type conversion"));
+       },
+       true, "output", false, {{mlError, 17, "a.xml", 17}}},
+      {"other failure", [](bool&) -> Records { throw std::runtime_error("unexpected"); }, true, "err", false,
        {{mlError, 17, "a.xml", 17}}},
       {"module error",
        [](bool& failed) {

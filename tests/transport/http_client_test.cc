@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim_fixture.h"
+#include "transport/rpc_value.h"
 
 namespace belmor::korvex::testing {
 namespace {
@@ -122,6 +123,24 @@ TEST_F(HttpClientTest, EmptyTokenSendsNothingAndKeepsThePreviousStatus) {
 
   SetAccessTokenProvider(nullptr);
   EXPECT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 404);
+  EXPECT_EQ(NewRequests().size(), 1u);
+}
+
+// A token service that fails (an answer of the wrong shape) raises its own
+// class, so a caller knows that the request never went out; the status and
+// body of the failed request are not those of the one before.
+TEST_F(HttpClientTest, FailingTokenServiceRaisesTokenRequestExceptionAndSendsNothing) {
+  class FailingProvider : public AccessTokenProvider {
+   public:
+    std::string GetAccessToken() override { throw RpcError("Invalid type conversion"); }
+    void TokenRefused() override {}
+  };
+  HttpClient client;
+  ASSERT_EQ(client.Get(Url("/download/schemas/korvex.xsd")), 200);
+  SetAccessTokenProvider(std::make_shared<FailingProvider>());
+  EXPECT_THROW(client.Post(Url("/gate/nord"), "x"), TokenRequestException);
+  EXPECT_EQ(client.GetStatus(), 0);
+  EXPECT_EQ(client.GetResponse(), "");
   EXPECT_EQ(NewRequests().size(), 1u);
 }
 
