@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/file.h"
+
 namespace belmor::common {
 
 // Writing files so that a crash, a full disk or a killed process never leaves
@@ -12,7 +14,7 @@ namespace belmor::common {
 // invoices all go through here. Failures raise the file exceptions.
 
 // Mode of every temporary while it is written: owner only, whatever the umask.
-inline constexpr mode_t kTemporaryMode = 0600;
+inline constexpr mode_t kTemporaryMode = kPrivateFileMode;
 
 // Writes bytes to a new file in directory named prefix + a unique suffix,
 // flushes it to disk and closes it, checking every step; answers its path. A

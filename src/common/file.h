@@ -10,6 +10,11 @@ namespace belmor::common {
 
 class Path;
 
+// The modes of what holds patient data (the work area, the logs, the
+// duplicate log, the settings): the user's alone.
+inline constexpr mode_t kPrivateFileMode = 0600;
+inline constexpr mode_t kPrivateDirectoryMode = 0700;
+
 // Throws the file exception that matches a system error (errno) met on path:
 // the errno becomes the exception's code, and the path its message, or the
 // subject after a fixed message for errors that have one ("disk is full").

@@ -57,8 +57,6 @@ constexpr int kMinLibxmlVersion = 20912;
 // configuration load and its text "Konfiguration ist nicht komplett".
 constexpr int32_t kCodeLocalConfigDamaged = 30;
 constexpr int kTextConfigIncomplete = 58;
-// Work-area directories: the user's alone.
-constexpr mode_t kWorkAreaDirectoryMode = 0700;
 
 // Never destroyed: the engine lives until the process ends, and tearing it
 // down among the other statics at exit could reach loggers already gone.
@@ -154,7 +152,7 @@ void Korvex::CreateWorkDirectories() {
     try {
       // Work-area files hold patient data: the user's alone, whatever the umask.
       if (directory.workArea) {
-        common::File(directory.path).CreateDirectories(kWorkAreaDirectoryMode);
+        common::File(directory.path).CreateDirectories(common::kPrivateDirectoryMode);
       } else {
         common::File(directory.path).CreateDirectories();
       }

@@ -20,8 +20,6 @@ constexpr char kEchoTag[] = "KorvexLogger::Log";
 constexpr size_t kMaxLineLength = 1023;
 constexpr uint64_t kDebugLogMaxSize = 0x100000;
 constexpr uint64_t kDebugLogKeptFiles = 5;
-constexpr mode_t kSessionDirectoryMode = 0700;
-constexpr mode_t kSessionFileMode = 0600;
 
 common::Path AsDirectory(common::Path path) {
   path.MakeDirectory();
@@ -199,13 +197,13 @@ void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& l
     if (path != sessionPath_) {
       // The reports name invoice files and patients' data: the user's alone,
       // whatever the umask.
-      common::File(logs).CreateDirectories(kSessionDirectoryMode);
+      common::File(logs).CreateDirectories(common::kPrivateDirectoryMode);
       CloseSessionFile();
-      sessionFd_ = ::open(path.ToString().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kSessionFileMode);
+      sessionFd_ = ::open(path.ToString().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, common::kPrivateFileMode);
       if (sessionFd_ < 0) common::RaiseFileError(errno, path.ToString());
       struct stat info {};
-      if (::fstat(sessionFd_, &info) == 0 && (info.st_mode & 07777) != kSessionFileMode &&
-          ::fchmod(sessionFd_, kSessionFileMode) != 0) {
+      if (::fstat(sessionFd_, &info) == 0 && (info.st_mode & 07777) != common::kPrivateFileMode &&
+          ::fchmod(sessionFd_, common::kPrivateFileMode) != 0) {
         ErrorLine(debugLogger_, __LINE__).Stream()
             << "[KorvexLogger::Log][can't restrict session log][" << path.ToString() << "]";
       }

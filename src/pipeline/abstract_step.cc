@@ -230,7 +230,7 @@ bool AbstractStep::Init() {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryInvalid));
   }
   errorDir_ = clientConfig_->GetPathError();
-  common::File(errorDir_).CreateDirectories(kWorkAreaDirectoryMode);
+  common::File(errorDir_).CreateDirectories(common::kPrivateDirectoryMode);
   // Before anything is collected: a temporary is never an invoice, and one
   // left by a killed run may hold a whole invoice in clear text.
   if (InWorkArea(source_)) RemoveStaleTemporaries(source_);

@@ -93,9 +93,6 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // step that writes elsewhere too calls it for that directory.
   void RemoveStaleTemporaries(const common::Path& directory) const;
 
-  // Work-area directories hold patient data: the user's alone.
-  static constexpr mode_t kWorkAreaDirectoryMode = 0700;
-
   common::Path source_;
   common::Path destination_;
   common::Path errorDir_;

@@ -13,6 +13,7 @@
 
 #include "common/durable_file.h"
 #include "common/exception.h"
+#include "common/file.h"
 #include "logging/log.h"
 #include "pipeline/simple_invoice.h"
 
@@ -25,8 +26,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Entries are written while younger than 30 days.
 constexpr int64_t kMaxAge = 2592000;
 constexpr size_t kFields = 7;
-// The log tells which invoices of the practice were sent: the user's alone.
-constexpr mode_t kFileMode = 0600;
 
 // An invoice ID that is empty or only blanks identifies no invoice: a keys
 // stylesheet that finds no ID gives one, for every invoice alike.
@@ -274,7 +273,7 @@ bool DuplicateLog::Load() {
 
   // A log of an older version, or one copied in, may be readable by others.
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && (info.st_mode & 0777) != kFileMode && ::fchmod(fd, kFileMode) != 0) {
+  if (::fstat(fd, &info) == 0 && (info.st_mode & 0777) != common::kPrivateFileMode && ::fchmod(fd, common::kPrivateFileMode) != 0) {
     KX_LOG(DEBUG) << "DuplicateLog::Load: cannot make " << path_ << " private: " << std::strerror(errno);
   }
   if (exact && Remember(fd) && file_.size == static_cast<off_t>(content.size())) {
@@ -337,7 +336,7 @@ void DuplicateLog::Reset() {
     if (!KeepDamaged()) return;
   }
   // The first Add writes the header.
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, common::kPrivateFileMode);
   if (fd < 0) {
     KX_LOG(ERROR) << "DuplicateLog::Reset: couldn't open duplicate log file: " << path_ << ": "
                   << std::strerror(errno);
@@ -358,7 +357,7 @@ bool DuplicateLog::KeepDamaged() {
     return false;
   }
   // An older version wrote the log readable by others; the copy is private too.
-  if (::chmod(kept.c_str(), kFileMode) != 0) {
+  if (::chmod(kept.c_str(), common::kPrivateFileMode) != 0) {
     KX_LOG(DEBUG) << "DuplicateLog::Reset: cannot make " << kept << " private: " << std::strerror(errno);
   }
   const size_t slash = path_.find_last_of('/');
@@ -411,7 +410,7 @@ bool DuplicateLog::WriteFull(int64_t now) {
   const std::string bytes = Render(now, written);
   inSync_ = false;
   try {
-    common::ReplaceFileAtomically(path_, bytes, kFileMode);
+    common::ReplaceFileAtomically(path_, bytes, common::kPrivateFileMode);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "DuplicateLog::Save: couldn't open duplicate log file: " << e.Text();
     return false;

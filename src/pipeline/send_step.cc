@@ -52,10 +52,6 @@ constexpr int kTextFileReceived = 52;
 constexpr int kTextReceptionFailed = 53;
 constexpr int kTextReceptionFinished = 54;
 
-// The work area holds patient data: its directories are the user's alone.
-constexpr mode_t kWorkDirectoryMode = 0700;
-constexpr mode_t kWorkFileMode = 0600;
-
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
 // Where the response download stores what it fetched, for the write step.
@@ -72,7 +68,7 @@ common::Path ResponsesDirectory(const ClientConfig& config) {
 // the disk.
 std::string StoreUnique(const common::Path& directory, const std::string& name, const std::string& text) {
   const std::string dir = directory.DirectoryString();
-  const std::string temporary = common::WriteDurableTemporary(dir, common::kTemporaryPrefix, text, kWorkFileMode);
+  const std::string temporary = common::WriteDurableTemporary(dir, common::kTemporaryPrefix, text, common::kPrivateFileMode);
   common::Path candidate = directory;
   candidate.SetFileName(name);
   const std::string stem = candidate.BaseName();
@@ -103,7 +99,7 @@ bool SendStep::Init() {
   source_ = clientConfig_->GetPathWorkOutput();
   destination_ = clientConfig_->GetPathArchive();
   try {
-    common::File(destination_).CreateDirectories(kWorkDirectoryMode);
+    common::File(destination_).CreateDirectories(common::kPrivateDirectoryMode);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "[SendStep::Init][" << destination_.ToString() << "][" << e.Text() << "]";
   }
@@ -299,7 +295,7 @@ void SendStep::FetchResponses() {
       std::string stored;
       if (!text.empty()) {
         try {
-          common::File(directory).CreateDirectories(kWorkDirectoryMode);
+          common::File(directory).CreateDirectories(common::kPrivateDirectoryMode);
           // Whole or not at all, and on the disk before the gate may drop it:
           // the write step must never hand the practice half a response, and
           // an unconfirmed one comes again next run.

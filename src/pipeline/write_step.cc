@@ -47,7 +47,7 @@ void WriteStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
   if (clientConfig_->GetArchive()) {
     const common::Path archive = clientConfig_->GetPathResponsesArchive();
     try {
-      common::File(archive).CreateDirectories(kWorkAreaDirectoryMode);
+      common::File(archive).CreateDirectories(common::kPrivateDirectoryMode);
     } catch (const common::Exception& e) {
       // CopyTo reports the failed copy; the response still reaches the practice.
       KX_LOG(ERROR) << "[WriteStep::Handle][" << archive.ToString() << "][" << e.Text() << "]";
