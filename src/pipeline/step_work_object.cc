@@ -30,10 +30,6 @@ constexpr int32_t kCodeInfo = 0;
 constexpr int32_t kCodePassedOn = 2;
 constexpr int32_t kCodeWriteFailed = 3;
 
-// Invoices hold patient data: the user's alone, files and directories.
-constexpr mode_t kInvoiceFileMode = 0600;
-constexpr mode_t kWorkDirectoryMode = 0700;
-
 // The recipient attribute of the element the trust center's stylesheets wrap
 // every invoice in. The recipient is a list such as "tcnord-a, tcnord-b":
 // letters, digits, blanks, "@", ".", "_", "," and "-". The attribute must sit
@@ -101,12 +97,12 @@ bool StepWorkObject::Prepare() {
   sourceIdentity_ = FileIdentity();
   textIsFile_ = false;
   text_ = loader.LoadDocument(FileName());
-  if (stated && ::stat(source.c_str(), &after) == 0 && S_ISREG(before.st_mode) &&
-      before.st_size == static_cast<off_t>(text_.size()) && after.st_dev == before.st_dev &&
-      after.st_ino == before.st_ino && after.st_size == before.st_size &&
-      after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) {
-    sourceIdentity_ = {true, before.st_dev, before.st_ino, before.st_size, before.st_mtim};
-    textIsFile_ = true;
+  if (stated && ::stat(source.c_str(), &after) == 0 && before.st_size == static_cast<off_t>(text_.size())) {
+    const FileIdentity read = FileIdentity::Of(before);
+    if (read.SameAs(FileIdentity::Of(after))) {
+      sourceIdentity_ = read;
+      textIsFile_ = true;
+    }
   }
   document_.reset();
   loaded_ = true;
@@ -219,11 +215,11 @@ bool StepWorkObject::WriteUnique(common::Path& path, const std::string& text) {
   const std::string directory = WithoutTrailingSeparator(path.DirectoryString());
   std::string temporary;
   try {
-    common::File(directory).CreateDirectories(kWorkDirectoryMode);
+    common::File(directory).CreateDirectories(common::kPrivateDirectoryMode);
     // Written completely under a name no listing takes for an invoice, then
     // renamed: a reader never sees half an invoice, and a crash leaves at most
     // a stray temporary beside the intact source.
-    temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text, kInvoiceFileMode);
+    temporary = common::WriteDurableTemporary(directory, common::kTemporaryPrefix, text, common::kPrivateFileMode);
     RenameToFreeName(temporary, path);
     temporary.clear();
     common::SyncDirectory(directory);
@@ -248,13 +244,20 @@ void StepWorkObject::SetText(std::string text) {
   textIsFile_ = false;
 }
 
+StepWorkObject::FileIdentity StepWorkObject::FileIdentity::Of(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return FileIdentity();
+  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+bool StepWorkObject::FileIdentity::SameAs(const FileIdentity& other) const {
+  return known && other.known && device == other.device && inode == other.inode && size == other.size &&
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
 bool StepWorkObject::SourceUnchanged() const {
-  if (!sourceIdentity_.known) return false;
   struct stat now {};
-  return ::lstat(sourceFile_.ToString().c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
-         now.st_dev == sourceIdentity_.device && now.st_ino == sourceIdentity_.inode &&
-         now.st_size == sourceIdentity_.size && now.st_mtim.tv_sec == sourceIdentity_.modified.tv_sec &&
-         now.st_mtim.tv_nsec == sourceIdentity_.modified.tv_nsec;
+  return sourceIdentity_.known && ::lstat(sourceFile_.ToString().c_str(), &now) == 0 &&
+         sourceIdentity_.SameAs(FileIdentity::Of(now));
 }
 
 bool StepWorkObject::RenameUnique(common::Path& path) {
@@ -269,7 +272,7 @@ bool StepWorkObject::RenameUnique(common::Path& path) {
   bool renamed = false;
   if (ready) {
     try {
-      common::File(WithoutTrailingSeparator(path.DirectoryString())).CreateDirectories(kWorkDirectoryMode);
+      common::File(WithoutTrailingSeparator(path.DirectoryString())).CreateDirectories(common::kPrivateDirectoryMode);
       RenameToFreeName(source, path);
       renamed = true;
     } catch (const common::Exception& e) {
@@ -279,7 +282,7 @@ bool StepWorkObject::RenameUnique(common::Path& path) {
   }
   // Patient data is the user's alone, whatever mode the billing program gave
   // its file; the descriptor still names the renamed file.
-  if (renamed && step_->ForeignSource() && ::fchmod(fd, kInvoiceFileMode) != 0) {
+  if (renamed && step_->ForeignSource() && ::fchmod(fd, common::kPrivateFileMode) != 0) {
     KX_LOG(ERROR) << "[StepWorkObject::RenameUnique][" << path.ToString() << "][chmod failed]";
   }
   ::close(fd);

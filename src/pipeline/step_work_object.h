@@ -2,6 +2,7 @@
 #define KORVEX_PIPELINE_STEP_WORK_OBJECT_H_
 
 #include <libxml/xmlerror.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -128,6 +129,11 @@ class StepWorkObject {
     ino_t inode = 0;
     off_t size = 0;
     timespec modified{};
+
+    // Known only for a regular file.
+    static FileIdentity Of(const struct stat& st);
+    // Both known, and the same file with the same size and modification time.
+    bool SameAs(const FileIdentity& other) const;
   };
 
   std::shared_ptr<XmlDoc> document_;
