@@ -81,4 +81,12 @@ std::string ToUtf8(const std::string& text, TextEncoding source) {
   return IsUtf8(text) ? text : Latin1ToUtf8(text);
 }
 
+std::string ClipUtf8(std::string text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t end = maxBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
+
 }  // namespace belmor::common

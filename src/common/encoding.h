@@ -1,6 +1,7 @@
 #ifndef KORVEX_COMMON_ENCODING_H_
 #define KORVEX_COMMON_ENCODING_H_
 
+#include <cstddef>
 #include <string>
 
 namespace belmor::common {
@@ -27,6 +28,10 @@ std::string Latin1ToUtf8(const std::string& text);
 std::string Utf8ToLatin1(const std::string& text);
 
 std::string ToUtf8(const std::string& text, TextEncoding source = TextEncoding::kAutomatic);
+
+// text cut to at most maxBytes without splitting a UTF-8 character, so that a
+// UTF-8 text stays UTF-8 (and is not taken for Latin-1 as a whole).
+std::string ClipUtf8(std::string text, size_t maxBytes);
 
 }  // namespace belmor::common
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/encoding.h"
 #include "common/exception.h"
 #include "config/config_loader.h"
 #include "logging/log.h"
@@ -67,12 +68,7 @@ constexpr size_t kMaxErrorText = 512;
 std::string OneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-  if (text.size() > kMaxErrorText) {
-    size_t cut = kMaxErrorText;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    text += "...";
-  }
+  if (text.size() > kMaxErrorText) text = common::ClipUtf8(std::move(text), kMaxErrorText) + "...";
   return text;
 }
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/encoding.h"
+
 namespace belmor::korvex {
 
 // Texts are UTF-8, as this file is; the session log converts them to Latin-1
@@ -198,12 +200,6 @@ std::string FormatMessageText(std::string_view format, std::initializer_list<Mes
   return out;
 }
 
-std::string ClipReportText(std::string text) {
-  if (text.size() <= kMaxReportText) return text;
-  size_t end = kMaxReportText;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-  return text;
-}
+std::string ClipReportText(std::string text) { return common::ClipUtf8(std::move(text), kMaxReportText); }
 
 }  // namespace belmor::korvex
