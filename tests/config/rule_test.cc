@@ -34,6 +34,15 @@ TEST(RuleRegexTest, MatchesAnywhereIgnoringCase) {
       {"version='4\\.5'", "version='405'", false},
       {"(unclosed", "(unclosed", false},  // invalid expression: the rule never applies
       {"[z-a]", "anything", false},
+      // A group closed that was never opened is refused; after an escaped
+      // backslash the matcher would otherwise take memory without bound.
+      {"fixture\\\\)\\:invoice", "fixture\\):invoice", false},
+      {"a)", "a)", false},
+      {"(a|b\\))+", "b)", true},
+      {"\\)", ")", true},
+      {"[)]", ")", true},
+      {"[]()]x", "(x", true},
+      {"[[:alpha:])]+$", "ab)", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RuleRegex(c.expression).IsValid(c.text), c.match) << c.expression;
