@@ -3,10 +3,16 @@
 the HIN OAuth service, with faults that tests switch on through control.json.
 
     simulator.py --state-dir DIR [--time-limit SECONDS] [--config-src DIR] [--parent-pid PID]
+                 [--public-port PORT]
 
 When it is ready it writes DIR/sim.json (ports and paths) and prints the same
 line. It ends on SIGTERM or SIGINT, after the time limit, and as soon as the
 process that started it is gone, so a crashed test leaves nothing behind.
+
+--public-port: the port that the served configuration and the session URLs
+name instead of the HTTPS port, so that a proxy listening there can stand
+between the client and the simulator. DIR/connections.json counts the
+connections each listener accepted.
 """
 
 import argparse
@@ -21,6 +27,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from tcsim import connections as cn  # noqa: E402
 from tcsim import fixture as fx  # noqa: E402
 from tcsim import gate as gt  # noqa: E402
 from tcsim import pki  # noqa: E402
@@ -31,7 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Simulator:
-    def __init__(self, state_dir, config_src):
+    def __init__(self, state_dir, config_src, public_port=0):
         self.state_dir = os.path.abspath(state_dir)
         os.makedirs(self.state_dir, exist_ok=True)
         self.fixture = fx.Fixture(config_src)
@@ -39,17 +46,20 @@ class Simulator:
         self.tls = pki.make_all(self.state_dir, self.fixture.recipients)
         self.state = st.State(self.state_dir)
         self.gate = gt.Gate(self.state)
+        self.connections = cn.ConnectionCounter(self.state_dir)
         context = sv.make_tls_context(self.tls["server_cert"], self.tls["server_key"])
         self.https = sv.Server(self, "https", context)
         self.http = sv.Server(self, "http")
         self.state.https_port = self.https.server_address[1]
         self.state.http_port = self.http.server_address[1]
+        self.state.public_port = public_port or self.state.https_port
 
     def start(self):
         for server in (self.https, self.http):
             threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
                              daemon=True).start()
         info = {"https_port": self.state.https_port, "http_port": self.state.http_port,
+                "public_port": self.state.public_port, "connections_file": self.connections.path,
                 "ca_file": self.tls["ca_file"], "recipients_dir": self.recipients_dir,
                 "uploads_dir": self.state.uploads_dir, "responses_dir": self.state.responses_dir,
                 "requests_log": self.state.requests_log, "pid": os.getpid()}
@@ -73,6 +83,8 @@ def main():
     parser.add_argument("--config-src", default=os.path.join(HERE, "config"))
     parser.add_argument("--parent-pid", type=int, default=None,
                         help="stop when this process is no longer the parent (default: the parent at start)")
+    parser.add_argument("--public-port", type=int, default=0,
+                        help="the port served URLs name (default: the HTTPS port)")
     args = parser.parse_args()
 
     parent = args.parent_pid if args.parent_pid is not None else os.getppid()
@@ -81,7 +93,9 @@ def main():
         signal.signal(signum, lambda *_: stop.set())
     deadline = time.monotonic() + args.time_limit
 
-    simulator = Simulator(args.state_dir, args.config_src)
+    if not 0 <= args.public_port <= 65535:
+        parser.error("--public-port must be a port number")
+    simulator = Simulator(args.state_dir, args.config_src, args.public_port)
     simulator.start()
     reason = "signal"
     while not stop.wait(0.25):

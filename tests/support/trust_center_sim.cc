@@ -19,6 +19,8 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "transport/json.h"
+#include "transport/rpc_value.h"
 
 namespace belmor::testing {
 
@@ -32,10 +34,11 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 
 std::string ScriptPath(const char* name) { return std::string(KORVEX_SOURCE_DIR) + "/testing/trustcenter/" + name; }
 
+// A number of a flat JSON object the simulator wrote (sim.json, connections.json).
 int JsonInt(const std::string& json, const std::string& key) {
   std::smatch m;
   if (!std::regex_search(json, m, std::regex("\"" + key + "\"\\s*:\\s*([0-9]+)"))) {
-    throw std::runtime_error("trust-center simulator: no " + key + " in sim.json: " + json);
+    throw std::runtime_error("trust-center simulator: no " + key + " in " + json);
   }
   return std::stoi(m[1].str());
 }
@@ -67,7 +70,9 @@ bool Reaped(pid_t pid) {
 
 }  // namespace
 
-TrustCenterSim::TrustCenterSim() {
+TrustCenterSim::TrustCenterSim() : TrustCenterSim(TrustCenterSimOptions()) {}
+
+TrustCenterSim::TrustCenterSim(const TrustCenterSimOptions& options) {
   std::string tmpl = TestRoot() + "/trustcenter-XXXXXX";
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
@@ -75,8 +80,13 @@ TrustCenterSim::TrustCenterSim() {
 
   const std::string script = ScriptPath("simulator.py");
   const std::string parent = std::to_string(::getpid());
+  std::vector<std::string> command = {"python3", script, "--state-dir", dir_, "--parent-pid", parent};
+  if (options.publicPort != 0) {
+    command.push_back("--public-port");
+    command.push_back(std::to_string(options.publicPort));
+  }
   int rc = 0;
-  pid_ = SpawnWithOutput({"python3", script, "--state-dir", dir_, "--parent-pid", parent}, output, &rc);
+  pid_ = SpawnWithOutput(command, output, &rc);
   if (rc != 0) {
     pid_ = -1;
     RemoveAll(dir_);
@@ -106,6 +116,7 @@ TrustCenterSim::TrustCenterSim() {
   try {
     https_port_ = JsonInt(info, "https_port");
     http_port_ = JsonInt(info, "http_port");
+    public_port_ = JsonInt(info, "public_port");
   } catch (...) {
     Stop();
     throw;
@@ -134,10 +145,10 @@ void TrustCenterSim::Stop() {
 }
 
 std::string TrustCenterSim::CaFile() const { return dir_ + "/tls/ca.pem"; }
-std::string TrustCenterSim::BaseUrl() const { return "http://localhost:" + std::to_string(https_port_); }
+std::string TrustCenterSim::BaseUrl() const { return "http://localhost:" + std::to_string(public_port_); }
 std::string TrustCenterSim::LoginBaseUrl() const { return "http://localhost:" + std::to_string(http_port_); }
 std::string TrustCenterSim::TokenBaseUrl() const {
-  return "https://oauth2.localhost:" + std::to_string(https_port_);
+  return "https://oauth2.localhost:" + std::to_string(public_port_);
 }
 std::string TrustCenterSim::RecipientsDir() const { return dir_ + "/recipients"; }
 std::string TrustCenterSim::RecipientCert(const std::string& name) const {
@@ -182,6 +193,41 @@ std::vector<std::string> TrustCenterSim::RequestLog() const {
     if (!line.empty()) lines.push_back(line);
   }
   return lines;
+}
+
+std::vector<SimRequest> TrustCenterSim::Requests() const {
+  using korvex::RpcValue;
+  std::vector<SimRequest> requests;
+  for (const std::string& line : RequestLog()) {
+    RpcValue entry;
+    std::istringstream in(line);
+    korvex::ReadJson(entry, in);
+    const auto text = [&](const char* name) {
+      const RpcValue& member = entry.GetMember(name);
+      return member.kind() == RpcValue::kString ? member.AsString() : std::string();
+    };
+    const auto number = [&](const char* name) {
+      const RpcValue& member = entry.GetMember(name);
+      return member.kind() == RpcValue::kInt ? member.AsInt() : 0;
+    };
+    SimRequest request;
+    request.port = text("port");
+    request.connection = number("connection");
+    request.host = text("host");
+    request.method = text("method");
+    request.path = text("path");
+    if (entry.GetMember("authorization").kind() == RpcValue::kString) request.authorization = text("authorization");
+    request.rpcMethod = text("rpc_method");
+    request.status = number("status");
+    requests.push_back(std::move(request));
+  }
+  return requests;
+}
+
+int TrustCenterSim::HttpsConnections() const { return JsonInt(ReadFile(dir_ + "/connections.json"), "https"); }
+int TrustCenterSim::HttpConnections() const { return JsonInt(ReadFile(dir_ + "/connections.json"), "http"); }
+int TrustCenterSim::HttpsHandshakeFailures() const {
+  return JsonInt(ReadFile(dir_ + "/connections.json"), "https_handshake_failures");
 }
 
 std::string TrustCenterSim::BrowserCommand() { return ScriptPath("browser.py"); }

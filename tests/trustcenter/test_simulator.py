@@ -46,9 +46,9 @@ class Sim:
     def __init__(self, *extra):
         self.dir = tempfile.mkdtemp(prefix="korvex-sim-test-")
         # Output goes to a file: a pipe nobody reads could fill up and stall the simulator.
-        self.output = open(os.path.join(self.dir, "simulator.out"), "wb")
+        self.output_file = open(os.path.join(self.dir, "simulator.out"), "wb")
         self.proc = subprocess.Popen([sys.executable, SIMULATOR, "--state-dir", self.dir] + list(extra),
-                                     stdout=self.output, stderr=subprocess.STDOUT)
+                                     stdout=self.output_file, stderr=subprocess.STDOUT)
         self.info = self._wait_ready()
         self.port = self.info["https_port"]
         self.http_port = self.info["http_port"]
@@ -61,7 +61,7 @@ class Sim:
             if os.path.exists(path):
                 return json.loads(read(path))
             if self.proc.poll() is not None:
-                raise RuntimeError("simulator ended: " + read(self.output.name).decode(errors="replace"))
+                raise RuntimeError("simulator ended: " + read(self.output_file.name).decode(errors="replace"))
             time.sleep(0.02)
         raise RuntimeError("simulator not ready")
 
@@ -69,9 +69,9 @@ class Sim:
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(10)
-        self.output.close()
+        self.output_file.close()
         if os.environ.get("KORVEX_SIM_TEST_SHOW_OUTPUT"):
-            sys.stderr.write(read(self.output.name).decode(errors="replace"))
+            sys.stderr.write(read(self.output_file.name).decode(errors="replace"))
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def control(self, **values):
@@ -82,6 +82,13 @@ class Sim:
 
     def log(self):
         return [json.loads(line) for line in read(self.info["requests_log"]).splitlines()]
+
+    def counts(self):
+        return json.loads(read(self.info["connections_file"]))
+
+    def output(self):
+        """What the simulator printed so far."""
+        return read(self.output_file.name).decode(errors="replace")
 
     def connection(self, host="oauth2.localhost"):
         return LoopbackHTTPS(host, self.port, context=self.context, timeout=20)
@@ -161,12 +168,17 @@ class LoopbackTransport(xmlrpc.client.SafeTransport):
 
     def request(self, host, handler, request_body, verbose=False):
         # One attempt only: the stock transport repeats a call whose connection
-        # dropped, which would hide "drop" and upset the fault counting.
-        return self.single_request(host, handler, request_body, verbose)
+        # dropped, which would hide "drop" and upset the fault counting. One
+        # connection per call, closed after it, as the product's client makes them.
+        try:
+            return self.single_request(host, handler, request_body, verbose)
+        finally:
+            self.close()
 
     def make_connection(self, host):
         name, _, port = host.partition(":")
-        return LoopbackHTTPS(name, int(port), context=self.context, timeout=20)
+        self._connection = host, LoopbackHTTPS(name, int(port), context=self.context, timeout=20)
+        return self._connection[1]
 
 
 class SimTestCase(unittest.TestCase):
@@ -379,6 +391,11 @@ class GateTest(SimTestCase):
         self.assertEqual(gate.querynewversion2("win32", "x86_64", "2026-01-01", "FR"),
                          {"currentVersion": "6.2.0", "url": "u", "info": "i"})
         self.assertEqual(self.sim.log()[-1]["rpc_params"], ["win32", "x86_64", "2026-01-01", "FR"])
+        # The offered download may live on another host; the simulator passes the text on.
+        elsewhere = {"currentVersion": "6.2.0", "url": "http://downloads.other.localhost:%d/kxp-setup.exe" % self.sim.port,
+                     "info": "i"}
+        self.sim.control(new_version=elsewhere)
+        self.assertEqual(gate.querynewversion2("win32", "x86_64", "2026-01-01", "DE"), elsewhere)
 
 
 class FaultTest(SimTestCase):
@@ -486,7 +503,11 @@ class FaultTest(SimTestCase):
         self.assertEqual(self.sim.login()[0], 500)
 
     def test_an_unusable_control_is_loud(self):
-        for text in ("{not json", '{"fault": "gremlins"}', "[1, 2]"):
+        for text in ("{not json", '{"fault": "gremlins"}', "[1, 2]", '{"close_after": -1}',
+                     '{"close_header": "yes"}', '{"session_host": "other.localhost/evil"}',
+                     '{"redirect": {"methods": "korvex.session.new"}}', '{"redirect": {}}',
+                     '{"redirect": {"paths": ["/"], "status": 200}}',
+                     '{"huge_reply": {"paths": ["/"]}}', '{"huge_reply": {"bytes": 10}}'):
             with self.subTest(text=text):
                 with open(os.path.join(self.sim.dir, "control.json"), "w") as f:
                     f.write(text)
@@ -508,6 +529,220 @@ class FaultTest(SimTestCase):
             self.assertEqual(set(self.session_new()), {"session", "url", "url2"})
         finally:
             silent.close()
+
+
+def exchange(connection, method, path, body=None, token=TOKEN, headers=None):
+    """(status, headers, body) of one request on a connection the caller keeps open."""
+    all_headers = dict(headers or {})
+    if token:
+        all_headers["Authorization"] = "Bearer " + token
+    connection.request(method, path, body=body, headers=all_headers)
+    response = connection.getresponse()
+    return response.status, dict(response.getheaders()), response.read()
+
+
+DEAD_CONNECTION = (http.client.RemoteDisconnected, ConnectionError, ssl.SSLError)
+
+
+def rpc_body(method, *params):
+    return xmlrpc.client.dumps(params, method).encode("utf-8")
+
+
+class ConnectionTest(SimTestCase):
+    def test_requests_on_one_connection_share_it_and_count_once(self):
+        before_log, before = len(self.sim.log()), self.sim.counts()
+        connection = self.sim.connection()
+        try:
+            answers = [exchange(connection, "GET", "/download/schemas/korvex.xsd"),
+                       exchange(connection, "POST", "/gate/nord", rpc_body("korvex.queryminversion"),
+                                headers={"Content-Type": "text/xml"}),
+                       exchange(connection, "GET", "/download/schemas/korvex.xsd", token=None)]
+        finally:
+            connection.close()
+        self.assertEqual([a[0] for a in answers], [200, 200, 401])
+        for status, headers, body in answers:
+            self.assertEqual(int(headers["Content-Length"]), len(body))
+            self.assertNotIn("Connection", headers)
+        entries = self.sim.log()[before_log:]
+        self.assertEqual(len({e["connection"] for e in entries}), 1)
+        self.assertEqual([e["host"] for e in entries], ["oauth2.localhost:%d" % self.sim.port] * 3)
+        after = self.sim.counts()
+        self.assertEqual(after["https"], before["https"] + 1)
+        self.assertEqual(entries[0]["connection"], after["https"])
+
+        # A second connection gets the next number; the plain listener counts its own.
+        self.sim.request("GET", "/download/schemas/korvex.xsd")
+        self.assertEqual(self.sim.log()[-1]["connection"], after["https"] + 1)
+        plain = http.client.HTTPConnection("127.0.0.1", self.sim.http_port, timeout=10)
+        try:
+            statuses = [exchange(plain, "GET", "/start", token=None)[0] for _ in range(2)]
+        finally:
+            plain.close()
+        self.assertEqual(statuses, [200, 200])
+        self.assertEqual([e["port"] for e in self.sim.log()[-2:]], ["http", "http"])
+        self.assertEqual({e["connection"] for e in self.sim.log()[-2:]}, {self.sim.counts()["http"]})
+        self.assertEqual(self.sim.counts()["http"], before["http"] + 1)
+
+    def test_close_after_hangs_up_silently_after_so_many_answers(self):
+        for close_after in (1, 3):
+            with self.subTest(close_after=close_after):
+                self.sim.control(close_after=close_after)
+                before = self.sim.counts()["https"]
+                connection = self.sim.connection()
+                try:
+                    for _ in range(close_after):
+                        status, headers, _ = exchange(connection, "GET", "/download/schemas/korvex.xsd")
+                        self.assertEqual(status, 200)
+                        self.assertNotIn("Connection", headers)
+                    with self.assertRaises(DEAD_CONNECTION):
+                        exchange(connection, "GET", "/download/schemas/korvex.xsd")
+                finally:
+                    connection.close()
+                self.assertEqual(self.sim.counts()["https"], before + 1)
+                # The next connection is served as usual.
+                self.assertEqual(self.sim.request("GET", "/download/schemas/korvex.xsd")[0], 200)
+
+    def test_close_header_says_so_and_ends_every_connection(self):
+        self.sim.control(close_header=True)
+        before_log, before = len(self.sim.log()), self.sim.counts()["https"]
+        connection = self.sim.connection()
+        try:
+            for _ in range(2):
+                # http.client opens a new connection when the last answer said "close".
+                status, headers, _ = exchange(connection, "GET", "/download/schemas/korvex.xsd")
+                self.assertEqual((status, headers.get("Connection")), (200, "close"))
+        finally:
+            connection.close()
+        self.assertEqual(self.sim.counts()["https"], before + 2)
+        self.assertEqual(len({e["connection"] for e in self.sim.log()[before_log:]}), 2)
+
+    def test_failed_handshakes_count_apart(self):
+        before = self.sim.counts()
+        stranger = LoopbackHTTPS("oauth2.localhost", self.sim.port, context=ssl.create_default_context(), timeout=10)
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            stranger.request("GET", "/")
+        raw = socket.create_connection(("127.0.0.1", self.sim.port), 5)
+        raw.sendall(b"GET / HTTP/1.1\r\n\r\n")  # plain text on the TLS port
+        try:
+            raw.recv(100)  # returns when the simulator has given up on it
+        except ConnectionResetError:
+            pass
+        raw.close()
+        deadline = time.monotonic() + 10
+        while self.sim.counts()["https_handshake_failures"] < before["https_handshake_failures"] + 2:
+            self.assertLess(time.monotonic(), deadline, self.sim.counts())
+            time.sleep(0.02)
+        self.assertEqual(self.sim.counts()["https"], before["https"])
+        self.assertEqual(self.sim.counts()["https_handshake_failures"], before["https_handshake_failures"] + 2)
+
+
+class HostileTest(SimTestCase):
+    def test_huge_reply_is_exactly_the_size_asked_for_with_length_or_chunked(self):
+        size = 3 * 1024 * 1024 + 7
+        for chunked in (False, True):
+            with self.subTest(chunked=chunked):
+                self.sim.control(huge_reply={"bytes": size, "paths": ["/download/kx"], "chunked": chunked})
+                status, headers, body = self.sim.request("GET", "/download/kx-schemas.zip")
+                self.assertEqual((status, len(body)), (200, size))
+                if chunked:
+                    self.assertEqual((headers.get("Transfer-Encoding"), headers.get("Content-Length")),
+                                     ("chunked", None))
+                else:
+                    self.assertEqual(headers.get("Content-Length"), str(size))
+                # A well-formed answer: only its size gives it away.
+                (value,), _ = xmlrpc.client.loads(body)
+                self.assertEqual(value, "x" * len(value))
+                # Other requests are not touched.
+                self.assertEqual(self.sim.request("GET", "/download/schemas/korvex.xsd")[0], 200)
+        self.sim.control(huge_reply={"bytes": 5, "methods": ["korvex.queryminversion"]})
+        status, _, body = self.sim.request("POST", "/gate/nord", rpc_body("korvex.queryminversion"))
+        self.assertEqual((status, body), (200, b"xxxxx"))
+        self.assertEqual(set(self.sim.gate().korvex.session.new("korvex", "ordiva", "InputGate")),
+                         {"session", "url", "url2"})
+
+    def test_a_client_that_gives_up_on_a_huge_reply_is_no_trouble(self):
+        sim = Sim()  # its own output and memory
+        try:
+            for chunked in (False, True):
+                with self.subTest(chunked=chunked):
+                    sim.control(huge_reply={"bytes": 8 << 30, "methods": ["korvex.session.new"], "chunked": chunked})
+                    connection = sim.connection()
+                    connection.request("POST", "/gate/nord", rpc_body("korvex.session.new", "korvex", "ordiva",
+                                                                      "InputGate"),
+                                       headers={"Authorization": "Bearer " + TOKEN})
+                    response = connection.getresponse()
+                    self.assertEqual(len(response.read(1 << 20)), 1 << 20)
+                    connection.close()
+                    sim.control()
+                    self.assertEqual(sim.request("GET", "/download/schemas/korvex.xsd")[0], 200)
+            with open("/proc/%d/status" % sim.proc.pid) as f:
+                peak_kib = int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
+            self.assertLess(peak_kib, 256 * 1024, "the reply was held in memory")
+            self.assertEqual(sim.log()[-2]["status"], 200)
+            sim.proc.terminate()
+            sim.proc.wait(10)
+            # Nothing but the ready line and the goodbye: no traceback, no complaint.
+            self.assertEqual(sim.output().strip(), "%s\nsimulator: stopping (signal)" % json.dumps(sim.info))
+        finally:
+            sim.stop()
+
+    def test_redirect_points_at_the_plain_listener_which_logs_what_follows(self):
+        self.sim.control(redirect={"methods": ["korvex.queryminversion"], "paths": ["/download/schemas/"]})
+        status, headers, _ = self.sim.request("POST", "/gate/nord", rpc_body("korvex.queryminversion"))
+        self.assertEqual(status, 302)
+        self.assertEqual(headers["Location"], "http://127.0.0.1:%d/redirected/gate/nord" % self.sim.http_port)
+        status, headers, _ = self.sim.request("GET", "/download/schemas/korvex.xsd?x=1")
+        self.assertEqual((status, headers["Location"]),
+                         (302, "http://127.0.0.1:%d/redirected/download/schemas/korvex.xsd?x=1" % self.sim.http_port))
+        # Methods and paths that are not named are answered as usual.
+        self.assertEqual(set(self.sim.gate().korvex.session.new("korvex", "ordiva", "InputGate")),
+                         {"session", "url", "url2"})
+        self.assertEqual(self.sim.request("GET", "/download/transformers/transform-1.0.xsl")[0], 200)
+
+        # A client that follows with its token in hand shows up on the plain listener.
+        target = urllib.parse.urlsplit(headers["Location"])
+        plain = http.client.HTTPConnection(target.hostname, target.port, timeout=10)
+        try:
+            status, _, body = exchange(plain, "POST", target.path + "?" + target.query, b"<x/>")
+        finally:
+            plain.close()
+        self.assertEqual((status, body), (200, b"redirected here\n"))
+        last = self.sim.log()[-1]
+        self.assertEqual((last["port"], last["method"], last["path"], last["authorization"]),
+                         ("http", "POST", "/redirected/download/schemas/korvex.xsd?x=1", "Bearer " + TOKEN))
+        self.sim.control(redirect={"paths": ["/gate/"], "status": 307})
+        self.assertEqual(self.sim.request("POST", "/gate/sued", b"")[0], 307)
+
+    def test_session_host_names_another_loopback_host_that_the_certificate_covers(self):
+        self.sim.control(session_host="other.localhost")
+        session = self.sim.gate("sued").korvex.session.new("korvex", "ordiva", "InputGate")
+        self.assertEqual((session["url"], session["url2"]),
+                         ("http://other.localhost:%d/gate/sued/input" % self.sim.port,
+                          "http://other.localhost:%d/gate/sued/response" % self.sim.port))
+        # Rewritten as the product rewrites it, the name passes the TLS check.
+        self.assertEqual(self.sim.rpc(session["url"]).korvex.inputgate.write2(session["session"], Binary(b"<a/>")),
+                         [])
+        self.assertEqual(self.sim.log()[-1]["host"], "oauth2.other.localhost:%d" % self.sim.port)
+
+
+class PublicPortTest(unittest.TestCase):
+    def test_served_urls_name_the_public_port(self):
+        public = 54321
+        sim = Sim("--public-port", str(public))
+        try:
+            self.assertEqual((sim.info["public_port"], sim.info["https_port"] != public), (public, True))
+            status, _, body = sim.request("GET", "/download/config/korvex.xml")
+            self.assertEqual(status, 200)
+            root = ET.fromstring(body)
+            self.assertEqual(root.get("url_down"), "http://localhost:%d/download" % public)
+            self.assertEqual([c.get("url") for c in root.iter("center")],
+                             ["http://localhost:%d/gate/nord" % public, "http://localhost:%d/gate/sued" % public])
+            session = sim.gate().korvex.session.new("korvex", "ordiva", "InputGate")
+            self.assertEqual(session["url2"], "http://localhost:%d/gate/nord/response" % public)
+            newest = sim.gate().korvex.querynewversion2("win32", "x86_64", "2026-01-01", "DE")
+            self.assertEqual(newest["url"], "http://localhost:%d/download/kxp-setup.exe" % public)
+        finally:
+            sim.stop()
 
 
 class OAuthTest(SimTestCase):

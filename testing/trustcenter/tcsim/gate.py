@@ -119,7 +119,9 @@ class Gate:
         _check("korvex.session.new", params, (str, str, str))
         if params[2] != "InputGate":
             raise Fault(FAULT_BAD_PARAMS, "unknown service %r" % params[2])
-        base = "http://localhost:%d/gate/%s" % (self.state.https_port, center)
+        # Another host name still reaches this simulator: every *.localhost is loopback.
+        host = control.get("session_host", "localhost")
+        base = "http://%s:%d/gate/%s" % (host, self.state.public_port, center)
         return {"session": self.state.new_session(center), "url": base + "/input",
                 "url2": base + "/response"}
 
@@ -135,7 +137,7 @@ class Gate:
     def _query_new_version(self, center, params, control):
         _check("korvex.querynewversion2", params, (str, str, str, str))
         default = {"currentVersion": "5.0.0",
-                   "url": "http://localhost:%d/download/kxp-setup.exe" % self.state.https_port,
+                   "url": "http://localhost:%d/download/kxp-setup.exe" % self.state.public_port,
                    "info": "Korvex Ordiva 5.0.0"}
         return control.get("new_version", default)
 

@@ -25,7 +25,7 @@ subjectKeyIdentifier = hash
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, DNS:oauth2.localhost, IP:127.0.0.1
+subjectAltName = DNS:localhost, DNS:oauth2.localhost, DNS:oauth2.other.localhost, IP:127.0.0.1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 [recipient_ext]

@@ -1,10 +1,12 @@
 """The two listeners: HTTPS for the trust center and the token endpoint, plain
-HTTP for the pages a browser sees.
+HTTP for the pages a browser sees (and for where a redirect points).
 
-Every request is answered by one worker thread; a failure inside a handler
+Every connection is served by one worker thread; a failure inside a handler
 becomes a 500 for that request and never reaches the listener. The TLS
 handshake runs in the worker thread too, so a client that stalls or distrusts
-the CA cannot hold up the others.
+the CA cannot hold up the others. Connections are kept alive (HTTP/1.1) until
+the client closes them, 30 s pass without a request, or the control says to
+close them.
 """
 
 import json
@@ -19,6 +21,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import gate as gt
+from . import hostile
 from . import state as st
 
 TOKEN_PATH = "/REST/v1/OAuth/GetAccessToken"
@@ -28,6 +31,9 @@ START_PAGE = (b"<!DOCTYPE html><html><head><title>HIN</title></head>"
               b"<body><p>Login complete. You may close this window.</p></body></html>\n")
 
 DROP = object()
+IDLE_SECONDS = 30
+REDIRECT_PREFIX = "/redirected"
+REDIRECTED_PAGE = b"redirected here\n"
 
 
 class Answer:
@@ -50,6 +56,12 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "KorvexTrustCenterSimulator/1"
 
+    def __init__(self, request, client_address, server, connection_number):
+        # Set before the base class starts serving the connection.
+        self.connection_number = connection_number
+        self.answered = 0
+        super().__init__(request, client_address, server)
+
     def do_GET(self):
         self._serve()
 
@@ -68,39 +80,65 @@ class Handler(BaseHTTPRequestHandler):
     # --- one request ----------------------------------------------------------
 
     def _serve(self):
-        self.close_connection = True
         sim = self.server.sim
-        entry = {"port": self.server.port_kind, "method": self.command, "path": self.path,
+        self.answered += 1
+        entry = {"port": self.server.port_kind, "connection": self.connection_number,
+                 "host": self.headers.get("Host"), "method": self.command, "path": self.path,
                  "authorization": self.headers.get("Authorization"),
                  "headers": [[k, v] for k, v in self.headers.items()],
                  "body_length": 0, "rpc_method": None, "rpc_params": None, "status": None}
+        control = {}
         delay = 0
         try:
             body = self._read_body()
             entry["body_length"] = len(body)
-            answer, delay = self._answer(sim, body, entry)
+            control = sim.state.control()
+            answer, delay = self._answer(sim, body, entry, control)
+        except st.ControlError as e:
+            answer = Answer(500, str(e))
         except Exception:
             text = traceback.format_exc()
             sys.stderr.write("simulator: request %s %s failed:\n%s" % (self.command, self.path, text))
             answer = Answer(500, "simulator error:\n" + text)
+            # The request may not have been read to its end: the stream is lost.
+            self.close_connection = True
         entry["status"] = None if answer is DROP else answer.status
         sim.state.log_request(entry)
         if delay:
             time.sleep(delay)
         if answer is DROP:
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            self._hang_up()
             return
         self.send_response(answer.status)
         self.send_header("Content-Type", answer.content_type)
-        self.send_header("Content-Length", str(len(answer.body)))
-        self.send_header("Connection", "close")
+        if not isinstance(answer, hostile.HugeAnswer):
+            self.send_header("Content-Length", str(len(answer.body)))
+        if control.get("close_header"):
+            # Also makes the base class end the connection after this answer.
+            self.send_header("Connection", "close")
         for name, value in answer.headers:
             self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(answer.body)
+        try:
+            self.end_headers()
+            if isinstance(answer, hostile.HugeAnswer):
+                answer.write(self.wfile)
+            else:
+                self.wfile.write(answer.body)
+        except OSError:
+            # The client hung up before the end, as one that bounds replies must.
+            self._hang_up()
+            return
+        close_after = control.get("close_after", 0)
+        if close_after and self.answered >= close_after:
+            # No header says so: a client that reuses the connection finds it dead.
+            self._hang_up()
+
+    def _hang_up(self):
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def _read_body(self):
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
@@ -116,12 +154,8 @@ class Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         return self.rfile.read(length) if length > 0 else b""
 
-    def _answer(self, sim, body, entry):
-        """(Answer or DROP, seconds to wait before sending it)."""
-        try:
-            control = sim.state.control()
-        except st.ControlError as e:
-            return Answer(500, str(e)), 0
+    def _answer(self, sim, body, entry, control):
+        """(Answer, HugeAnswer or DROP, seconds to wait before sending it)."""
         path = urllib.parse.urlsplit(self.path).path
         method = None
         params = None
@@ -135,6 +169,14 @@ class Handler(BaseHTTPRequestHandler):
         needs_token = self.server.port_kind == "https" and path != TOKEN_PATH
         if needs_token and not sim.state.token_valid(_bearer(entry["authorization"]), control):
             return _unauthorized(), 0
+        if self.server.port_kind == "https":
+            redirect = control.get("redirect")
+            if redirect and hostile.matches(redirect, method, path):
+                location = "http://127.0.0.1:%d%s%s" % (sim.state.http_port, REDIRECT_PREFIX, self.path)
+                return Answer(int(redirect.get("status", 302)), "", headers=[("Location", location)]), 0
+            huge = control.get("huge_reply")
+            if huge and hostile.matches(huge, method, path):
+                return hostile.HugeAnswer(huge["bytes"], bool(huge.get("chunked"))), 0
         fault = sim.state.pick_fault(control, (method, path))
         if fault in ("http500", "http401", "garbled", "drop"):
             return _fault_answer(fault), 0
@@ -176,6 +218,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def _http_route(self, sim, control):
         split = urllib.parse.urlsplit(self.path)
+        if split.path.startswith(REDIRECT_PREFIX):
+            # Where the HTTPS listener's redirects point; the log shows what came.
+            return Answer(200, REDIRECTED_PAGE)
         if self.command != "GET":
             return Answer(405, "GET only", headers=[("Allow", "GET")])
         if split.path == "/start":
@@ -220,7 +265,7 @@ def _fault_answer(fault):
 def _document(sim, path):
     fixture = sim.fixture
     if path == "/download/config/korvex.xml":
-        return Answer(200, fixture.config_for_port(sim.state.https_port), "text/xml")
+        return Answer(200, fixture.config_for_port(sim.state.public_port), "text/xml")
     if path == "/download/" + fixture.package_name:
         return Answer(200, fixture.package_zip, "application/zip")
     if path == "/download/kxp-setup.exe":
@@ -282,6 +327,8 @@ def _loggable(params):
 
 class Server(ThreadingHTTPServer):
     daemon_threads = True
+    # A kept-alive connection may idle for 30 s; stopping must not wait for it.
+    block_on_close = False
     request_queue_size = 64
 
     def __init__(self, sim, port_kind, ssl_context=None):
@@ -292,22 +339,28 @@ class Server(ThreadingHTTPServer):
 
     def finish_request(self, request, client_address):
         # No client may hold a worker forever, not even one that never speaks.
-        request.settimeout(30)
+        request.settimeout(IDLE_SECONDS)
+        counter = self.sim.connections
         if self.ssl_context is None:
-            super().finish_request(request, client_address)
+            Handler(request, client_address, self, counter.accepted("http"))
             return
         try:
             tls = self.ssl_context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
+            counter.handshake_failed()
             sys.stderr.write("simulator: TLS handshake with %s failed: %s\n" % (client_address, e))
             return
         try:
-            super().finish_request(tls, client_address)
+            Handler(tls, client_address, self, counter.accepted("https"))
         finally:
             tls.close()
 
     def handle_error(self, request, client_address):
-        sys.stderr.write("simulator: connection %s: %s\n" % (client_address, sys.exc_info()[1]))
+        error = sys.exc_info()[1]
+        # A client that hangs up between requests is no news.
+        if isinstance(error, (ConnectionResetError, BrokenPipeError, ssl.SSLEOFError)):
+            return
+        sys.stderr.write("simulator: connection %s: %s\n" % (client_address, error))
 
 
 def make_tls_context(cert_file, key_file):

@@ -7,6 +7,7 @@ at a time, so a single lock keeps it simple without costing anything.
 
 import json
 import os
+import re
 import secrets
 import string
 import threading
@@ -53,6 +54,8 @@ class State:
         self.lock = threading.Lock()
         self.https_port = 0
         self.http_port = 0
+        # The port that served URLs name: the HTTPS port, or a proxy's in front of it.
+        self.public_port = 0
         self._control_key = ()
         self._control = {}
         self._fault_counters = {}
@@ -236,3 +239,42 @@ def _check_control(control):
             raise ValueError("%s must be an integer" % key)
     if "slow_seconds" in control and not isinstance(control["slow_seconds"], (int, float)):
         raise ValueError("slow_seconds must be a number")
+    if "close_after" in control and (not _is_int(control["close_after"]) or control["close_after"] < 0):
+        raise ValueError("close_after must be an integer of at least 0")
+    if "close_header" in control and not isinstance(control["close_header"], bool):
+        raise ValueError("close_header must be true or false")
+    if "session_host" in control:
+        host = control["session_host"]
+        if not isinstance(host, str) or not _HOST_NAME.match(host):
+            raise ValueError("session_host must be a host name")
+    for key in ("redirect", "huge_reply"):
+        if key in control:
+            _check_rule(key, control[key])
+    redirect = control.get("redirect")
+    if redirect and redirect.get("status", 302) not in (301, 302, 303, 307, 308):
+        raise ValueError("redirect status must be one of 301, 302, 303, 307, 308")
+    huge = control.get("huge_reply")
+    if huge is not None:
+        if not _is_int(huge.get("bytes")) or huge["bytes"] < 0:
+            raise ValueError("huge_reply bytes must be an integer of at least 0")
+        if not isinstance(huge.get("chunked", False), bool):
+            raise ValueError("huge_reply chunked must be true or false")
+
+
+_HOST_NAME = re.compile(r"^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$")
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _check_rule(key, rule):
+    """A rule that picks requests by "methods" and "paths" (lists of texts)."""
+    if not isinstance(rule, dict):
+        raise ValueError("%s must be an object" % key)
+    for part in ("methods", "paths"):
+        values = rule.get(part, [])
+        if not isinstance(values, list) or any(not isinstance(v, str) for v in values):
+            raise ValueError("%s %s must be a list of texts" % (key, part))
+    if not rule.get("methods") and not rule.get("paths"):
+        raise ValueError("%s names neither methods nor paths" % key)
