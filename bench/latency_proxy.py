@@ -119,6 +119,9 @@ async def run(args):
             pass
     server.close()
     print("connections %d" % proxy.connections, flush=True)
+    # Connections still open must neither hold the process nor be torn down
+    # one by one with a complaint each.
+    os._exit(0)
 
 
 def main():
@@ -136,8 +139,6 @@ def main():
     if args.rtt_ms < 0:
         parser.error("--rtt-ms must not be negative")
     asyncio.run(run(args))
-    # Connections still open must not hold the process.
-    os._exit(0)
 
 
 if __name__ == "__main__":
