@@ -29,7 +29,10 @@ class HttpLoadSession : public OnlineLoadSession {
 
 std::unique_ptr<OnlineLoadSession> HttpOnlineServices::OpenLoadSession(const std::string& proxyHost,
                                                                        uint16_t proxyPort) {
-  return std::make_unique<HttpLoadSession>(std::make_shared<HttpClient>(proxyHost, proxyPort));
+  auto client = std::make_shared<HttpClient>(proxyHost, proxyPort);
+  // The configuration package is the largest document there is.
+  client->SetReplyLimit(kDocumentReplyLimit);
+  return std::make_unique<HttpLoadSession>(std::move(client));
 }
 
 std::shared_ptr<CredentialCache> HttpOnlineServices::CreateCredentialCache(

@@ -3,10 +3,13 @@
 #include <libxml/parser.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/durable_file.h"
 #include "common/exception.h"
@@ -36,6 +39,7 @@
 #include "platform/identity.h"
 #include "platform/ui_language.h"
 #include "transport/credential_cache.h"
+#include "transport/http_client.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
 #include "transport/transport_settings.h"
@@ -171,6 +175,21 @@ void Korvex::PublishTransportSettings() {
   settings.hinAuthUrl = clientConfig_->GetHinAuthUrl();
   settings.hinTokenUrl = clientConfig_->GetHinTokenUrl();
   settings.hinStartPage = clientConfig_->GetHinStartPage();
+  // The bearer token goes to the hosts of this workstation's configuration
+  // alone, never to one that a reply of the trust center names.
+  std::vector<std::string> hosts;
+  const auto add = [&hosts](const std::string& authority) {
+    if (!authority.empty() && std::find(hosts.begin(), hosts.end(), authority) == hosts.end()) {
+      hosts.push_back(authority);
+    }
+  };
+  add(HttpClient::Authority(HttpClient::RewriteUrl(clientConfig_->GetDownUrl())));
+  add(HttpClient::Authority(HttpClient::RewriteUrl(clientConfig_->GetCertUrl())));
+  if (const std::shared_ptr<TrustCenter>& center = clientConfig_->CurrentCenter()) {
+    add(HttpClient::Authority(HttpClient::RewriteUrl(center->url)));
+  }
+  add(HttpClient::Authority(clientConfig_->GetHinTokenUrl()));
+  settings.tokenHosts = std::move(hosts);
   // The settings outlive no engine: the login goes to whichever settings are current.
   const std::weak_ptr<ClientConfig> config = clientConfig_;
   settings.storeHinLogin = [config](const std::string& login) {
@@ -404,6 +423,8 @@ void Korvex::LoadOnlineConfig() {
     clientConfig_->SetCredentialCache(credentialCache_);
     inputGate_ = onlineServices_->CreateInputGateClient(securityClient_, clientConfig_->CurrentCenter()->url);
     lastDownload_ = Now();
+    // The new configuration may name other hosts.
+    PublishTransportSettings();
   } catch (const ConfigLoadException& e) {
     KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][failed to load config][" << e.Text() << "]";
     FallBackToLocalConfig();
@@ -487,6 +508,7 @@ void Korvex::SetTrustCenter(int32_t id) {
   clientConfig_->SelectCenter(id);
   const std::shared_ptr<TrustCenter>& center = clientConfig_->CurrentCenter();
   if (inputGate_ && center) inputGate_->SetConnectionUri(center->url);
+  PublishTransportSettings();
 }
 
 void Korvex::SetSecurityClient(std::shared_ptr<SecurityClient> client) { securityClient_ = std::move(client); }

@@ -5,6 +5,7 @@
 #include "engine/korvex.h"
 #include "logging/log.h"
 #include "pipeline/step_semaphore.h"
+#include "transport/curl_transfer.h"
 #include "transport/security_client.h"
 
 namespace belmor::korvex {
@@ -137,6 +138,9 @@ void RunProcessing(const std::shared_ptr<Korvex>& engine, Processing processing,
       engine->RunWriteStep();
       break;
   }
+  // The run's kept connections end with it, before its lease: the next run,
+  // perhaps hours away, opens its own.
+  ConnectionPool::CloseIdle();
 }
 
 }  // namespace belmor::korvex

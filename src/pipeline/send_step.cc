@@ -7,6 +7,7 @@
 #include "common/durable_file.h"
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/string_util.h"
 #include "config/client_config.h"
 #include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
@@ -323,20 +324,6 @@ void SendStep::FetchResponses() {
 
 bool SendStep::IsNewer(const std::string& currentVersion) { return std::string(kBuildDate) < currentVersion; }
 
-std::string SendStep::SetupFileName(const std::string& url) {
-  std::string path = url.substr(0, url.find_first_of("?#"));
-  const size_t slash = path.rfind('/');
-  if (slash != std::string::npos) path.erase(0, slash + 1);
-  std::string name;
-  for (char c : path) {
-    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                      c == '_' || c == '-';
-    if (safe) name += c;
-  }
-  if (name.empty() || name.find_first_not_of('.') == std::string::npos) return kDefaultSetupName;
-  return name;
-}
-
 void SendStep::CheckVersion() {
   try {
     if (!gate_) return;
@@ -345,7 +332,7 @@ void SendStep::CheckVersion() {
     engine_->SetUpdateAvailable(1);
     engine_->SetUpdateMsg(info->info);
     if (!engine_->GetAutoUpdate()) return;
-    if (platform::AskYesNo(Text(kTextUpdateQuestion) + "\r\n\r\n" + engine_->GetUpdateMsg())) DownloadUpdate(info->url);
+    if (platform::AskYesNo(Text(kTextUpdateQuestion) + "\r\n\r\n" + engine_->GetUpdateMsg())) OfferUpdate(info->url);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "[SendStep::Cleanup][CheckVersion failed][" << e.Text() << "]";
   } catch (...) {
@@ -353,15 +340,17 @@ void SendStep::CheckVersion() {
   }
 }
 
-void SendStep::DownloadUpdate(const std::string& url) {
-  HttpClient client;
-  const int32_t status = client.Get(url);
-  KX_LOG(DEBUG) << "[SendStep::CheckVersion][download update=" << url << "]";
-  if (status < 200 || status > 299) return;
-  common::Path target = clientConfig_->GetPathWork();
-  target.SetFileName(SetupFileName(url));
-  common::ReplaceFileAtomically(target.ToString(), client.GetResponse());
-  platform::OpenInBrowser(target.ToString());
+// The workstation installs updates through its package manager: nothing is
+// downloaded or started here. The user who said Yes gets the trust center's
+// page for the update in the browser, when it is an https page on a host of
+// the configuration; another address in a reply is not followed.
+void SendStep::OfferUpdate(const std::string& url) {
+  if (!common::StartsWithIgnoringAsciiCase(url, "https://") || !HttpClient::IsTokenHost(url)) {
+    KX_LOG(DEBUG) << "[SendStep::CheckVersion][update url ignored: not https on a configured host][" << url << "]";
+    return;
+  }
+  KX_LOG(DEBUG) << "[SendStep::CheckVersion][update page=" << url << "]";
+  platform::OpenInBrowser(url);
 }
 
 }  // namespace belmor::korvex

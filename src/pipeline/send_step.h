@@ -26,8 +26,6 @@ class SendStep : public AbstractStep {
  public:
   // The build date the newest-version query compares against.
   static constexpr char kBuildDate[] = "20230413";
-  // The setup program's file name when its URL names none usable.
-  static constexpr char kDefaultSetupName[] = "kxp-setup";
 
   explicit SendStep(const std::shared_ptr<StepContext>& engine);
 
@@ -41,10 +39,6 @@ class SendStep : public AbstractStep {
   // by "xml". Empty when nothing safe remains ("", ".", ".."), so a gate can
   // never make us write outside the directory.
   static std::string ResponseFileName(const std::string& name);
-  // The last path segment of a download URL (query and fragment dropped),
-  // reduced to letters, digits, ".", "_" and "-"; kDefaultSetupName when
-  // nothing usable remains.
-  static std::string SetupFileName(const std::string& url);
   // Whether currentVersion is newer than the build: byte-wise text order.
   static bool IsNewer(const std::string& currentVersion);
 
@@ -57,7 +51,7 @@ class SendStep : public AbstractStep {
   void Send(const std::shared_ptr<StepWorkObject>& work, bool& sent);
   void FetchResponses();
   void CheckVersion();
-  void DownloadUpdate(const std::string& url);
+  void OfferUpdate(const std::string& url);
 
   std::shared_ptr<DuplicateLog> duplicateLog_;
   std::shared_ptr<InputGateClient> gate_;

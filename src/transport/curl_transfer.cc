@@ -1,15 +1,44 @@
 #include "transport/curl_transfer.h"
 
-#include <mutex>
 #include <string>
 
 #include "transport/transport_settings.h"
 
 namespace belmor::korvex {
 
-CurlHandle NewCurlHandle() {
+namespace {
+
+void InitCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+size_t AppendWithinLimit(char* data, size_t size, size_t count, void* target) {
+  auto* body = static_cast<ReplyBody*>(target);
+  const size_t n = size * count;
+  if (n > body->limit - body->text->size()) {
+    body->exceeded = true;
+    return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+  }
+  body->text->append(data, n);
+  return n;
+}
+
+struct PoolState {
+  std::mutex mutex;
+  std::shared_ptr<ConnectionPool> current;
+};
+
+PoolState& Pools() {
+  // Never destroyed: transfers on other threads may still end during exit.
+  static auto* state = new PoolState;
+  return *state;
+}
+
+}  // namespace
+
+CurlHandle NewCurlHandle() {
+  InitCurlOnce();
   return CurlHandle(curl_easy_init());
 }
 
@@ -21,9 +50,60 @@ void ApplyTransferLimits(CURL* handle, const TransportSettings& settings) {
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, settings.noProgressSeconds);
 }
 
-size_t AppendToString(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
+void CollectReply(CURL* handle, ReplyBody* body) {
+  body->exceeded = false;
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, AppendWithinLimit);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, body);
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body->limit));
+}
+
+ConnectionPool::ConnectionPool() {
+  InitCurlOnce();
+  share_ = curl_share_init();
+  if (!share_) return;  // no memory: transfers then go without a pool
+  curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, Lock);
+  curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, Unlock);
+  curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+  curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+}
+
+// Closes the pool's connections; every handle attached has been cleaned up
+// by now, since each holds the pool while it lives.
+ConnectionPool::~ConnectionPool() {
+  if (share_) curl_share_cleanup(share_);
+}
+
+std::shared_ptr<ConnectionPool> ConnectionPool::Current() {
+  PoolState& state = Pools();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.current) state.current = std::make_shared<ConnectionPool>();
+  return state.current;
+}
+
+void ConnectionPool::CloseIdle() {
+  std::shared_ptr<ConnectionPool> old;
+  {
+    PoolState& state = Pools();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    old = std::move(state.current);
+  }
+  // Outside the lock: the cleanup closes connections, which may take a
+  // moment for TLS.
+  old.reset();
+}
+
+void ConnectionPool::Attach(CURL* handle) const {
+  if (share_) curl_easy_setopt(handle, CURLOPT_SHARE, share_);
+}
+
+void ConnectionPool::Lock(CURL*, curl_lock_data data, curl_lock_access, void* pool) {
+  static_cast<ConnectionPool*>(pool)->locks_[data].lock();
+}
+
+void ConnectionPool::Unlock(CURL*, curl_lock_data data, void* pool) {
+  static_cast<ConnectionPool*>(pool)->locks_[data].unlock();
 }
 
 }  // namespace belmor::korvex

@@ -3,8 +3,11 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <cstddef>
 #include <memory>
+#include <mutex>
+#include <string>
 
 namespace belmor::korvex {
 
@@ -24,9 +27,57 @@ CurlHandle NewCurlHandle();
 // no signals (transfers run on worker threads).
 void ApplyTransferLimits(CURL* handle, const TransportSettings& settings);
 
-// CURLOPT_WRITEFUNCTION that appends every block to the std::string given as
-// CURLOPT_WRITEDATA.
-size_t AppendToString(char* data, size_t size, size_t count, void* target);
+// The largest reply bodies kept in memory. A configuration package or a
+// document may be as large as an unpacked package may grow; a gate reply
+// carries one invoice's answer or one response document, a token reply a few
+// hundred bytes. A larger reply fails its request.
+inline constexpr size_t kDocumentReplyLimit = 256u * 1024 * 1024;
+inline constexpr size_t kGateReplyLimit = 32u * 1024 * 1024;
+inline constexpr size_t kTokenReplyLimit = 1024u * 1024;
+
+// Where a transfer collects its reply body, up to limit bytes.
+struct ReplyBody {
+  std::string* text;
+  size_t limit;
+  bool exceeded = false;
+};
+
+// Makes the transfer append its reply to body->text. A reply that announces a
+// larger size is refused before its body arrives; one that grows beyond the
+// limit is cut off there (the transfer fails with CURLE_WRITE_ERROR or
+// CURLE_FILESIZE_EXCEEDED and body->exceeded tells why). body must outlive
+// the transfer.
+void CollectReply(CURL* handle, ReplyBody* body);
+
+// Connections, TLS sessions and name lookups kept between transfers, so that
+// the requests of a run to one host travel over one kept-alive TLS connection
+// instead of a handshake each. Transfers of any thread may use it at once;
+// libcurl hands each connection to one transfer at a time.
+class ConnectionPool {
+ public:
+  ConnectionPool();
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+  // The pool in effect, made when there is none.
+  static std::shared_ptr<ConnectionPool> Current();
+  // Closes the kept connections once no transfer uses them any more; the
+  // next transfer starts a new pool. Called at the end of a run, so that no
+  // connection of the run is left open while the program waits for the next.
+  static void CloseIdle();
+
+  // Lets the transfer use the pool. The handle must be cleaned up before the
+  // pool goes: hold the pool's reference for as long as the handle lives.
+  void Attach(CURL* handle) const;
+
+ private:
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* pool);
+  static void Unlock(CURL*, curl_lock_data data, void* pool);
+
+  CURLSH* share_;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
+};
 
 }  // namespace belmor::korvex
 

@@ -3,14 +3,16 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <iterator>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "common/string_util.h"
 #include "logging/log.h"
-#include "transport/curl_transfer.h"
 #include "transport/transport_settings.h"
 
 namespace belmor::korvex {
@@ -45,6 +47,15 @@ size_t ReadBody(char* buffer, size_t size, size_t count, void* userData) {
   std::memcpy(buffer, source->body->data() + source->offset, n);
   source->offset += n;
   return n;
+}
+
+int SeekBody(void* userData, curl_off_t offset, int origin) {
+  auto* source = static_cast<BodySource*>(userData);
+  if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > source->body->size()) {
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
+  source->offset = static_cast<size_t>(offset);
+  return CURL_SEEKFUNC_OK;
 }
 
 // The verbose trace goes to the debug log, never to standard error. Only
@@ -142,19 +153,73 @@ std::string HttpClient::RewriteUrl(const std::string& url) {
   return std::string();
 }
 
+std::string HttpClient::Authority(const std::string& url) {
+  std::string_view rest(url);
+  std::string port;
+  if (common::StartsWithIgnoringAsciiCase(rest, "https://")) {
+    rest.remove_prefix(8);
+    port = "443";
+  } else if (common::StartsWithIgnoringAsciiCase(rest, "http://")) {
+    rest.remove_prefix(7);
+    port = "80";
+  } else {
+    return std::string();
+  }
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  // Credentials in the URL name no host.
+  const size_t at = rest.rfind('@');
+  if (at != std::string_view::npos) rest.remove_prefix(at + 1);
+  // "[::1]:8443": the colon that separates the port comes after the bracket.
+  const size_t bracket = rest.rfind(']');
+  const size_t colon = rest.rfind(':');
+  std::string_view host = rest;
+  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+    host = rest.substr(0, colon);
+    const std::string_view given = rest.substr(colon + 1);
+    if (!given.empty()) port = std::string(given);
+  }
+  if (host.empty()) return std::string();
+  return common::AsciiLower(std::string(host)) + ":" + port;
+}
+
+namespace {
+
+bool IsTokenTarget(const std::string& target) {
+  const std::optional<std::vector<std::string>> hosts = CurrentTransportSettings().tokenHosts;
+  if (!hosts) return true;
+  const std::string authority = HttpClient::Authority(target);
+  return !authority.empty() && std::find(hosts->begin(), hosts->end(), authority) != hosts->end();
+}
+
+}  // namespace
+
+bool HttpClient::IsTokenHost(const std::string& url) {
+  const std::string target = RewriteUrl(url);
+  return !target.empty() && IsTokenTarget(target);
+}
+
 int32_t HttpClient::Perform(const std::string& method, const std::string& url, const std::string& body) {
-  CurlHandle curl = NewCurlHandle();
-  if (!curl) return status_;
+  // Whatever ends this request early, it leaves no answer of an earlier one
+  // behind: a loader must never take the last document for this one's.
+  status_ = 0;
+  response_.clear();
 
   // Checked before the token is asked for: a URL that cannot be sent must
   // never start a login.
   const std::string target = RewriteUrl(url);
   if (target.empty()) {
     KX_LOG(ERROR) << "[HttpClient::Perform][not an http or https URL: " << url << "]";
-    response_.clear();
-    status_ = 0;
     return status_;
   }
+  if (!IsTokenTarget(target)) {
+    KX_LOG(ERROR) << "[HttpClient::Perform][not sent: " << Authority(target) << " is no host of the configuration]";
+    return status_;
+  }
+
+  // Declared before the handle: the handle must be cleaned up first.
+  const std::shared_ptr<ConnectionPool> pool = ConnectionPool::Current();
+  CurlHandle curl = NewCurlHandle();
+  if (!curl) return status_;
 
   const std::shared_ptr<AccessTokenProvider> provider = CurrentAccessTokenProvider();
   std::string token;
@@ -164,8 +229,6 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
     try {
       token = provider->GetAccessToken();
     } catch (const common::Exception& e) {
-      response_.clear();
-      status_ = 0;
       throw TokenRequestException("HttpClient: no bearer token", e);
     }
   }
@@ -173,12 +236,17 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
 
   const TransportSettings settings = CurrentTransportSettings();
   CURL* h = curl.get();
+  pool->Attach(h);
   ApplyTransferLimits(h, settings);
   if (settings.verbose) {
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceToDebugLog);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
   }
   curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+  // The token was checked for this host only: an answer that points
+  // elsewhere is the answer, never a second request.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
 
   HeaderList headers;
   bool headersComplete = Append(headers, "Authorization: Bearer " + token);
@@ -192,14 +260,17 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
 
   if (!proxy_.empty()) curl_easy_setopt(h, CURLOPT_PROXY, proxy_.c_str());
 
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &response_);
-  status_ = 0;
-  response_.clear();
+  ReplyBody reply{&response_, replyLimit_};
+  CollectReply(h, &reply);
 
   BodySource source{&body};
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
   curl_easy_setopt(h, CURLOPT_READDATA, &source);
+  // A kept connection that the server has closed meanwhile is found out only
+  // when the request goes out; libcurl then sends it again on a new one and
+  // has to start the body over.
+  curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
+  curl_easy_setopt(h, CURLOPT_SEEKDATA, &source);
   if (method == "GET") {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   } else if (method == "POST") {
@@ -216,8 +287,15 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     status_ = static_cast<int32_t>(code);
   } else {
-    KX_LOG(DEBUG) << "[HttpClient::Perform][" << method << " " << target << " failed: " << curl_easy_strerror(result)
-                  << "]";
+    // Part of a body is no answer.
+    response_.clear();
+    if (reply.exceeded || result == CURLE_FILESIZE_EXCEEDED) {
+      KX_LOG(ERROR) << "[HttpClient::Perform][" << method << " " << target << ": reply larger than " << replyLimit_
+                    << " bytes, refused]";
+    } else {
+      KX_LOG(DEBUG) << "[HttpClient::Perform][" << method << " " << target << " failed: " << curl_easy_strerror(result)
+                    << "]";
+    }
   }
   if (status_ == 401 && provider) provider->TokenRefused();
   return status_;

@@ -1,11 +1,13 @@
 #ifndef KORVEX_TRANSPORT_HTTP_CLIENT_H_
 #define KORVEX_TRANSPORT_HTTP_CLIENT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 
 #include "common/exception.h"
+#include "transport/curl_transfer.h"
 
 namespace belmor::korvex {
 
@@ -21,11 +23,19 @@ KORVEX_DECLARE_EXCEPTION(TokenRequestException, common::RuntimeException, "Token
 // "https://oauth2.H/P". The CA bundle, the verbose trace and the time-outs
 // come from CurrentTransportSettings() at each request.
 //
+// Requests to one host travel over one kept-alive TLS connection
+// (ConnectionPool), whichever HttpClient object sends them; a connection the
+// server has closed is opened again for the request. The token goes only to
+// the hosts of TransportSettings::tokenHosts: a request to any other host is
+// not sent, and a redirect is never followed. A reply larger than the reply
+// limit fails the request.
+//
 // Throws only TokenRequestException, when the token service fails before the
-// request goes out; otherwise callers judge GetStatus(), which is 0 before the first
-// transfer and after one that failed (no connection, TLS failure, no progress
-// for too long, a URL without "http://" or "https://"). One thread at a time;
-// users make one object per task.
+// request goes out; otherwise callers judge GetStatus(). Status and body are
+// always those of the last request: status 0 and no body when it failed or
+// was not sent (no connection, TLS failure, no progress for too long, a URL
+// without "http://" or "https://", a host not configured, no token, a reply
+// too large). One thread at a time; users make one object per task.
 class HttpClient {
  public:
   HttpClient();
@@ -52,6 +62,9 @@ class HttpClient {
   // the object's later requests.
   int32_t Post(const std::string& url, const std::string& body);
 
+  // Bytes a reply body may have; kGateReplyLimit unless set.
+  void SetReplyLimit(size_t bytes) { replyLimit_ = bytes; }
+
   // The body of the last response, as raw bytes.
   std::string GetResponse() const { return response_; }
   int32_t GetStatus() const { return status_; }
@@ -59,6 +72,13 @@ class HttpClient {
   // The address requested for a configured URL, or empty when the URL has
   // neither "http://" nor "https://" (then nothing is sent).
   static std::string RewriteUrl(const std::string& url);
+  // "host:port" of an absolute URL, the host in lower case and the scheme's
+  // port when none is given (80 for http, 443 for https); empty for anything
+  // else. Names the host in TransportSettings::tokenHosts.
+  static std::string Authority(const std::string& url);
+  // Whether the address requested for a configured URL (RewriteUrl) is on a
+  // host that may receive the token.
+  static bool IsTokenHost(const std::string& url);
 
  private:
   // method: "GET", "POST" or "PUT".
@@ -70,6 +90,7 @@ class HttpClient {
   uint16_t proxyPort_ = 0;
   std::string proxy_;  // "http://host:port/" or empty
   int32_t status_ = 0;
+  size_t replyLimit_ = kGateReplyLimit;
 };
 
 }  // namespace belmor::korvex

@@ -2,6 +2,7 @@
 
 #include "common/exception.h"
 #include "logging/log.h"
+#include "transport/smime.h"
 
 namespace belmor::korvex {
 
@@ -30,7 +31,13 @@ CredentialHttpLoader::CredentialHttpLoader(std::string baseUrl, std::shared_ptr<
     : HttpDocumentLoader(std::move(baseUrl), std::move(client)), extension_(std::move(extension)) {}
 
 std::string CredentialHttpLoader::LoadDocument(const std::string& name) {
-  return HttpDocumentLoader::LoadDocument(name + "." + extension_);
+  std::string text = HttpDocumentLoader::LoadDocument(name + "." + extension_);
+  // An error page served with status 200, or anything else that is no
+  // certificate, must not be kept as this recipient's.
+  if (extension_ == "crt" && !SMIMECrypto::IsCertificate(text)) {
+    throw common::RuntimeException("CredentialHttpLoader::LoadDocument: not a certificate", name);
+  }
+  return text;
 }
 
 }  // namespace belmor::korvex

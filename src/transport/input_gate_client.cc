@@ -122,6 +122,22 @@ bool InputGateClient::Connect(const std::string& product, const std::string& edi
     std::string session = result.GetMember("session").AsString();
     std::string writeUri = result.GetMember("url").AsString();
     std::string readerUri = result.GetMember("url2").AsString();
+    // The gates get the practice's bearer token with every call: a session
+    // that names a host the workstation was not configured for is refused
+    // before anything goes there, and closed where it was opened.
+    for (const std::string* uri : {&writeUri, &readerUri}) {
+      if (!HttpClient::IsTokenHost(*uri)) {
+        KX_LOG(ERROR) << "[InputGateClient::Connect][session refused: gate " << HttpClient::Authority(*uri)
+                      << " is no host of the configuration]";
+        session_ = std::move(session);
+        try {
+          CloseSession();
+        } catch (const common::Exception& e) {
+          KX_LOG(ERROR) << "[InputGateClient::Connect][refused session not closed: " << e.Text() << "]";
+        }
+        return false;
+      }
+    }
     session_ = std::move(session);
     write_uri_ = std::move(writeUri);
     reader_uri_ = std::move(readerUri);

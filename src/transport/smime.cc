@@ -8,6 +8,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <climits>
 #include <memory>
 #include <mutex>
 
@@ -238,6 +239,15 @@ std::string SMIMECrypto::Unwrap(const std::string& content) {
     out += line;
   }
   return out;
+}
+
+bool SMIMECrypto::IsCertificate(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return false;
+  BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  if (!bio) return false;
+  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, NoPassPhrase, nullptr));
+  ERR_clear_error();
+  return cert != nullptr;
 }
 
 }  // namespace belmor::korvex

@@ -31,6 +31,9 @@ class SMIMECrypto {
   // characters after unwrapping gives empty text.
   std::string Decrypt(const std::string& key, const std::string& certificate, const std::string& block) const;
 
+  // Whether text begins with a PEM certificate OpenSSL can read.
+  static bool IsCertificate(const std::string& text);
+
   // Removes the MIME header (or a leading "<?...?>" line) from decrypted
   // content and joins the remaining lines without line ends.
   static std::string Unwrap(const std::string& content);

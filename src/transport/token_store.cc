@@ -223,17 +223,22 @@ int AbortWhenBlocked(void* blocked, curl_off_t, curl_off_t, curl_off_t, curl_off
 }  // namespace
 
 std::optional<TokenEntry> TokenStore::PostTokenRequest(const std::string& body) {
+  const std::shared_ptr<ConnectionPool> pool = ConnectionPool::Current();
   CurlHandle curl = NewCurlHandle();
   if (!curl) return std::nullopt;
   const TransportSettings settings = CurrentTransportSettings();
   const std::string url = Or(settings.hinTokenUrl, kDefaultHinTokenUrl) + "/REST/v1/OAuth/GetAccessToken";
   std::string response;
+  pool->Attach(curl.get());
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  // The body carries the authorization code or the refresh token: never in
+  // clear text, never on to wherever a redirect points.
+  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendToString);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
+  ReplyBody reply{&response, kTokenReplyLimit};
+  CollectReply(curl.get(), &reply);
   // The same limits as every other request: the store's lock is held
   // meanwhile, so a hung token endpoint must not hold up all requests.
   ApplyTransferLimits(curl.get(), settings);

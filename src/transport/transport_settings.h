@@ -3,7 +3,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace belmor::korvex {
 
@@ -25,6 +27,11 @@ struct TransportSettings {
   std::string hinAuthUrl;
   std::string hinTokenUrl;
   std::string hinStartPage;
+  // The hosts the practice configured, which alone may receive the bearer
+  // token: "host:port" as HttpClient::Authority gives them for the addresses
+  // requested. A request to any other host is not sent. Unset: no limit (a
+  // tool or test without an engine); the engine always sets it.
+  std::optional<std::vector<std::string>> tokenHosts;
   // Stores a new current HIN login as the "hinLogin" setting (a token reply
   // names it; a refused token leaves a single blank). Empty: not stored.
   std::function<void(const std::string&)> storeHinLogin;

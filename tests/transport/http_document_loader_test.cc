@@ -12,6 +12,7 @@
 #include "sim_fixture.h"
 #include "transport/credential_cache.h"
 #include "transport/input_gate_client.h"
+#include "transport/smime.h"
 
 namespace belmor::korvex::testing {
 namespace {
@@ -82,6 +83,38 @@ TEST_F(HttpDocumentLoaderTest, CredentialLoaderFetchesNameWithItsExtension) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].path, "/certificates/tcnord-a.crt");
   EXPECT_EQ(requests[1].path, "/certificates/nobody.crt");
+}
+
+// One client serves every loader of a load session. A load that sends
+// nothing (no token) must fail, never answer with the certificate fetched
+// before it; and a page that is no certificate is never kept as one.
+TEST_F(HttpDocumentLoaderTest, ACertificateIsTheAnswerToItsOwnRequestAndACertificate) {
+  auto client = std::make_shared<HttpClient>();
+  CredentialHttpLoader certificates(Url("/certificates"), client, "crt");
+  ASSERT_EQ(certificates.LoadDocument("tcnord-a"), Sim().RecipientCert("tcnord-a"));
+  provider_->token = "";
+  EXPECT_THROW(certificates.LoadDocument("tcnord-b"), common::RuntimeException);
+  EXPECT_THAT(client->GetResponse(), ::testing::IsEmpty());
+  provider_->token = TrustCenterSim::kValidToken;
+
+  // A trust center that answers 200 with something else.
+  Sim().SetControl(R"({"huge_reply": {"bytes": 300, "paths": ["/certificates/tcnord-b.crt"]}})");
+  EXPECT_THROW(certificates.LoadDocument("tcnord-b"), common::RuntimeException);
+  EXPECT_EQ(client->GetStatus(), 200);
+  Sim().SetControl("{}");
+  EXPECT_EQ(certificates.LoadDocument("tcnord-b"), Sim().RecipientCert("tcnord-b"));
+
+  const struct {
+    const char* text;
+    bool certificate;
+  } texts[] = {
+      {"", false},
+      {"<html><body>Wartungsarbeiten</body></html>", false},
+      {"-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n", false},
+  };
+  for (const auto& t : texts) EXPECT_EQ(SMIMECrypto::IsCertificate(t.text), t.certificate) << t.text;
+  EXPECT_TRUE(SMIMECrypto::IsCertificate(Sim().RecipientCert("tcsued-a")));
+  EXPECT_FALSE(SMIMECrypto::IsCertificate(Sim().RecipientKey("tcsued-a")));
 }
 
 TEST_F(HttpDocumentLoaderTest, OnlineServicesLoadCertificatesAndOpenTheGate) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim_fixture.h"
+#include "transport/http_client.h"
 
 namespace belmor::korvex::testing {
 namespace {
@@ -69,6 +70,29 @@ TEST_F(InputGateClientTest, SessionUploadAndClose) {
   EXPECT_THAT(gate_->Write2(kInvoice), IsEmpty());
   EXPECT_TRUE(gate_->WriteFailed());
   EXPECT_EQ(NewRequests().size(), 4u);
+}
+
+// The gates get the bearer token with every call, so a session that names a
+// gate on a host the workstation was not configured for is refused before
+// anything goes there, and closed where it was opened.
+TEST_F(InputGateClientTest, ASessionOnAnotherHostIsRefused) {
+  Settings([&](TransportSettings& s) {
+    s.tokenHosts = std::vector<std::string>{HttpClient::Authority(HttpClient::RewriteUrl(Url("")))};
+  });
+  Sim().SetControl(R"({"session_host": "other.localhost"})");
+  EXPECT_FALSE(gate_->Connect("korvex", "ordiva"));
+  EXPECT_FALSE(gate_->IsConnected());
+  EXPECT_THAT(gate_->Write2(kInvoice), IsEmpty());
+  EXPECT_TRUE(gate_->WriteFailed());
+  EXPECT_THAT(RpcMethods(), ElementsAre("korvex.session.new", "korvex.session.close"));
+  for (const LoggedRequest& request : NewRequests()) EXPECT_THAT(request.Header("Host"), StartsWith("oauth2.localhost:"));
+  EXPECT_THAT(NewUploads(), IsEmpty());
+  EXPECT_THAT(logger_->Matching("[InputGateClient::Connect][session refused: gate other.localhost:"),
+              ::testing::SizeIs(1));
+
+  // Without the limit (as the old client did) the same reply would be taken.
+  Settings([](TransportSettings& s) { s.tokenHosts.reset(); });
+  EXPECT_TRUE(gate_->Connect("korvex", "ordiva"));
 }
 
 TEST_F(InputGateClientTest, NewConnectionUriForgetsTheSession) {

@@ -15,6 +15,7 @@
 
 #include "logging/log.h"
 #include "support/trust_center_sim.h"
+#include "transport/curl_transfer.h"
 #include "transport/json.h"
 #include "transport/rpc_value.h"
 #include "transport/transport_settings.h"
@@ -122,6 +123,8 @@ class SimTest : public SharedSimTest {
 
   void SetUp() override {
     sim_->SetControl("{}");
+    // Every test starts without connections kept by an earlier one.
+    ConnectionPool::CloseIdle();
     provider_ = std::make_shared<FixedTokenProvider>(TrustCenterSim::kValidToken);
     SetAccessTokenProvider(provider_);
     TransportSettings settings;
