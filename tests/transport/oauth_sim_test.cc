@@ -364,7 +364,9 @@ TEST_F(OAuthSimTest, LoginThatGaveNoTokenIsNotRepeatedUntilTheNextRun) {
 
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(store.GetAccessToken(), "");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    // Three logins again would take three waits of 2 s: the limit only has
+    // to tell "at once" from that, with room for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(BrowserRuns(firstRuns).size(), firstRuns);
 
     // The next run tries again.
