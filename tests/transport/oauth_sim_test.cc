@@ -214,6 +214,28 @@ TEST_F(OAuthSimTest, ExpiredTokenIsRefreshedOnce) {
   EXPECT_EQ(TokenCalls() - callsBefore, 1);
 }
 
+// A token request carries the refresh token or the login's code: a token
+// service configured with a plain http address is never sent one.
+TEST_F(OAuthSimTest, TheTokenServiceIsAskedOverHttpsOnly) {
+  {
+    Browser browser("", browser_log_);
+    TokenStore store(FilePath());
+    ASSERT_EQ(store.GetAccessToken().size(), 60u);
+  }
+  const std::string text = ReadFile(FilePath());
+  WriteFile(FilePath(), std::regex_replace(text, std::regex("\"expire\":-?[0-9]+"), "\"expire\":5"));
+  TransportSettings settings = CurrentTransportSettings();
+  settings.hinTokenUrl = sim_->LoginBaseUrl();  // the simulator's plain HTTP listener
+  SetTransportSettings(settings);
+
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  store.GetAccessToken();
+  for (const belmor::testing::SimRequest& request : sim_->Requests()) {
+    EXPECT_FALSE(request.port == "http" && request.path == kTokenPath) << "refresh token sent in clear text";
+  }
+}
+
 TEST_F(OAuthSimTest, RedirectsThatAreNotOursGiveNoToken) {
   struct Case {
     const char* mode;
