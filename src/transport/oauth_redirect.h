@@ -35,7 +35,9 @@ struct RedirectQuery {
 // naming another page's code cannot be mistaken for ours.
 RedirectQuery ParseRedirectRequest(std::string_view request);
 
-// The loopback listener of one login. Not thread-safe; one object per login.
+// The loopback listener of one login. The redirect address names
+// "localhost", which a browser may resolve to 127.0.0.1 or to ::1, so the
+// listener takes the same port on both. Not thread-safe; one object per login.
 class RedirectListener {
  public:
   RedirectListener() = default;
@@ -43,27 +45,37 @@ class RedirectListener {
   RedirectListener(const RedirectListener&) = delete;
   RedirectListener& operator=(const RedirectListener&) = delete;
 
-  // Binds 127.0.0.1 on a port the system picks and listens (backlog 2).
-  // False, with a debug line, when that fails.
+  // Binds 127.0.0.1 on a port the system picks and ::1 (IPv6 only) on the
+  // same port, and listens on both. When the port is taken on ::1 another one
+  // is tried, a few times. A machine without IPv6 gets a listener on
+  // 127.0.0.1 alone. False, with a debug line, when no pair could be had or
+  // 127.0.0.1 failed: never half a pair on a machine that has ::1, where the
+  // other half could belong to another program and receive the code.
   bool Open();
   int Port() const { return port_; }
 
-  // Waits at most `wait` in all for the browser's redirect. Every connection
-  // gets an answer and is closed. A request whose state is not `state` gets a
-  // short error page and the wait goes on: a page that forges a redirect can
-  // neither obtain a token nor end the login, and the deadline stays fixed so
-  // it cannot stretch the wait either. A request with the right state gets the
-  // 303 to `startPage` and ends the wait: answered with its code, or without
-  // one when the HIN side sent none (the user declined). Closes the listener
-  // before returning. When `cancelFd` (if not -1) becomes readable the wait
-  // ends at once without a code: the practice cancelled the run.
+  // Waits at most `wait` in all for the browser's redirect, on both
+  // addresses. Connections are served side by side: one that sends nothing or
+  // stalls within its request is answered and dropped after a few seconds,
+  // and beyond a handful held at once the oldest is dropped, so that other
+  // local programs cannot keep the browser's redirect waiting. Every
+  // connection gets an answer and is closed. A request whose state is not
+  // `state` gets a short error page and the wait goes on: a page that forges a
+  // redirect can neither obtain a token nor end the login, and the deadline
+  // stays fixed so it cannot stretch the wait either. A request with the right
+  // state gets the 303 to `startPage` and ends the wait at once: answered with
+  // its code, or without one when the HIN side sent none (the user declined).
+  // Closes the listener before returning. When `cancelFd` (if not -1) becomes
+  // readable the wait ends at once without a code: the practice cancelled the
+  // run.
   std::optional<std::string> WaitForCode(const std::string& state, const std::string& startPage,
                                          std::chrono::milliseconds wait, int cancelFd = -1);
 
   void Close();
 
  private:
-  int fd_ = -1;
+  int fd4_ = -1;  // 127.0.0.1
+  int fd6_ = -1;  // ::1; -1 on a machine without IPv6
   int port_ = 0;
 };
 
