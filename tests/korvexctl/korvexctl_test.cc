@@ -1,0 +1,346 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ctl.h"
+#include "support/temp_dir.h"
+
+namespace belmor::korvexctl {
+namespace {
+
+using belmor::testing::TempDir;
+using belmor::testing::WriteFile;
+
+TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
+  const struct {
+    std::vector<std::string> argv;
+    std::string method;
+    bool wait;
+    bool json;
+    std::vector<std::string> args;
+  } cases[] = {
+      {{"auto"}, "Auto", false, false, {}},
+      {{"auto", "--wait"}, "Auto", true, false, {}},
+      {{"--json", "-w", "read"}, "Read", true, true, {}},
+      {{"check"}, "Check", false, false, {}},
+      {{"anonymize", "--json"}, "Anonymize", false, true, {}},
+      {{"send"}, "Send", false, false, {}},
+      {{"write", "--wait"}, "Write", true, false, {}},
+      {{"autoone", "a.xml", "--wait"}, "AutoOne", true, false, {"a.xml"}},
+      // A file whose name looks like an option.
+      {{"autoone", "--", "-odd.xml"}, "AutoOne", false, false, {"-odd.xml"}},
+  };
+  for (const auto& c : cases) {
+    const ParseResult result = ParseCommandLine(c.argv);
+    ASSERT_TRUE(result.command) << c.argv.front() << ": " << result.error;
+    EXPECT_EQ(result.command->verb, Verb::kRun);
+    EXPECT_EQ(result.command->method, c.method);
+    EXPECT_EQ(result.command->wait, c.wait) << c.method;
+    EXPECT_EQ(result.command->json, c.json) << c.method;
+    EXPECT_EQ(result.command->args, c.args) << c.method;
+  }
+}
+
+TEST(KorvexctlCommandLine, SettingsAndOtherCommands) {
+  const struct {
+    std::vector<std::string> argv;
+    Verb verb;
+    std::vector<std::string> args;
+  } cases[] = {
+      {{"get"}, Verb::kGet, {}},
+      {{"get", "workDirectory"}, Verb::kGet, {"workDirectory"}},
+      {{"set", "debug", "yes"}, Verb::kSet, {"debug", "yes"}},
+      {{"centers"}, Verb::kCenters, {}},
+      {{"logins"}, Verb::kLogins, {}},
+      {{"watch"}, Verb::kWatch, {}},
+      {{"cancel"}, Verb::kCancel, {}},
+      {{"status", "--json"}, Verb::kStatus, {}},
+      {{"--help"}, Verb::kHelp, {}},
+      {{"status", "-h"}, Verb::kHelp, {}},
+      {{"--version"}, Verb::kVersion, {}},
+  };
+  for (const auto& c : cases) {
+    const ParseResult result = ParseCommandLine(c.argv);
+    ASSERT_TRUE(result.command) << c.argv.front() << ": " << result.error;
+    EXPECT_EQ(result.command->verb, c.verb) << c.argv.front();
+    EXPECT_EQ(result.command->args, c.args) << c.argv.front();
+  }
+}
+
+TEST(KorvexctlCommandLine, WrongCommandLinesAreRefusedWithAReason) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--json"},
+      {"frobnicate"},
+      {"Auto"},  // the words are lower case, as in every such tool
+      {"auto", "extra"},
+      {"autoone"},
+      {"autoone", "a.xml", "b.xml"},
+      {"set", "debug"},
+      {"set", "debug", "true", "more"},
+      {"get", "a", "b"},
+      {"status", "now"},
+      {"get", "--wait"},  // nothing to wait for
+      {"auto", "--frob"},
+  };
+  for (const auto& argv : cases) {
+    const ParseResult result = ParseCommandLine(argv);
+    EXPECT_FALSE(result.command) << (argv.empty() ? "<none>" : argv.front());
+    EXPECT_FALSE(result.error.empty());
+  }
+}
+
+TEST(KorvexctlCommandLine, HelpNamesEveryExitStatus) {
+  const std::string usage = UsageText();
+  for (int code : {kExitOk, kExitFailed, kExitUsage, kExitBusy, kExitUnreachable, kExitWentAway}) {
+    EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
+  }
+  // The exit statuses are a promise to scripts: distinct and stable.
+  EXPECT_EQ(kExitBusy, 3);
+  EXPECT_EQ(kExitUnreachable, 4);
+  EXPECT_EQ(kExitWentAway, 5);
+}
+
+TEST(KorvexctlValues, BooleansAndHomeExpansion) {
+  const struct {
+    const char* text;
+    std::optional<bool> value;
+  } booleans[] = {{"true", true}, {"YES", true}, {"1", true},  {"False", false}, {"no", false},
+                  {"0", false},   {"-1", {}},    {"", {}},     {"on", {}},       {"truex", {}}};
+  for (const auto& b : booleans) EXPECT_EQ(ParseBool(b.text), b.value) << b.text;
+
+  EXPECT_EQ(ExpandHome("~/Rechnungen-Arbeit", "/home/praxis"), "/home/praxis/Rechnungen-Arbeit");
+  EXPECT_EQ(ExpandHome("~/x", "/home/praxis/"), "/home/praxis/x");
+  EXPECT_EQ(ExpandHome("~", "/home/praxis"), "/home/praxis");
+  EXPECT_EQ(ExpandHome("~other/x", "/home/praxis"), "~other/x");
+  EXPECT_EQ(ExpandHome("/data/~/x", "/home/praxis"), "/data/~/x");
+  EXPECT_EQ(ExpandHome("~/x", ""), "~/x");
+}
+
+TEST(KorvexctlOutput, LinesReadLikeTheMonitorsMessageList) {
+  const struct {
+    Report report;
+    const char* language;
+    const char* line;
+  } cases[] = {
+      // A step's start and completion stand out; everything else is indented.
+      {{1, 2, 0, 0, "", "Einlesen gestartet"}, "de", "INFO: Einlesen gestartet"},
+      {{1, 2, 4, 1, "", "Senden/Empfangen abgeschlossen: 2 kopiert, 0 fehlerhafte Rechnungsdateien"},
+       "de",
+       "INFO: Senden/Empfangen abgeschlossen: 2 kopiert, 0 fehlerhafte Rechnungsdateien"},
+      {{1, 2, 0, 2, "a.xml", "Datei erfolgreich kopiert"}, "de", "    INFO: a.xml: Datei erfolgreich kopiert"},
+      {{2, 2, 1, 4, "", "Keine Datei gefunden"}, "de", "    WARNUNG: Keine Datei gefunden"},
+      {{3, 2, 4, 17, "b.xml", "Übermittlung fehlgeschlagen"}, "de", "    FEHLER: b.xml: Übermittlung fehlgeschlagen"},
+      // A failed step's completion is an error line, indented like any other.
+      {{3, 2, 0, 1, "", "Einlesen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"},
+       "de",
+       "    FEHLER: Einlesen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"},
+      {{4, 0, 0, 13, "", "Permission denied"}, "de", "    SYSTEM FATALER FEHLER: Permission denied"},
+      {{2, 1, 4, 0, "", "ASAS läuft nicht..."}, "de", "    ASAS WARNUNG: ASAS läuft nicht..."},
+      {{1, 3, 0, 4, "", "4 Dateien werden bearbeitet"}, "de", "    INFO: 4 Dateien werden bearbeitet"},
+      {{0, 2, 4, 0, "c.xml", "Download for file started"}, "de", "    DEBUG: c.xml: Download for file started"},
+      {{3, 2, 4, 17, "b.xml", "Transmission échouée"}, "fr", "    ERREUR: b.xml: Transmission échouée"},
+      {{2, 2, 1, 4, "", "x"}, "fr", "    ATTENTION: x"},
+      {{4, 2, 1, 7, "", "x"}, "fr", "    ERREUR FATALE: x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatReportLine(c.report, c.language, false), c.line);
+  }
+}
+
+TEST(KorvexctlOutput, ColourMarksTheLevelWordOnlyOnATerminalWithoutNoColor) {
+  const Report error{3, 2, 4, 17, "b.xml", "Übermittlung fehlgeschlagen"};
+  const std::string coloured = FormatReportLine(error, "de", true);
+  EXPECT_EQ(coloured, "    \033[1;31mFEHLER\033[0m: b.xml: Übermittlung fehlgeschlagen");
+  EXPECT_EQ(FormatReportLine({2, 2, 1, 4, "", "x"}, "de", true), "    \033[33mWARNUNG\033[0m: x");
+
+  EXPECT_TRUE(UseColour(true, nullptr));
+  EXPECT_TRUE(UseColour(true, ""));  // NO_COLOR only counts when it has a value
+  EXPECT_FALSE(UseColour(true, "1"));
+  EXPECT_FALSE(UseColour(false, nullptr));
+}
+
+TEST(KorvexctlOutput, JsonCarriesEveryFieldWithItsName) {
+  const Report report{3, 2, 4, 17, "b \"x\".xml", "Übermittlung\tfehlgeschlagen\n"};
+  EXPECT_EQ(ReportJson(report),
+            "{\"level\":3,\"levelName\":\"mlError\",\"class\":2,\"className\":\"mcModule\","
+            "\"origin\":4,\"originName\":\"moPSender\",\"code\":17,\"file\":\"b \\\"x\\\".xml\","
+            "\"message\":\"Übermittlung\\tfehlgeschlagen\\n\"}");
+  // Values outside the enumerations keep their number and have no name.
+  EXPECT_EQ(ReportJson({7, 9, -1, 0, "", ""}),
+            "{\"level\":7,\"levelName\":\"\",\"class\":9,\"className\":\"\",\"origin\":-1,"
+            "\"originName\":\"\",\"code\":0,\"file\":\"\",\"message\":\"\"}");
+  const struct {
+    std::string in;
+    std::string out;
+  } names[] = {{"mlDebug", "mlDebug"}, {LevelName(4), "mlFatal"}, {ClassName(3), "mcCount"},
+               {OriginName(0), "moPReader"}, {OriginName(8), "moPWriter"}, {OriginName(7), "moPDownloader"}};
+  for (const auto& n : names) EXPECT_EQ(n.in, n.out);
+}
+
+TEST(KorvexctlOutput, JsonStringsAreAlwaysValidUtf8) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"\xc3\xbc", "\"\xc3\xbc\""},                 // ü kept
+      {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},  // four bytes kept
+      {"a\xfc" "b", "\"a\xef\xbf\xbd" "b\""},         // a Latin-1 file name on disk
+      {"\xc3", "\"\xef\xbf\xbd\""},                  // cut short
+      {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},   // overlong
+      {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},  // surrogate
+      {std::string("\x01\x1f\\", 3), "\"\\u0001\\u001f\\\\\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.out);
+}
+
+TEST(KorvexctlRun, EndsAtTheCompletionOfTheLastStepOfItsMethod) {
+  // The completion reports of an Auto run, in the order the steps make them.
+  const std::vector<Report> autoRun = {
+      {1, 2, 0, 0, "", "Einlesen gestartet"},
+      {1, 2, 0, 1, "", "Einlesen abgeschlossen"},
+      {1, 2, 1, 1, "", "Überprüfen abgeschlossen"},
+      {1, 2, 2, 1, "", "Anonymisieren abgeschlossen"},
+      {1, 2, 7, 1, "", "Empfang abgeschlossen"},  // the download, inside the send step
+      {1, 2, 4, 1, "", "Senden/Empfangen abgeschlossen"},
+  };
+  const struct {
+    const char* method;
+    size_t endsAfter;  // index of the report that ends the run
+  } cases[] = {{"Auto", 5}, {"AutoOne", 5}, {"Send", 5}, {"Read", 1}, {"Check", 2}, {"Anonymize", 3}};
+  for (const auto& c : cases) {
+    RunFollower follower(c.method);
+    for (size_t i = 0; i < autoRun.size(); ++i) {
+      follower.Add(autoRun[i]);
+      EXPECT_EQ(follower.Finished(), i >= c.endsAfter) << c.method << " after report " << i;
+    }
+    EXPECT_EQ(follower.ExitStatus(), kExitOk) << c.method;
+  }
+  RunFollower write("Write");
+  write.Add({1, 2, 8, 0, "", "Auslesen gestartet"});
+  write.Add({1, 3, 8, 1, "", "1 Dateien werden bearbeitet"});  // a count of one is not the end
+  EXPECT_FALSE(write.Finished());
+  write.Add({1, 2, 8, 1, "", "Auslesen abgeschlossen"});
+  EXPECT_TRUE(write.Finished());
+}
+
+TEST(KorvexctlRun, AnErrorAnywhereInTheRunFailsIt) {
+  const struct {
+    Report report;
+    int status;
+  } cases[] = {
+      {{2, 2, 0, 4, "", "Keine Datei gefunden"}, kExitOk},  // a warning is no error
+      {{3, 2, 4, 17, "b.xml", "Übermittlung fehlgeschlagen"}, kExitFailed},
+      {{4, 2, 0, 7, "", "Basisverzeichnis ungültig"}, kExitFailed},
+      {{3, 1, 4, 0, "", "ASAS"}, kExitFailed},
+      {{9, 0, 0, 0, "", "odd level"}, kExitFailed},
+  };
+  for (const auto& c : cases) {
+    RunFollower follower("Auto");
+    follower.Add({1, 2, 0, 0, "", "Einlesen gestartet"});
+    follower.Add(c.report);
+    follower.Add({1, 2, 4, 1, "", "Senden/Empfangen abgeschlossen"});
+    EXPECT_TRUE(follower.Finished());
+    EXPECT_EQ(follower.ExitStatus(), c.status) << c.report.message;
+  }
+  // A failed step reports its completion as an error: the run ends, failed.
+  RunFollower read("Read");
+  read.Add({3, 2, 0, 1, "", "Einlesen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"});
+  EXPECT_TRUE(read.Finished());
+  EXPECT_EQ(read.ExitStatus(), kExitFailed);
+  // Reports after the end belong to another run.
+  read.Add({3, 2, 0, 1, "", "x"});
+  RunFollower clean("Read");
+  clean.Add({1, 2, 0, 1, "", "done"});
+  clean.Add({3, 2, 0, 3, "x.xml", "later run"});
+  EXPECT_EQ(clean.ExitStatus(), kExitOk);
+}
+
+TEST(KorvexctlStatus, CountsTheInvoicesAStepWouldTake) {
+  TempDir dir;
+  WriteFile(dir.Sub("a.xml"), "<a/>");
+  WriteFile(dir.Sub("B.XML"), "<b/>");
+  WriteFile(dir.Sub("c.pdf"), "%PDF");
+  WriteFile(dir.Sub(".kx-tmp-d.xml"), "half");  // an unfinished write
+  WriteFile(dir.Sub("sub.xml/inner.xml"), "<x/>");  // a directory is no invoice
+  WriteFile(dir.Sub("xml"), "no extension");
+  ASSERT_EQ(::symlink(dir.Sub("a.xml").c_str(), dir.Sub("link.xml").c_str()), 0);
+  EXPECT_EQ(CountInvoiceFiles(dir.path()), 3);
+  EXPECT_EQ(CountInvoiceFiles(dir.Sub("missing")), std::nullopt);
+  EXPECT_EQ(CountInvoiceFiles(""), std::nullopt);
+}
+
+TEST(KorvexctlStatus, PlacesFollowTheWorkAreaLayout) {
+  TempDir root;
+  const std::string work = root.Sub("work");
+  WriteFile(root.Sub("invoices/1.xml"), "x");
+  WriteFile(root.Sub("invoices/2.xml"), "x");
+  WriteFile(work + "/input/3.xml", "x");
+  WriteFile(work + "/valid/4.xml", "x");
+  WriteFile(work + "/output/5.xml", "x");
+  WriteFile(work + "/output/6.xml", "x");
+  WriteFile(work + "/err/2026-12-10/7.xml", "x");
+  WriteFile(work + "/err/2026-12-09/old.xml", "yesterday's errors are not today's");
+  WriteFile(work + "/responses/r.xml", "x");
+  WriteFile(work + "/archive/2026-12-10/sent.xml", "archived, not waiting");
+
+  const std::vector<Place> places = WaitingPlaces(root.Sub("invoices"), work + "/", "2026-12-10");
+  const std::vector<std::pair<std::string, std::optional<int>>> expected = {
+      {"invoices", 2}, {"workInput", 1}, {"workValid", 1}, {"workOutput", 2}, {"errorsToday", 1}, {"responses", 1}};
+  ASSERT_EQ(places.size(), expected.size());
+  for (size_t i = 0; i < places.size(); ++i) {
+    EXPECT_EQ(places[i].key, expected[i].first);
+    EXPECT_EQ(places[i].count, expected[i].second) << places[i].key;
+  }
+  EXPECT_EQ(places[1].path, work + "/input");
+  EXPECT_EQ(places[4].path, work + "/err/2026-12-10");
+
+  // No work directory set: nothing to count there, and no path made up.
+  for (const Place& place : WaitingPlaces("", "", "")) {
+    EXPECT_EQ(place.count, std::nullopt) << place.key;
+    EXPECT_EQ(place.path, "") << place.key;
+  }
+}
+
+std::string ProcLocks() {
+  std::ifstream in("/proc/locks");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(KorvexctlStatus, SeesAHeldStepLockWithoutTakingIt) {
+  TempDir dir;
+  const std::string file = dir.Sub("kxStSem");
+  WriteFile(file, "");
+  WriteFile(dir.Sub("other"), "");
+  EXPECT_EQ(FlockHeld(file, ProcLocks()), false);
+
+  const int other = ::open(dir.Sub("other").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  EXPECT_EQ(FlockHeld(file, ProcLocks()), false);  // another file's lock
+
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(FlockHeld(file, ProcLocks()), true);
+  // Looking took nothing: another holder is still refused, not granted.
+  const int second = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_NE(::flock(second, LOCK_EX | LOCK_NB), 0);
+  ::close(second);
+  ::close(fd);
+  ::close(other);
+  EXPECT_EQ(FlockHeld(file, ProcLocks()), false);
+  EXPECT_EQ(FlockHeld(dir.Sub("missing"), ProcLocks()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace belmor::korvexctl

@@ -1,0 +1,126 @@
+#ifndef KORVEX_TOOLS_KORVEXCTL_CTL_H_
+#define KORVEX_TOOLS_KORVEXCTL_CTL_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The parts of korvexctl that need no bus: the command line, the output, the
+// end of a followed run and the file counts of `status`.
+namespace belmor::korvexctl {
+
+// Exit statuses; scripts tell the cases apart by them, so they never change.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailed = 1,       // the run reported errors, or the server refused the request
+  kExitUsage = 2,        // the command line is wrong
+  kExitBusy = 3,         // another run is active (ch.belmor.Korvex.Error.Busy)
+  kExitUnreachable = 4,  // no session bus, or the server could not be started or reached
+  kExitWentAway = 5,     // the server left the bus while the run was followed
+};
+
+enum class Verb { kHelp, kVersion, kGet, kSet, kCenters, kLogins, kRun, kWatch, kCancel, kStatus };
+
+struct Command {
+  Verb verb = Verb::kHelp;
+  bool json = false;
+  bool wait = false;
+  std::string method;  // the server method of a run: "Auto", "AutoOne", "Read", ...
+  std::vector<std::string> args;
+};
+
+struct ParseResult {
+  std::optional<Command> command;
+  std::string error;  // set when command is empty
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& argv);
+
+std::string UsageText();
+
+// --- values ----------------------------------------------------------------
+
+// true/false/yes/no/1/0, any case.
+std::optional<bool> ParseBool(const std::string& text);
+// A leading "~/" (or a lone "~") becomes home; other text is kept.
+std::string ExpandHome(const std::string& text, const std::string& home);
+
+// --- reports ---------------------------------------------------------------
+
+struct Report {
+  int32_t level = 0;
+  int32_t mclass = 0;
+  int32_t origin = 0;
+  int32_t code = 0;
+  std::string file;
+  std::string message;
+};
+
+// "mlError", "mcModule", "moPSender"; "" for a value outside the enumeration.
+std::string LevelName(int32_t level);
+std::string ClassName(int32_t mclass);
+std::string OriginName(int32_t origin);
+// The word the practice reads for a level, German or French ("de"/"fr").
+std::string LevelWord(int32_t level, const std::string& language);
+
+// One line as the monitor's message list writes it, with the level in words.
+// With colour the level word carries an ANSI colour by its severity.
+std::string FormatReportLine(const Report& report, const std::string& language, bool colour);
+// One JSON object, no line feed.
+std::string ReportJson(const Report& report);
+
+// JSON string literal with quotes; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(const std::string& text);
+
+// Colour only for a terminal, and never when NO_COLOR is set to anything.
+bool UseColour(bool stdoutIsTerminal, const char* noColor);
+
+// --- following a run -------------------------------------------------------
+
+// The origin whose completion report (class mcModule, code 1) ends a run of
+// that method: the run's last step. -1 for an unknown method.
+int32_t FinalOrigin(const std::string& method);
+
+// Watches the reports of one run: over at its last step's completion report;
+// failed when any report was an error or worse.
+class RunFollower {
+ public:
+  explicit RunFollower(const std::string& method) : finalOrigin_(FinalOrigin(method)) {}
+  void Add(const Report& report);
+  bool Finished() const { return finished_; }
+  bool Failed() const { return failed_; }
+  int ExitStatus() const { return failed_ ? kExitFailed : kExitOk; }
+
+ private:
+  int32_t finalOrigin_;
+  bool finished_ = false;
+  bool failed_ = false;
+};
+
+// --- status ----------------------------------------------------------------
+
+// The invoice files a step would take from directory: regular files named
+// *.xml (any case), not the temporaries of an unfinished write. Empty when
+// the directory cannot be read.
+std::optional<int> CountInvoiceFiles(const std::string& directory);
+
+struct Place {
+  std::string key;    // JSON name
+  std::string label;  // human label
+  std::string path;
+  std::optional<int> count;
+};
+
+// Where files wait, from the directories the server reports and its day stamp.
+std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::string& workDirectory,
+                                 const std::string& day);
+
+// Whether a process holds the flock on file, read from a /proc/locks text
+// without taking any lock (taking one, even shared, could refuse a run that
+// starts at that instant). Empty when the file does not exist.
+std::optional<bool> FlockHeld(const std::string& file, const std::string& procLocks);
+
+}  // namespace belmor::korvexctl
+
+#endif  // KORVEX_TOOLS_KORVEXCTL_CTL_H_

@@ -1,0 +1,594 @@
+// korvexctl: drives the Korvex Ordiva server over the session bus.
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "ctl.h"
+#include "korvex/korvex_proxy.h"
+#include "platform/step_lock.h"
+#include "platform/ui_language.h"
+
+namespace belmor::korvexctl {
+namespace {
+
+constexpr const char* kBusName = "ch.belmor.Korvex";
+constexpr const char* kFactoryPath = "/ch/belmor/Korvex";
+constexpr const char* kInterface = "ch.belmor.Korvex.IKorvex";
+constexpr const char* kStepLockName = "kxStSem";
+
+// --- signals ------------------------------------------------------------------
+
+volatile sig_atomic_t gSignal = 0;
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int number) {
+  gSignal = number;
+  const char byte = 's';
+  [[maybe_unused]] ssize_t ignored = ::write(gSignalPipe[1], &byte, 1);
+}
+
+void InstallSignalHandlers() {
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // A reader that went away must not keep us from releasing the instance.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+// --- output -------------------------------------------------------------------
+
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void PrintError(const std::string& text) {
+  const std::string line = "korvexctl: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// --- the bus ------------------------------------------------------------------
+
+bool IsUnreachable(const std::string& name) {
+  static const char* const names[] = {
+      "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner",
+      "org.freedesktop.DBus.Error.NoReply",        "org.freedesktop.DBus.Error.Timeout",
+      "org.freedesktop.DBus.Error.TimedOut",       "org.freedesktop.DBus.Error.Disconnected",
+      "org.freedesktop.DBus.Error.NoServer",       "org.freedesktop.DBus.Error.UnknownObject",
+  };
+  for (const char* known : names) {
+    if (name == known) return true;
+  }
+  return name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
+}
+
+class FactoryProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::Factory_proxy> {
+ public:
+  explicit FactoryProxy(sdbus::IConnection& connection) : ProxyInterfaces(connection, kBusName, kFactoryPath) {
+    registerProxy();
+  }
+  ~FactoryProxy() { unregisterProxy(); }
+};
+
+class InstanceProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::IKorvex_proxy> {
+ public:
+  InstanceProxy(sdbus::IConnection& connection, const std::string& path, std::function<void(const Report&)> sink)
+      : ProxyInterfaces(connection, kBusName, path), sink_(std::move(sink)) {
+    registerProxy();
+  }
+  ~InstanceProxy() { unregisterProxy(); }
+
+  sdbus::IProxy& Raw() { return getProxy(); }
+
+ private:
+  void onKorvexEvent(const int32_t& level, const int32_t& mclass, const int32_t& origin, const int32_t& code,
+                     const std::string& filename, const std::string& msg) override {
+    if (sink_) sink_(Report{level, mclass, origin, code, filename, msg});
+  }
+
+  std::function<void(const Report&)> sink_;
+};
+
+struct PropertyInfo {
+  std::string name;
+  std::string type;
+  bool writable = false;
+};
+
+// The properties as the server describes them, so that nothing of the
+// interface is repeated here.
+std::vector<PropertyInfo> ParseProperties(const std::string& xml) {
+  std::vector<PropertyInfo> properties;
+  const std::string open = std::string("<interface name=\"") + kInterface + "\"";
+  const size_t start = xml.find(open);
+  if (start == std::string::npos) return properties;
+  const size_t end = xml.find("</interface>", start);
+  const std::string body = xml.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  static const std::regex tag("<property\\b[^>]*>");
+  const auto attribute = [](const std::string& element, const std::string& key) {
+    const std::regex pattern("\\s" + key + "=\"([^\"]*)\"");
+    std::smatch match;
+    return std::regex_search(element, match, pattern) ? match[1].str() : std::string();
+  };
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), tag); it != std::sregex_iterator(); ++it) {
+    const std::string element = it->str();
+    const std::string access = attribute(element, "access");
+    properties.push_back({attribute(element, "name"), attribute(element, "type"),
+                          access == "readwrite" || access == "write"});
+  }
+  return properties;
+}
+
+std::string HumanValue(const sdbus::Variant& value) {
+  const std::string type = value.peekValueType();
+  if (type == "s") return value.get<std::string>();
+  if (type == "b") return value.get<bool>() ? "true" : "false";
+  if (type == "i") return std::to_string(value.get<int32_t>());
+  if (type == "as") {
+    std::string text;
+    for (const std::string& item : value.get<std::vector<std::string>>()) text += "\n  " + item;
+    return text;
+  }
+  return "(" + type + ")";
+}
+
+std::string JsonValue(const sdbus::Variant& value) {
+  const std::string type = value.peekValueType();
+  if (type == "s") return JsonString(value.get<std::string>());
+  if (type == "b") return value.get<bool>() ? "true" : "false";
+  if (type == "i") return std::to_string(value.get<int32_t>());
+  if (type == "as") {
+    std::string text = "[";
+    for (const std::string& item : value.get<std::vector<std::string>>()) {
+      if (text.size() > 1) text += ",";
+      text += JsonString(item);
+    }
+    return text + "]";
+  }
+  return "null";
+}
+
+std::string ReadProcLocks() {
+  std::ifstream in("/proc/locks");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<bool> RunActive() { return FlockHeld(platform::StepLockFile(kStepLockName), ReadProcLocks()); }
+
+// One connection, one instance, released on every way out.
+class Client {
+ public:
+  Client(const Command& command) : command_(command) {}
+
+  ~Client() { Release(); }
+
+  // Connects and creates the instance; false (reason printed) when the bus
+  // or the server is not there.
+  int Open() {
+    try {
+      connection_ = sdbus::createSessionBusConnection();
+    } catch (const sdbus::Error& e) {
+      PrintError("no session bus: " + e.getMessage());
+      return kExitUnreachable;
+    }
+    try {
+      // Watched before anything else, so a server that dies at any later
+      // point is noticed.
+      busDaemon_ = sdbus::createProxy(*connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+      busDaemon_->uponSignal("NameOwnerChanged")
+          .onInterface("org.freedesktop.DBus")
+          .call([this](const std::string& name, const std::string&, const std::string& newOwner) {
+            if (name == kBusName && !owner_.empty() && newOwner != owner_) wentAway_ = true;
+          });
+      busDaemon_->finishRegistration();
+      FactoryProxy factory(*connection_);
+      const sdbus::ObjectPath path = factory.CreateInstance();
+      busDaemon_->callMethod("GetNameOwner").onInterface("org.freedesktop.DBus").withArguments(std::string(kBusName))
+          .storeResultsTo(owner_);
+      instance_ = std::make_unique<InstanceProxy>(*connection_, path, [this](const Report& report) {
+        if (sink_) sink_(report);
+      });
+      path_ = path;
+    } catch (const sdbus::Error& e) {
+      return Failure(e);
+    }
+    return kExitOk;
+  }
+
+  // The exit status for a failed call, its reason printed.
+  int Failure(const sdbus::Error& e) {
+    const std::string name = e.getName();
+    if (wentAway_) {
+      PrintError("the server went away");
+      return kExitWentAway;
+    }
+    if (name == "ch.belmor.Korvex.Error.Busy") {
+      PrintError("busy: another run is active (" + e.getMessage() + ")");
+      return kExitBusy;
+    }
+    if (IsUnreachable(name)) {
+      PrintError("server not reachable: " + name + ": " + e.getMessage());
+      return kExitUnreachable;
+    }
+    PrintError(name + ": " + e.getMessage());
+    return kExitFailed;
+  }
+
+  void Release() {
+    if (!instance_) return;
+    // A call to a server that is gone would start a new one only to release
+    // nothing.
+    if (!wentAway_) {
+      try {
+        instance_->Release();
+      } catch (const sdbus::Error& e) {
+        if (!IsUnreachable(e.getName())) PrintError("release: " + e.getName() + ": " + e.getMessage());
+      }
+    }
+    instance_.reset();
+  }
+
+  // Handles what has arrived, then waits up to timeout for more or a signal.
+  void Pump(std::chrono::milliseconds timeout) {
+    while (connection_->processPendingRequest()) {
+    }
+    const sdbus::IConnection::PollData data = connection_->getEventLoopPollData();
+    pollfd fds[2] = {{data.fd, data.events, 0}, {gSignalPipe[0], POLLIN, 0}};
+    int wait = static_cast<int>(timeout.count());
+    if (const auto relative = data.getRelativeTimeout()) {
+      wait = std::min<int>(wait, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(*relative).count()));
+    }
+    ::poll(fds, gSignalPipe[0] >= 0 ? 2 : 1, std::max(wait, 0));
+    while (connection_->processPendingRequest()) {
+    }
+  }
+
+  // Every signal the server sent before answering this call has been handled
+  // once it returns.
+  void Drain() {
+    try {
+      instance_->Raw().callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
+    } catch (const sdbus::Error&) {
+    }
+    while (connection_->processPendingRequest()) {
+    }
+  }
+
+  std::vector<PropertyInfo> Properties() {
+    std::string xml;
+    instance_->Raw().callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
+    return ParseProperties(xml);
+  }
+
+  sdbus::Variant Get(const std::string& name) { return instance_->Raw().getProperty(name).onInterface(kInterface); }
+
+  std::string GetText(const std::string& name) {
+    try {
+      const sdbus::Variant value = Get(name);
+      return value.containsValueOfType<std::string>() ? value.get<std::string>() : std::string();
+    } catch (const sdbus::Error&) {
+      return "";
+    }
+  }
+
+  InstanceProxy& Instance() { return *instance_; }
+  bool WentAway() const { return wentAway_; }
+  void SetSink(std::function<void(const Report&)> sink) { sink_ = std::move(sink); }
+
+ private:
+  const Command& command_;
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IProxy> busDaemon_;
+  std::unique_ptr<InstanceProxy> instance_;
+  std::function<void(const Report&)> sink_;
+  std::string owner_;
+  std::string path_;
+  bool wentAway_ = false;
+};
+
+// --- commands -----------------------------------------------------------------
+
+int PropertyError(const Command& command, const std::string& name, const sdbus::Error& e) {
+  if (command.json) {
+    PrintLine("{\"property\":" + JsonString(name) + ",\"error\":" + JsonString(e.getName()) +
+              ",\"message\":" + JsonString(e.getMessage()) + "}");
+  } else {
+    PrintLine(name + ": (" + e.getName() + ": " + e.getMessage() + ")");
+  }
+  return kExitFailed;
+}
+
+void PrintProperty(const Command& command, const std::string& name, const sdbus::Variant& value) {
+  if (command.json) {
+    PrintLine("{\"property\":" + JsonString(name) + ",\"value\":" + JsonValue(value) + "}");
+  } else {
+    const std::string text = HumanValue(value);
+    PrintLine(name + ":" + (text.empty() || text[0] == '\n' ? "" : " ") + text);
+  }
+}
+
+int Get(Client& client, const Command& command) {
+  const std::vector<PropertyInfo> properties = client.Properties();
+  std::vector<std::string> names;
+  if (command.args.empty()) {
+    for (const PropertyInfo& info : properties) names.push_back(info.name);
+  } else {
+    names.push_back(command.args.front());
+  }
+  int status = kExitOk;
+  for (const std::string& name : names) {
+    try {
+      PrintProperty(command, name, client.Get(name));
+    } catch (const sdbus::Error& e) {
+      if (IsUnreachable(e.getName()) || client.WentAway()) return client.Failure(e);
+      // Showing everything, a member the server does not offer is part of
+      // the answer; asked for by name it is a failure.
+      const int failed = PropertyError(command, name, e);
+      if (!command.args.empty()) status = failed;
+    }
+  }
+  return status;
+}
+
+int List(Client& client, const Command& command, const std::string& name) {
+  try {
+    const sdbus::Variant value = client.Get(name);
+    if (command.json) {
+      PrintProperty(command, name, value);
+    } else {
+      for (const std::string& item : value.get<std::vector<std::string>>()) PrintLine(item);
+    }
+    return kExitOk;
+  } catch (const sdbus::Error& e) {
+    return client.Failure(e);
+  }
+}
+
+int Set(Client& client, const Command& command) {
+  const std::string& name = command.args[0];
+  const std::string& text = command.args[1];
+  std::optional<PropertyInfo> info;
+  for (const PropertyInfo& candidate : client.Properties()) {
+    if (candidate.name == name) info = candidate;
+  }
+  if (!info) {
+    PrintError("no property '" + name + "' (korvexctl get lists them)");
+    return kExitUsage;
+  }
+  if (!info->writable) {
+    PrintError("property '" + name + "' cannot be changed");
+    return kExitUsage;
+  }
+  sdbus::Variant value;
+  if (info->type == "b") {
+    const std::optional<bool> flag = ParseBool(text);
+    if (!flag) {
+      PrintError("'" + text + "' is no boolean: true/false/yes/no/1/0");
+      return kExitUsage;
+    }
+    value = sdbus::Variant(*flag);
+  } else if (info->type == "s") {
+    // Only a directory is a path; a trust center's name is taken as it is.
+    const bool directory = name.size() > 9 && name.compare(name.size() - 9, 9, "Directory") == 0;
+    const char* home = std::getenv("HOME");
+    value = sdbus::Variant(directory ? ExpandHome(text, home ? home : "") : text);
+  } else if (info->type == "i") {
+    try {
+      size_t used = 0;
+      const long number = std::stol(text, &used);
+      if (used != text.size() || number < INT32_MIN || number > INT32_MAX) throw std::invalid_argument(text);
+      value = sdbus::Variant(static_cast<int32_t>(number));
+    } catch (const std::exception&) {
+      PrintError("'" + text + "' is no number");
+      return kExitUsage;
+    }
+  } else {
+    PrintError("property '" + name + "' has a type korvexctl cannot set (" + info->type + ")");
+    return kExitUsage;
+  }
+  try {
+    client.Instance().Raw().setProperty(name).onInterface(kInterface).toValue(value);
+  } catch (const sdbus::Error& e) {
+    return client.Failure(e);
+  }
+  return kExitOk;
+}
+
+int Status(Client& client, const Command& command) {
+  const std::string center = client.GetText("trustCenter");
+  const std::string login = client.GetText("asasLogin");
+  const std::string day = client.GetText("session");
+  const std::string input = client.GetText("inputDirectory");
+  const std::string work = client.GetText("workDirectory");
+  const std::string output = client.GetText("outputDirectory");
+  if (client.WentAway()) {
+    PrintError("the server went away");
+    return kExitWentAway;
+  }
+  // The interface has no member for it: the run's step lock tells.
+  const std::optional<bool> active = RunActive();
+  const std::vector<Place> places = WaitingPlaces(input, work, day);
+  if (command.json) {
+    std::string text = "{\"trustCenter\":" + JsonString(center) + ",\"hinLogin\":" + JsonString(login) +
+                       ",\"runActive\":" + (active ? (*active ? "true" : "false") : "null") +
+                       ",\"session\":" + JsonString(day) + ",\"outputDirectory\":" + JsonString(output) +
+                       ",\"places\":[";
+    for (size_t i = 0; i < places.size(); ++i) {
+      if (i) text += ",";
+      text += "{\"place\":" + JsonString(places[i].key) + ",\"path\":" + JsonString(places[i].path) +
+              ",\"count\":" + (places[i].count ? std::to_string(*places[i].count) : "null") + "}";
+    }
+    PrintLine(text + "]}");
+    return kExitOk;
+  }
+  PrintLine("Trust center:  " + (center.empty() ? std::string("(none)") : center));
+  PrintLine("HIN login:     " + (login.empty() ? std::string("(none)") : login));
+  PrintLine(std::string("Run active:    ") + (active ? (*active ? "yes" : "no") : "unknown (no step lock file)"));
+  PrintLine("Responses to:  " + output);
+  PrintLine("Waiting files:");
+  for (const Place& place : places) {
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-29s %5s  %s", place.label.c_str(),
+                  place.count ? std::to_string(*place.count).c_str() : "-", place.path.c_str());
+    PrintLine(line);
+  }
+  return kExitOk;
+}
+
+// Prints a report as the command asks; a run without --wait stays quiet.
+std::function<void(const Report&)> Printer(const Command& command, bool show) {
+  const std::string language = platform::UiLanguage();
+  const bool colour = UseColour(::isatty(STDOUT_FILENO) == 1, std::getenv("NO_COLOR"));
+  return [json = command.json, show, language, colour](const Report& report) {
+    if (!show) return;
+    PrintLine(json ? ReportJson(report) : FormatReportLine(report, language, colour));
+  };
+}
+
+int Run(Client& client, const Command& command) {
+  RunFollower follower(command.method);
+  const auto print = Printer(command, command.wait);
+  bool started = false;
+  // Subscribed before the call: the run's first reports come at once.
+  client.SetSink([&](const Report& report) {
+    if (!started) return;
+    print(report);
+    follower.Add(report);
+  });
+  started = true;
+  try {
+    if (command.method == "Auto") client.Instance().Auto();
+    if (command.method == "AutoOne") client.Instance().AutoOne(command.args.front());
+    if (command.method == "Read") client.Instance().Read();
+    if (command.method == "Check") client.Instance().Check();
+    if (command.method == "Anonymize") client.Instance().Anonymize();
+    if (command.method == "Send") client.Instance().Send();
+    if (command.method == "Write") client.Instance().Write();
+  } catch (const sdbus::Error& e) {
+    return client.Failure(e);
+  }
+  // The run ends at its last step's completion report. Some ends send none
+  // (a cancel skips the later steps silently; response reports may be
+  // switched off), so the step lock, held from the call's answer to the
+  // run's end, is looked at too. When it does not show as held right after
+  // the call, it lives where korvexctl cannot see it and only the reports count.
+  bool lockVisible = RunActive().value_or(false);
+  auto nextLook = std::chrono::steady_clock::now();
+  while (!follower.Finished()) {
+    if (client.WentAway()) {
+      PrintError("the server went away during the run");
+      return kExitWentAway;
+    }
+    if (gSignal) {
+      // Releasing the instance cancels the run between files.
+      PrintError("interrupted: the run is cancelled");
+      return 128 + gSignal;
+    }
+    if (lockVisible && std::chrono::steady_clock::now() >= nextLook) {
+      nextLook = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      if (RunActive() == false) {
+        client.Drain();
+        if (client.WentAway()) continue;
+        break;
+      }
+    }
+    client.Pump(std::chrono::milliseconds(250));
+  }
+  return follower.ExitStatus();
+}
+
+int Watch(Client& client, const Command& command) {
+  client.SetSink(Printer(command, true));
+  while (!gSignal) {
+    if (client.WentAway()) {
+      PrintError("the server went away");
+      return kExitWentAway;
+    }
+    client.Pump(std::chrono::milliseconds(500));
+  }
+  return kExitOk;
+}
+
+int Dispatch(Client& client, const Command& command) {
+  try {
+    switch (command.verb) {
+      case Verb::kGet:
+        return Get(client, command);
+      case Verb::kSet:
+        return Set(client, command);
+      case Verb::kCenters:
+        return List(client, command, "trustCenters");
+      case Verb::kLogins:
+        return List(client, command, "asasLogins");
+      case Verb::kRun:
+        return Run(client, command);
+      case Verb::kWatch:
+        return Watch(client, command);
+      case Verb::kCancel:
+        client.Instance().Cancel();
+        return kExitOk;
+      case Verb::kStatus:
+        return Status(client, command);
+      case Verb::kHelp:
+      case Verb::kVersion:
+        break;
+    }
+  } catch (const sdbus::Error& e) {
+    return client.Failure(e);
+  }
+  return kExitOk;
+}
+
+int Main(int argc, char** argv) {
+  const ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.command) {
+    PrintError(parsed.error + " (korvexctl --help shows the usage)");
+    return kExitUsage;
+  }
+  const Command& command = *parsed.command;
+  if (command.verb == Verb::kHelp) {
+    std::fputs(UsageText().c_str(), stdout);
+    return kExitOk;
+  }
+  if (command.verb == Verb::kVersion) {
+    PrintLine("korvexctl " KORVEXCTL_VERSION);
+    return kExitOk;
+  }
+  InstallSignalHandlers();
+  Client client(command);
+  const int opened = client.Open();
+  if (opened != kExitOk) return opened;
+  const int status = Dispatch(client, command);
+  client.Release();
+  return status;
+}
+
+}  // namespace
+}  // namespace belmor::korvexctl
+
+int main(int argc, char** argv) { return belmor::korvexctl::Main(argc, argv); }
