@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "common/durable_file.h"
+#include "bench_practice.h"
 #include "config/client_config.h"
 #include "config/documents.h"
 #include "config/rule.h"
@@ -77,6 +78,10 @@ namespace belmor::korvex {
 namespace {
 
 namespace fs = std::filesystem;
+using bench::BenchFactory;
+using bench::CountingSink;
+using bench::PrivatePractice;
+using bench::SourceDir;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kTargetRatio = 1.25;
@@ -88,7 +93,6 @@ constexpr int kLargeFirstNumber = 500000;
 constexpr const char* kStepNames[] = {"Read", "Check", "Anonymize", "Send"};
 constexpr int kSteps = 4;
 
-std::string SourceDir() { return KORVEX_SOURCE_DIR; }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -145,74 +149,6 @@ struct ChildArgs {
   int httpPort = 0;
   std::string caFile;
 };
-
-// Counts the reports of a run and keeps the first few that are not good news.
-class CountingSink : public IKorvexSystemLogger {
- public:
-  void Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string& fileName,
-           const std::string& message) override {
-    if (level < mlWarning) return;
-    ++problems;
-    if (shown.size() < 8) {
-      shown.push_back("level " + std::to_string(level) + " origin " + std::to_string(origin) + " code " +
-                      std::to_string(code) + " " + fileName + ": " + message);
-    }
-  }
-  int problems = 0;
-  std::vector<std::string> shown;
-};
-
-// The engine reads its shipped configuration from the source tree.
-class BenchFactory : public KorvexFactory {
- protected:
-  void Configure(Korvex& engine) override {
-    engine.SetResourcePath(common::Path(SourceDir() + "/testing/trustcenter/config/", true));
-  }
-};
-
-// A practice of its own, as scripts/demo sets it up: nothing of the real home
-// is read or written, and the browser stand-in does the HIN login.
-void PrivatePractice(const ChildArgs& args) {
-  const std::string home = args.dir + "/home";
-  const std::pair<const char*, std::string> dirs[] = {
-      {"HOME", home},
-      {"XDG_CONFIG_HOME", home + "/.config"},
-      {"XDG_DATA_HOME", home + "/.local/share"},
-      {"XDG_DOCUMENTS_DIR", home + "/Documents"},
-      {"XDG_RUNTIME_DIR", args.dir + "/run"},
-      {"KORVEX_MACHINE_STATE_DIR", args.dir + "/machine"},
-  };
-  for (const auto& [name, dir] : dirs) {
-    fs::create_directories(dir);
-    ::setenv(name, dir.c_str(), 1);
-  }
-  fs::permissions(args.dir + "/run", fs::perms::owner_all, fs::perm_options::replace);
-  ::setenv("KORVEX_BROWSER", (SourceDir() + "/testing/trustcenter/browser.py").c_str(), 1);
-  ::setenv("KORVEX_CONFIRM", "false", 1);
-  ::setenv("LANG", "de_CH.UTF-8", 1);
-  ::unsetenv("LC_ALL");
-  ::unsetenv("DISPLAY");
-  ::unsetenv("WAYLAND_DISPLAY");
-
-  const std::string https = "http://localhost:" + std::to_string(args.httpsPort);
-  const std::string http = "http://localhost:" + std::to_string(args.httpPort);
-  const std::string settings = home + "/.config/Belmor/korvex-ordiva";
-  fs::create_directories(settings);
-  fs::create_directories(args.dir + "/Rechnungen");
-  fs::create_directories(args.dir + "/Antworten");
-  testing::WriteFile(settings + "/korvex.ini", "[globals]\n"
-                                       "workDir=" + args.dir + "/work/\n"
-                                       "inputDir=" + args.dir + "/Rechnungen/\n"
-                                       "outputDir=" + args.dir + "/Antworten/\n"
-                                       "zsrDownFilter=*\n"
-                                       "trustCenterID=1\n"
-                                       "downUrl=" + https + "/download\n"
-                                       "certUrl=" + https + "/certificates\n"
-                                       "caFile=" + args.caFile + "\n"
-                                       "hinAuthUrl=" + http + "\n"
-                                       "hinTokenUrl=https://oauth2.localhost:" + std::to_string(args.httpsPort) + "\n"
-                                       "hinStartPage=" + http + "/start\n");
-}
 
 struct Engine {
   std::shared_ptr<Korvex> engine;
@@ -393,7 +329,7 @@ int RunFloor(const ChildArgs& args) {
 }
 
 int ChildMain(const ChildArgs& args) {
-  PrivatePractice(args);
+  PrivatePractice(args.dir, args.httpsPort, args.httpPort, args.caFile);
   return args.mode == "floor" ? RunFloor(args) : RunFramework(args);
 }
 

@@ -45,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_practice.h"
 #include "config/client_config.h"
 #include "engine/korvex.h"
 #include "engine/processing.h"
@@ -62,6 +63,10 @@ namespace belmor::korvex {
 namespace {
 
 namespace fs = std::filesystem;
+using bench::BenchFactory;
+using bench::CountingSink;
+using bench::PrivatePractice;
+using bench::SourceDir;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kTargetConnections = 3;
@@ -71,7 +76,6 @@ constexpr size_t kInvoiceBytes = 10 * 1024;
 // Responses waiting at the trust center: each is fetched and then confirmed.
 constexpr int kResponses = 5;
 
-std::string SourceDir() { return KORVEX_SOURCE_DIR; }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -118,75 +122,6 @@ struct ChildArgs {
   std::string proxyStatus;
 };
 
-// Counts the reports of a run and keeps the first few that are not good news.
-class CountingSink : public IKorvexSystemLogger {
- public:
-  void Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string& fileName,
-           const std::string& message) override {
-    if (level < mlWarning) return;
-    ++problems;
-    if (shown.size() < 8) {
-      shown.push_back("level " + std::to_string(level) + " origin " + std::to_string(origin) + " code " +
-                      std::to_string(code) + " " + fileName + ": " + message);
-    }
-  }
-  int problems = 0;
-  std::vector<std::string> shown;
-};
-
-// The engine reads its shipped configuration from the source tree.
-class BenchFactory : public KorvexFactory {
- protected:
-  void Configure(Korvex& engine) override {
-    engine.SetResourcePath(common::Path(SourceDir() + "/testing/trustcenter/config/", true));
-  }
-};
-
-// A practice of its own whose trust-center URLs all name the proxy's port;
-// nothing of the real home is read or written, and the browser stand-in does
-// the HIN login.
-void PrivatePractice(const ChildArgs& args) {
-  const std::string home = args.dir + "/home";
-  const std::pair<const char*, std::string> dirs[] = {
-      {"HOME", home},
-      {"XDG_CONFIG_HOME", home + "/.config"},
-      {"XDG_DATA_HOME", home + "/.local/share"},
-      {"XDG_DOCUMENTS_DIR", home + "/Documents"},
-      {"XDG_RUNTIME_DIR", args.dir + "/run"},
-      {"KORVEX_MACHINE_STATE_DIR", args.dir + "/machine"},
-  };
-  for (const auto& [name, dir] : dirs) {
-    fs::create_directories(dir);
-    ::setenv(name, dir.c_str(), 1);
-  }
-  fs::permissions(args.dir + "/run", fs::perms::owner_all, fs::perm_options::replace);
-  ::setenv("KORVEX_BROWSER", (SourceDir() + "/testing/trustcenter/browser.py").c_str(), 1);
-  ::setenv("KORVEX_CONFIRM", "false", 1);
-  ::setenv("LANG", "de_CH.UTF-8", 1);
-  ::unsetenv("LC_ALL");
-  ::unsetenv("DISPLAY");
-  ::unsetenv("WAYLAND_DISPLAY");
-
-  const std::string proxied = "http://localhost:" + std::to_string(args.publicPort);
-  const std::string login = "http://localhost:" + std::to_string(args.httpPort);
-  const std::string settings = home + "/.config/Belmor/korvex-ordiva";
-  fs::create_directories(settings);
-  fs::create_directories(args.dir + "/Rechnungen");
-  fs::create_directories(args.dir + "/Antworten");
-  testing::WriteFile(settings + "/korvex.ini", "[globals]\n"
-                                       "workDir=" + args.dir + "/work/\n"
-                                       "inputDir=" + args.dir + "/Rechnungen/\n"
-                                       "outputDir=" + args.dir + "/Antworten/\n"
-                                       "zsrDownFilter=*\n"
-                                       "trustCenterID=1\n"
-                                       "downUrl=" + proxied + "/download\n"
-                                       "certUrl=" + proxied + "/certificates\n"
-                                       "caFile=" + args.caFile + "\n"
-                                       "hinAuthUrl=" + login + "\n"
-                                       "hinTokenUrl=https://oauth2.localhost:" + std::to_string(args.publicPort) + "\n"
-                                       "hinStartPage=" + login + "/start\n");
-}
-
 void Emit(const std::string& key, double value) { std::printf("%s %.6f\n", key.c_str(), value); }
 
 // What the proxy and the simulator have counted so far.
@@ -211,7 +146,7 @@ void EmitCounts(const std::string& prefix, const Counts& before, const Counts& a
 }
 
 int ChildMain(const ChildArgs& args) {
-  PrivatePractice(args);
+  PrivatePractice(args.dir, args.publicPort, args.httpPort, args.caFile);
   const Counts start = ReadCounts(args);
 
   std::shared_ptr<Korvex> engine = BenchFactory().Create();
