@@ -15,6 +15,21 @@ namespace fs = std::filesystem;
 
 std::string SourceDir() { return KORVEX_SOURCE_DIR; }
 
+bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& options, bool& keep) {
+  keep = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--keep") {
+      keep = true;
+    } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
+      options[arg.substr(2)] = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 void CountingSink::Log(int32_t level, int32_t, int32_t origin, int32_t code, const std::string& fileName,
                        const std::string& message) {
   if (level < mlWarning) return;

@@ -6,6 +6,7 @@
 // configuration, and a sink that counts what was not good news.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@
 #include "logging/korvex_logger.h"
 
 namespace belmor::korvex::bench {
+
+// "--name value" pairs into options and "--keep" into keep; false for
+// anything else (the caller prints its usage).
+bool ParseOptions(int argc, char** argv, std::map<std::string, std::string>& options, bool& keep);
 
 // The source tree (the simulator, its fixture and the browser stand-in).
 std::string SourceDir();

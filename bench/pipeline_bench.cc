@@ -558,16 +558,7 @@ int main(int argc, char** argv) {
   using namespace belmor::korvex;
   std::map<std::string, std::string> options;
   bool keep = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--keep") {
-      keep = true;
-    } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
-      options[arg.substr(2)] = argv[++i];
-    } else {
-      return Usage();
-    }
-  }
+  if (!bench::ParseOptions(argc, argv, options, keep)) return Usage();
   try {
     const auto number = [&](const std::string& key, int fallback) {
       return options.count(key) ? std::stoi(options.at(key)) : fallback;
