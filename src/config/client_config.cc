@@ -142,19 +142,37 @@ void ClientConfig::set_path_work(const common::Path& path) {
   SetPathWorkUnchecked(work);
 }
 
+template <typename T>
+void ClientConfig::StoreLocked(const std::string& key, const T& value) {
+  options_->Set(key, value);
+  options_->save();
+}
+
 void ClientConfig::SetPathWorkUnchecked(const common::Path& path) {
   KX_LOG(DEBUG) << "[ClientConfig::set_path_work][path=" << path.ToString() << "]";
-  path_work_ = path;
-  path_work_.MakeDirectory();
-  path_logs_ = SubDirectory(path_work_, "logs");
-  path_work_input_ = SubDirectory(path_work_, "input");
-  path_work_valid_ = SubDirectory(path_work_, "valid");
-  path_work_output_ = SubDirectory(path_work_, "output");
-  path_archive_ = SubDirectory(path_work_, "archive");
-  path_responses_archive_ = SubDirectory(path_work_, "responses-archive");
-  path_error_ = SubDirectory(path_work_, "err");
-  options_->Set("workDir", path_work_.ToString());
-  options_->save();
+  common::Path work = path;
+  work.MakeDirectory();
+  // Built before the lock is taken and swapped in at once: a reader sees the
+  // old directories or the new ones, never a mixture.
+  Directories d;
+  d.work = work;
+  d.logs = SubDirectory(work, "logs");
+  d.workInput = SubDirectory(work, "input");
+  d.workValid = SubDirectory(work, "valid");
+  d.workOutput = SubDirectory(work, "output");
+  d.archive = SubDirectory(work, "archive");
+  d.responsesArchive = SubDirectory(work, "responses-archive");
+  d.error = SubDirectory(work, "err");
+  std::lock_guard<std::mutex> lock(mutex_);
+  path_work_ = d.work;
+  path_logs_ = d.logs;
+  path_work_input_ = d.workInput;
+  path_work_valid_ = d.workValid;
+  path_work_output_ = d.workOutput;
+  path_archive_ = d.archive;
+  path_responses_archive_ = d.responsesArchive;
+  path_error_ = d.error;
+  StoreLocked("workDir", path_work_.ToString());
 }
 
 void ClientConfig::CheckStorable(const std::string& key, const std::string& value) {
@@ -163,17 +181,58 @@ void ClientConfig::CheckStorable(const std::string& key, const std::string& valu
   }
 }
 
+ClientConfig::Directories ClientConfig::GetDirectories() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Directories d;
+  d.work = path_work_;
+  d.inputDir = path_input_dir_;
+  d.outputDir = path_output_dir_;
+  d.logs = path_logs_;
+  d.workInput = path_work_input_;
+  d.workValid = path_work_valid_;
+  d.workOutput = path_work_output_;
+  d.archive = path_archive_;
+  d.responsesArchive = path_responses_archive_;
+  d.error = path_error_;
+  return d;
+}
+
+namespace {
+
+template <typename T>
+T Copy(std::mutex& mutex, const T& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return value;
+}
+
+}  // namespace
+
+bool ClientConfig::GetArchive() const { return Copy(mutex_, archive_); }
+bool ClientConfig::GetDebug() const { return Copy(mutex_, debug_); }
+std::string ClientConfig::GetHinLogin() const { return Copy(mutex_, hinLogin_); }
+std::string ClientConfig::GetZsrDownFilter() const { return Copy(mutex_, zsrDownFilter_); }
+int32_t ClientConfig::GetTrustCenterID() const { return Copy(mutex_, trustCenterID_); }
+common::Path ClientConfig::GetPathWork() const { return Copy(mutex_, path_work_); }
+common::Path ClientConfig::GetPathInputDir() const { return Copy(mutex_, path_input_dir_); }
+common::Path ClientConfig::GetPathOutputDir() const { return Copy(mutex_, path_output_dir_); }
+common::Path ClientConfig::GetPathLogs() const { return Copy(mutex_, path_logs_); }
+common::Path ClientConfig::GetPathWorkInput() const { return Copy(mutex_, path_work_input_); }
+common::Path ClientConfig::GetPathWorkValid() const { return Copy(mutex_, path_work_valid_); }
+common::Path ClientConfig::GetPathWorkOutput() const { return Copy(mutex_, path_work_output_); }
+
+// The day comes from the engine, which asks the session logger: called
+// without the lock.
 common::Path ClientConfig::Dated(const common::Path& directory) const {
   if (!hooks_.currentDay) return directory;
   return SubDirectory(directory, hooks_.currentDay());
 }
 
-common::Path ClientConfig::GetPathArchive() const { return Dated(path_archive_); }
-common::Path ClientConfig::GetPathResponsesArchive() const { return Dated(path_responses_archive_); }
-common::Path ClientConfig::GetPathError() const { return Dated(path_error_); }
+common::Path ClientConfig::GetPathArchive() const { return Dated(Copy(mutex_, path_archive_)); }
+common::Path ClientConfig::GetPathResponsesArchive() const { return Dated(Copy(mutex_, path_responses_archive_)); }
+common::Path ClientConfig::GetPathError() const { return Dated(Copy(mutex_, path_error_)); }
 
 common::Path ClientConfig::GetDuplicateLogPath() const {
-  common::Path path = path_work_;
+  common::Path path = GetPathWork();
   path.SetFileName("korvex.log");
   return path;
 }
@@ -185,48 +244,48 @@ std::string ClientConfig::GetSchemasUrl() const { return GetDownUrl() + "/schema
 std::string ClientConfig::GetTransformersUrl() const { return GetDownUrl() + "/transformers/"; }
 
 void ClientConfig::SetArchive(bool archive) {
+  std::lock_guard<std::mutex> lock(mutex_);
   archive_ = archive;
-  options_->Set("archive", archive_);
-  options_->save();
+  StoreLocked("archive", archive_);
 }
 
 void ClientConfig::SetDebug(bool debug) {
+  std::lock_guard<std::mutex> lock(mutex_);
   debug_ = debug;
-  options_->Set("debug", debug_);
-  options_->save();
+  StoreLocked("debug", debug_);
 }
 
 void ClientConfig::SetPathInputDir(const common::Path& path) {
   common::Path directory = path;
   directory.MakeDirectory();
   CheckStorable("inputDir", directory.ToString());
+  std::lock_guard<std::mutex> lock(mutex_);
   path_input_dir_ = directory;
-  options_->Set("inputDir", path_input_dir_.ToString());
-  options_->save();
+  StoreLocked("inputDir", path_input_dir_.ToString());
 }
 
 void ClientConfig::SetPathOutputDir(const common::Path& path) {
   common::Path directory = path;
   directory.MakeDirectory();
   CheckStorable("outputDir", directory.ToString());
+  std::lock_guard<std::mutex> lock(mutex_);
   path_output_dir_ = directory;
-  options_->Set("outputDir", path_output_dir_.ToString());
-  options_->save();
+  StoreLocked("outputDir", path_output_dir_.ToString());
 }
 
 void ClientConfig::SetHinLogin(const std::string& login) {
   CheckStorable("hinLogin", login);
+  std::lock_guard<std::mutex> lock(mutex_);
   hinLogin_ = login;
-  options_->Set("hinLogin", hinLogin_);
-  options_->save();
+  StoreLocked("hinLogin", hinLogin_);
 }
 
 void ClientConfig::SetZsrDownFilter(const std::string& filter) {
   const std::string trimmed = Trim(filter);
   CheckStorable("zsrDownFilter", trimmed);
+  std::lock_guard<std::mutex> lock(mutex_);
   zsrDownFilter_ = trimmed;
-  options_->Set("zsrDownFilter", zsrDownFilter_);
-  options_->save();
+  StoreLocked("zsrDownFilter", zsrDownFilter_);
 }
 
 void ClientConfig::SelectCenter(std::shared_ptr<TrustCenter> center) {
@@ -247,9 +306,12 @@ void ClientConfig::SelectCenter(const std::string& name) {
 void ClientConfig::StoreTrustCenter() {
   // Kept in step with the file, so that a fall-back re-selection after a
   // failed download restores the user's latest choice, not the one at start.
-  trustCenterID_ = CurrentCenter() ? CurrentCenter()->id : 0;
-  options_->Set("trustCenterID", static_cast<int>(trustCenterID_));
-  options_->save();
+  // Read under the lock: of two selections at once, the file and the
+  // identifier keep the one that was made last.
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::shared_ptr<TrustCenter> center = CurrentCenter();
+  trustCenterID_ = center ? center->id : 0;
+  StoreLocked("trustCenterID", static_cast<int>(trustCenterID_));
 }
 
 }  // namespace belmor::korvex

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/path.h"
@@ -22,7 +23,12 @@ class KorvexLogger;
 // setter writes the file at once.
 // The engine owns this object and supplies, as callbacks, the day stamp of
 // the dated directories and the session logger.
-// No lock: callers must not run two setters at once.
+//
+// Clients put settings while a run works, so every setting is guarded by one
+// lock and handed out as a copy; a setter changes the value and writes the
+// file under that lock, so the file always holds the latest put. The
+// callbacks are called without the lock. A step that needs several
+// directories that belong together takes them in one call (GetDirectories).
 class ClientConfig : public Config {
  public:
   // What the settings need from their owner; an empty callback means none.
@@ -56,11 +62,27 @@ class ClientConfig : public Config {
   std::string GetSchemasUrl() const;
   std::string GetTransformersUrl() const;
 
-  bool GetArchive() const { return archive_; }
-  bool GetDebug() const { return debug_; }
+  // The work directories of one moment: all from the same work base.
+  struct Directories {
+    common::Path work;
+    common::Path inputDir;
+    common::Path outputDir;
+    common::Path logs;
+    common::Path workInput;
+    common::Path workValid;
+    common::Path workOutput;
+    // Undated: GetPathArchive() and the like add the day.
+    common::Path archive;
+    common::Path responsesArchive;
+    common::Path error;
+  };
+  Directories GetDirectories() const;
+
+  bool GetArchive() const;
+  bool GetDebug() const;
   bool GetForceLocalConfig() const { return forceLocalConfig_; }
-  const std::string& GetHinLogin() const { return hinLogin_; }
-  const std::string& GetZsrDownFilter() const { return zsrDownFilter_; }
+  std::string GetHinLogin() const;
+  std::string GetZsrDownFilter() const;
   // The HIN OAuth service: the login page's base ("hinAuthUrl", plain http),
   // the token service's base ("hinTokenUrl") and the page the browser is sent
   // to after the login ("hinStartPage"). The fixed paths are added by the
@@ -72,20 +94,23 @@ class ClientConfig : public Config {
   const std::string& GetCaFile() const { return caFile_; }
   // The identifier stored under "trustCenterID": read at start, updated by
   // every center selection.
-  int32_t GetTrustCenterID() const { return trustCenterID_; }
+  int32_t GetTrustCenterID() const;
 
-  const common::Path& GetPathWork() const { return path_work_; }
+  common::Path GetPathWork() const;
   // Where the billing software drops invoices ("inputDir").
-  const common::Path& GetPathInputDir() const { return path_input_dir_; }
+  common::Path GetPathInputDir() const;
   // Where responses are delivered ("outputDir").
-  const common::Path& GetPathOutputDir() const { return path_output_dir_; }
-  const common::Path& GetPathLogs() const { return path_logs_; }
-  const common::Path& GetPathWorkInput() const { return path_work_input_; }
-  const common::Path& GetPathWorkValid() const { return path_work_valid_; }
-  const common::Path& GetPathWorkOutput() const { return path_work_output_; }
+  common::Path GetPathOutputDir() const;
+  common::Path GetPathLogs() const;
+  common::Path GetPathWorkInput() const;
+  common::Path GetPathWorkValid() const;
+  common::Path GetPathWorkOutput() const;
+  // Fixed at construction.
   const common::Path& GetPathAppData() const { return path_app_data_; }
   // The dated directories: the fixed directory plus the engine's current day
   // as one more level (the fixed directory itself while the day is unknown).
+  // Dated(directory) does the same for a directory taken earlier.
+  common::Path Dated(const common::Path& directory) const;
   common::Path GetPathArchive() const;
   common::Path GetPathResponsesArchive() const;
   common::Path GetPathError() const;
@@ -106,20 +131,28 @@ class ClientConfig : public Config {
   // response directories stay where they are.
   void set_path_work(const common::Path& path);
 
+  // The settings file itself, for start-up and tests: it takes no lock of
+  // its own, so it must not be used while other threads use this object.
   const std::shared_ptr<IniOptions>& GetOptions() const { return options_; }
 
  private:
   // The directory stored under key, or fallback when the key is absent, empty
   // or not a path.
   common::Path ReadDirectory(const std::string& key, const common::Path& fallback) const;
-  common::Path Dated(const common::Path& directory) const;
   void SetPathWorkUnchecked(const common::Path& path);
+  // Stores value under key and writes the file; the caller holds mutex_.
+  template <typename T>
+  void StoreLocked(const std::string& key, const T& value);
   static void CheckStorable(const std::string& key, const std::string& value);
   void StoreTrustCenter();
   // An error report for the session log.
   void Report(const std::string& text) const;
 
   Hooks hooks_;
+  // Guards every member below but the fixed ones (the application-data
+  // directory, the URLs and switches read once at construction) and the
+  // settings file.
+  mutable std::mutex mutex_;
   bool archive_ = true;
   bool debug_ = false;
   std::string zsrDownFilter_;

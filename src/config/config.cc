@@ -8,9 +8,47 @@ Config::Config() = default;
 
 Config::~Config() = default;
 
-void Config::SelectCenter(std::shared_ptr<TrustCenter> center) { current_center_ = std::move(center); }
+Config::Config(const Config& other)
+    : rules_(other.rules_),
+      credential_cache_(other.credential_cache_),
+      package_name_(other.package_name_),
+      timestamp_(other.timestamp_),
+      version_(other.version_),
+      system_(other.system_),
+      stylesheet_cache_(other.stylesheet_cache_),
+      schema_cache_(other.schema_cache_) {
+  std::lock_guard<std::mutex> lock(other.centersMutex_);
+  centers_ = other.centers_;
+  current_center_ = other.current_center_;
+  url_cert_ = other.url_cert_;
+  url_down_ = other.url_down_;
+}
+
+Config& Config::operator=(const Config& other) {
+  if (this == &other) return *this;
+  rules_ = other.rules_;
+  credential_cache_ = other.credential_cache_;
+  package_name_ = other.package_name_;
+  timestamp_ = other.timestamp_;
+  version_ = other.version_;
+  system_ = other.system_;
+  stylesheet_cache_ = other.stylesheet_cache_;
+  schema_cache_ = other.schema_cache_;
+  std::scoped_lock lock(centersMutex_, other.centersMutex_);
+  centers_ = other.centers_;
+  current_center_ = other.current_center_;
+  url_cert_ = other.url_cert_;
+  url_down_ = other.url_down_;
+  return *this;
+}
+
+void Config::SelectCenter(std::shared_ptr<TrustCenter> center) {
+  std::lock_guard<std::mutex> lock(centersMutex_);
+  current_center_ = std::move(center);
+}
 
 void Config::SelectCenter(int32_t id) {
+  std::lock_guard<std::mutex> lock(centersMutex_);
   for (const auto& center : centers_) {
     if (center->id == id) {
       current_center_ = center;
@@ -20,6 +58,7 @@ void Config::SelectCenter(int32_t id) {
 }
 
 void Config::SelectCenter(const std::string& name) {
+  std::lock_guard<std::mutex> lock(centersMutex_);
   for (const auto& center : centers_) {
     if (center->labelNEW == name) {
       current_center_ = center;
@@ -39,7 +78,7 @@ bool Config::Good() const {
       return false;
     }
   }
-  if (centers_.empty()) {
+  if (Centers().empty()) {
     KX_LOG(DEBUG) << "Config::Good center list empty";
     return false;
   }
@@ -61,6 +100,7 @@ void Config::Clear() {
   stylesheet_cache_.clear();
   schema_cache_.clear();
   rules_.clear();
+  std::lock_guard<std::mutex> lock(centersMutex_);
   centers_.clear();
 }
 

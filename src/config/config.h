@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,12 +41,17 @@ struct TrustCenter {
 
 // The trust-center configuration: the rules for invoices, the trust centers,
 // the current one, and the two caches of compiled documents the rules use.
-// Filled by Parse (and the loaders); takes no lock: one worker thread at a time
-// uses it.
+// Filled by Parse (and the loaders) on the worker thread of a run. The
+// centers, the current one and the two service URLs are also read and chosen
+// by clients while a run works, so they are guarded and handed out as copies;
+// the rules and the document caches belong to the worker alone.
 class Config {
  public:
   Config();
   virtual ~Config();
+  // Copies take the other's guarded members under its lock.
+  Config(const Config& other);
+  Config& operator=(const Config& other);
 
   virtual void SelectCenter(std::shared_ptr<TrustCenter> center);
   // The first center with this id; an unknown id keeps the current center.
@@ -54,24 +60,45 @@ class Config {
   // name keeps the current center.
   virtual void SelectCenter(const std::string& name);
   virtual void SetPackageName(const std::string& v) { package_name_ = v; }
-  virtual void SetUrlCert(const std::string& v) { url_cert_ = v; }
-  virtual void SetUrlDown(const std::string& v) { url_down_ = v; }
+  virtual void SetUrlCert(const std::string& v) {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    url_cert_ = v;
+  }
+  virtual void SetUrlDown(const std::string& v) {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    url_down_ = v;
+  }
   void SetTimestamp(const std::string& v) { timestamp_ = v; }
   void SetVersion(const std::string& v) { version_ = v; }
   void SetSystem(const std::string& v) { system_ = v; }
 
   const std::string& PackageName() const { return package_name_; }
-  const std::string& UrlCert() const { return url_cert_; }
-  const std::string& UrlDown() const { return url_down_; }
+  std::string UrlCert() const {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    return url_cert_;
+  }
+  std::string UrlDown() const {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    return url_down_;
+  }
   const std::string& Timestamp() const { return timestamp_; }
   const std::string& Version() const { return version_; }
   const std::string& System() const { return system_; }
 
-  const std::shared_ptr<TrustCenter>& CurrentCenter() const { return current_center_; }
-  const std::vector<std::shared_ptr<TrustCenter>>& Centers() const { return centers_; }
+  std::shared_ptr<TrustCenter> CurrentCenter() const {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    return current_center_;
+  }
+  std::vector<std::shared_ptr<TrustCenter>> Centers() const {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    return centers_;
+  }
   const std::vector<std::shared_ptr<Rule>>& Rules() const { return rules_; }
   void AddRule(std::shared_ptr<Rule> rule) { rules_.push_back(std::move(rule)); }
-  void AddCenter(std::shared_ptr<TrustCenter> center) { centers_.push_back(std::move(center)); }
+  void AddCenter(std::shared_ptr<TrustCenter> center) {
+    std::lock_guard<std::mutex> lock(centersMutex_);
+    centers_.push_back(std::move(center));
+  }
 
   const std::shared_ptr<CredentialCache>& GetCredentialCache() const { return credential_cache_; }
   void SetCredentialCache(std::shared_ptr<CredentialCache> cache) { credential_cache_ = std::move(cache); }
@@ -100,6 +127,8 @@ class Config {
 
  private:
   std::vector<std::shared_ptr<Rule>> rules_;
+  // Guards centers_, current_center_, url_cert_ and url_down_.
+  mutable std::mutex centersMutex_;
   std::vector<std::shared_ptr<TrustCenter>> centers_;
   std::shared_ptr<TrustCenter> current_center_;
   std::shared_ptr<CredentialCache> credential_cache_;

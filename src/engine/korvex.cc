@@ -329,7 +329,8 @@ void Korvex::SelectDefaultTrustCenter() {
 // --- online configuration --------------------------------------------------------
 
 bool Korvex::IsConfigDownloadRequired() {
-  if (lastDownload_ == 0) {
+  const std::time_t lastDownload = GetLastDownload();
+  if (lastDownload == 0) {
     KX_LOG(DEBUG) << "[Korvex::LoadOnlineConfig][so far no config download -> download required]";
     return true;
   }
@@ -337,7 +338,7 @@ bool Korvex::IsConfigDownloadRequired() {
     KX_LOG(DEBUG) << "[Korvex::LoadOnlineConfig][config incomplete-> download required]";
     return true;
   }
-  const double age = std::difftime(Now(), lastDownload_);
+  const double age = std::difftime(Now(), lastDownload);
   if (age > kMaxConfigAge) {
     KX_LOG(INFO) << "[Korvex::LoadOnlineConfig][config is " << age << " s old -> download required]";
     return true;
@@ -349,11 +350,12 @@ bool Korvex::IsConfigDownloadRequired() {
 bool Korvex::StartSecureClient() {
   KX_LOG(DEBUG) << "[Korvex::StartSecureClient][enter]";
   const int32_t origin = CurrentOrigin();
-  if (!securityClient_ || !securityClient_->IsAvailable()) {
+  const std::shared_ptr<SecurityClient> security = GetSecurityClient();
+  if (!security || !security->IsAvailable()) {
     Report(mlError, origin, 16, KorvexLogger::GetMessageText(16));
     return false;
   }
-  if (!securityClient_->SelectLogin(clientConfig_->GetHinLogin())) {
+  if (!security->SelectLogin(clientConfig_->GetHinLogin())) {
     Report(mlError, origin, 26, KorvexLogger::GetMessageText(55));
     return false;
   }
@@ -394,8 +396,11 @@ void Korvex::LoadOnlineConfig() {
     if (!onlineServices_) throw common::RuntimeException("[Korvex::LoadOnlineConfig][online services not available]");
     if (!forceLocal) clientConfig_->Clear();
 
+    // StartSecureClient saw a security client; one put since is used from the next load on.
+    const std::shared_ptr<SecurityClient> security = GetSecurityClient();
+    if (!security) throw ConfigLoadException("[Korvex::LoadOnlineConfig][no security client]");
     std::unique_ptr<OnlineLoadSession> session =
-        onlineServices_->OpenLoadSession(securityClient_->GetProxyHost(), securityClient_->GetProxyPort());
+        onlineServices_->OpenLoadSession(security->GetProxyHost(), security->GetProxyPort());
     auto configLoader = session->CreateDocumentLoader(clientConfig_->GetConfigUrl());
     auto schemaLoader = session->CreateDocumentLoader(clientConfig_->GetSchemasUrl());
     auto stylesheetLoader = session->CreateDocumentLoader(clientConfig_->GetTransformersUrl());
@@ -419,10 +424,14 @@ void Korvex::LoadOnlineConfig() {
     }
 
     auto certificateLoader = session->CreateCredentialLoader(clientConfig_->GetCertUrl(), "crt");
-    credentialCache_ = onlineServices_->CreateCredentialCache(clientConfig_, std::move(certificateLoader));
-    clientConfig_->SetCredentialCache(credentialCache_);
-    inputGate_ = onlineServices_->CreateInputGateClient(securityClient_, clientConfig_->CurrentCenter()->url);
-    lastDownload_ = Now();
+    std::shared_ptr<CredentialCache> credentials =
+        onlineServices_->CreateCredentialCache(clientConfig_, std::move(certificateLoader));
+    clientConfig_->SetCredentialCache(credentials);
+    SetCredentialCache(std::move(credentials));
+    const std::shared_ptr<TrustCenter> selected = clientConfig_->CurrentCenter();
+    if (!selected) throw ConfigLoadException("Korvex::LoadOnlineConfig: korvex center not set");
+    SetInputGateClient(onlineServices_->CreateInputGateClient(security, selected->url));
+    SetLastDownload(Now());
     // The new configuration may name other hosts.
     PublishTransportSettings();
   } catch (const ConfigLoadException& e) {
@@ -457,13 +466,19 @@ void Korvex::StoreLocalCopy(const std::string& configText, const std::string& sc
 
 // --- steps -----------------------------------------------------------------------
 
-int32_t Korvex::CurrentOrigin() const { return currentStep_ ? currentStep_->Origin() : moPReader; }
+int32_t Korvex::CurrentOrigin() const {
+  const std::shared_ptr<AbstractStep> step = GetCurrentStep();
+  return step ? step->Origin() : moPReader;
+}
 
 void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   if (!step) return;
   const std::string name = step->Name();
   KX_LOG(INFO) << "[Korvex::RunStep][for step " << name << "]";
-  currentStep_ = step;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    currentStep_ = step;
+  }
   // A setting changed since the last run (debug, CA bundle) counts from now on.
   PublishTransportSettings();
   bool failed = true;
@@ -478,7 +493,10 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   } catch (...) {
     KX_LOG(ERROR) << "Unknow Exception in  " << name << ": ";
   }
-  currentStep_.reset();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    currentStep_.reset();
+  }
   if (!failed) return;
 
   // The step lock stays with the run's lease: the run may have further steps,
@@ -501,22 +519,80 @@ void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_th
 
 void Korvex::Cancel() {
   RunState::CancelFlag() = true;
-  if (securityClient_) securityClient_->Cancel();
+  if (const std::shared_ptr<SecurityClient> security = GetSecurityClient()) security->Cancel();
 }
 
 void Korvex::SetTrustCenter(int32_t id) {
   clientConfig_->SelectCenter(id);
-  const std::shared_ptr<TrustCenter>& center = clientConfig_->CurrentCenter();
-  if (inputGate_ && center) inputGate_->SetConnectionUri(center->url);
+  const std::shared_ptr<TrustCenter> center = clientConfig_->CurrentCenter();
+  std::shared_ptr<InputGateClient> current = GetInputGateClient();
+  if (current && center) {
+    // A new gate client for the new center rather than the old one re-pointed:
+    // a send step that is working keeps the gate client it took, with its
+    // session, and the invoices it encrypted for the old center go there.
+    std::shared_ptr<InputGateClient> gate =
+        onlineServices_ ? onlineServices_->CreateInputGateClient(current->GetSecurityClient(), center->url) : nullptr;
+    if (gate) {
+      SetInputGateClient(std::move(gate));
+    } else {
+      KX_LOG(WARN) << "[Korvex::SetTrustCenter][no gate client for " << center->url << "]";
+    }
+  }
   PublishTransportSettings();
 }
 
-void Korvex::SetSecurityClient(std::shared_ptr<SecurityClient> client) { securityClient_ = std::move(client); }
+void Korvex::SetSecurityClient(std::shared_ptr<SecurityClient> client) {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  securityClient_ = std::move(client);
+}
 
 void Korvex::SetLanguage(const std::string& language) {
-  language_ = language;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    language_ = language;
+  }
   KorvexLogger::SelectMessageTable(language);
 }
+
+// --- guarded state ---------------------------------------------------------------
+
+namespace {
+
+template <typename T>
+T Copy(std::mutex& mutex, const T& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return value;
+}
+
+template <typename T>
+void Put(std::mutex& mutex, T& member, T value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  member = std::move(value);
+}
+
+}  // namespace
+
+std::shared_ptr<InputGateClient> Korvex::GetInputGateClient() const { return Copy(stateMutex_, inputGate_); }
+void Korvex::SetInputGateClient(std::shared_ptr<InputGateClient> client) { Put(stateMutex_, inputGate_, std::move(client)); }
+std::shared_ptr<CredentialCache> Korvex::GetCredentialCache() const { return Copy(stateMutex_, credentialCache_); }
+void Korvex::SetCredentialCache(std::shared_ptr<CredentialCache> cache) {
+  Put(stateMutex_, credentialCache_, std::move(cache));
+}
+std::shared_ptr<SecurityClient> Korvex::GetSecurityClient() const { return Copy(stateMutex_, securityClient_); }
+std::shared_ptr<AbstractStep> Korvex::GetCurrentStep() const { return Copy(stateMutex_, currentStep_); }
+std::string Korvex::GetLanguage() const { return Copy(stateMutex_, language_); }
+std::string Korvex::GetCurrentDay() const { return Copy(stateMutex_, currentDay_); }
+void Korvex::SetCurrentDay(const std::string& day) { Put(stateMutex_, currentDay_, day); }
+std::string Korvex::GetUpdateMsg() const { return Copy(stateMutex_, updateMsg_); }
+void Korvex::SetUpdateMsg(const std::string& msg) { Put(stateMutex_, updateMsg_, msg); }
+int Korvex::GetUpdateAvailable() const { return Copy(stateMutex_, updateAvailable_); }
+void Korvex::SetUpdateAvailable(int v) { Put(stateMutex_, updateAvailable_, v); }
+bool Korvex::GetAutoUpdate() const { return Copy(stateMutex_, autoUpdate_); }
+void Korvex::SetAutoUpdate(bool v) { Put(stateMutex_, autoUpdate_, v); }
+bool Korvex::GetResponseMessagesEnabled() const { return Copy(stateMutex_, responseMessagesEnabled_); }
+void Korvex::SetResponseMessagesEnabled(bool v) { Put(stateMutex_, responseMessagesEnabled_, v); }
+std::time_t Korvex::GetLastDownload() const { return Copy(stateMutex_, lastDownload_); }
+void Korvex::SetLastDownload(std::time_t t) { Put(stateMutex_, lastDownload_, t); }
 
 bool Korvex::IsCancelled() const { return RunState::CancelFlag(); }
 

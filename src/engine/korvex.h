@@ -31,8 +31,13 @@ struct TrustCenter;
 // client and the credential cache, holds the security client it is given,
 // decides when the configuration must be fetched again and runs steps with
 // uniform error handling. Created once by KorvexFactory; lives until the
-// process ends. It takes no lock: the steps of one run use it from one worker
-// thread (runs are serialised by the step lock, see processing.h).
+// process ends. The steps of one run use it from one worker thread (runs are
+// serialised by the step lock, see processing.h) while clients read and put
+// its switches, texts, trust center and security client from other threads:
+// those are guarded by one lock, held only to copy a value in or out, never
+// while calling out. The settings, the loggers, the duplicate log, the step
+// lock, the online services and the resource path are set before the engine
+// is shared (Init, or a test's set-up) and stay.
 class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
  public:
   Korvex();
@@ -97,35 +102,35 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   void SetLogger(std::shared_ptr<KorvexLogger> logger) { logger_ = std::move(logger); }
   void SetStepSemaphore(std::shared_ptr<StepSemaphore> s) { stepSemaphore_ = std::move(s); }
   const std::shared_ptr<StepSemaphore>& GetStepSemaphore() const { return stepSemaphore_; }
-  const std::shared_ptr<InputGateClient>& GetInputGateClient() const override { return inputGate_; }
+  std::shared_ptr<InputGateClient> GetInputGateClient() const override;
   const std::shared_ptr<DuplicateLog>& GetDuplicateLog() const override { return duplicateLog_; }
-  const std::shared_ptr<CredentialCache>& GetCredentialCache() const override { return credentialCache_; }
-  const std::shared_ptr<SecurityClient>& GetSecurityClient() const override { return securityClient_; }
-  const std::shared_ptr<AbstractStep>& GetCurrentStep() const { return currentStep_; }
+  std::shared_ptr<CredentialCache> GetCredentialCache() const override;
+  std::shared_ptr<SecurityClient> GetSecurityClient() const override;
+  std::shared_ptr<AbstractStep> GetCurrentStep() const;
   // Init and LoadOnlineConfig make these; tests of single steps give doubles.
-  void SetInputGateClient(std::shared_ptr<InputGateClient> client) { inputGate_ = std::move(client); }
-  void SetCredentialCache(std::shared_ptr<CredentialCache> cache) { credentialCache_ = std::move(cache); }
+  void SetInputGateClient(std::shared_ptr<InputGateClient> client);
+  void SetCredentialCache(std::shared_ptr<CredentialCache> cache);
   void SetDuplicateLog(std::shared_ptr<DuplicateLog> log) { duplicateLog_ = std::move(log); }
 
-  const std::string& GetLanguage() const override { return language_; }
-  const std::string& GetCurrentDay() const { return currentDay_; }
-  void SetCurrentDay(const std::string& day) { currentDay_ = day; }
-  const std::string& GetUpdateMsg() const override { return updateMsg_; }
-  void SetUpdateMsg(const std::string& msg) override { updateMsg_ = msg; }
-  int GetUpdateAvailable() const { return updateAvailable_; }
-  void SetUpdateAvailable(int v) override { updateAvailable_ = v; }
-  bool GetAutoUpdate() const override { return autoUpdate_; }
-  void SetAutoUpdate(bool v) { autoUpdate_ = v; }
-  bool GetResponseMessagesEnabled() const { return responseMessagesEnabled_; }
-  void SetResponseMessagesEnabled(bool v) { responseMessagesEnabled_ = v; }
+  std::string GetLanguage() const override;
+  std::string GetCurrentDay() const;
+  void SetCurrentDay(const std::string& day);
+  std::string GetUpdateMsg() const override;
+  void SetUpdateMsg(const std::string& msg) override;
+  int GetUpdateAvailable() const;
+  void SetUpdateAvailable(int v) override;
+  bool GetAutoUpdate() const override;
+  void SetAutoUpdate(bool v);
+  bool GetResponseMessagesEnabled() const;
+  void SetResponseMessagesEnabled(bool v);
   const common::Path& GetResourcePath() const { return resourcePath_; }
   // Where the shipped "korvex.xml"/"korvex.xsd" lie; the program's directory by default.
   void SetResourcePath(const common::Path& path) {
     resourcePath_ = path;
     resourcePath_.MakeDirectory();
   }
-  std::time_t GetLastDownload() const { return lastDownload_; }
-  void SetLastDownload(std::time_t t) { lastDownload_ = t; }
+  std::time_t GetLastDownload() const;
+  void SetLastDownload(std::time_t t);
   // Replaces the clock that dates downloads and judges their age; tests move
   // time with it.
   void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
@@ -171,11 +176,14 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<KorvexLogger> logger_;
   std::shared_ptr<DuplicateLog> duplicateLog_;
+  std::shared_ptr<StepSemaphore> stepSemaphore_;
+  std::shared_ptr<OnlineServices> onlineServices_;
+
+  // Guards the members from here to the clock.
+  mutable std::mutex stateMutex_;
   std::shared_ptr<SecurityClient> securityClient_;
   std::shared_ptr<InputGateClient> inputGate_;
   std::shared_ptr<CredentialCache> credentialCache_;
-  std::shared_ptr<StepSemaphore> stepSemaphore_;
-  std::shared_ptr<OnlineServices> onlineServices_;
   std::string currentDay_;
   int updateAvailable_ = 0;
   std::string updateMsg_;
@@ -184,6 +192,7 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   std::string language_;
   std::shared_ptr<AbstractStep> currentStep_;
   std::time_t lastDownload_ = 0;
+  // Set before the engine is shared.
   common::Path resourcePath_;
   std::function<std::time_t()> clock_;
 };

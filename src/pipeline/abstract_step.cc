@@ -70,6 +70,7 @@ AbstractStep::AbstractStep(const std::shared_ptr<StepContext>& engine, int32_t o
     : engine_(engine), origin_(origin) {
   if (!engine_) throw common::RuntimeException("AbstractStep: no engine");
   clientConfig_ = engine_->GetClientConfig();
+  if (clientConfig_) directories_ = clientConfig_->GetDirectories();
   securityClient_ = engine_->GetSecurityClient();
   logger_ = engine_->GetLogger();
   name_ = Text(nameText);
@@ -89,7 +90,7 @@ void AbstractStep::Report(int32_t level, int32_t mclass, int32_t code, const std
   if (logger_) logger_->Log(level, mclass, origin_, code, fileName, message);
 }
 
-bool AbstractStep::WorkDirectoryAccessible() const { return Accessible(clientConfig_->GetPathWork()); }
+bool AbstractStep::WorkDirectoryAccessible() const { return Accessible(directories_.work); }
 
 bool AbstractStep::Accessible(const common::Path& directory) {
   return ::access(directory.ToString().c_str(), R_OK | W_OK) == 0;
@@ -105,7 +106,8 @@ void AbstractStep::Run() {
 
   try {
     if (!clientConfig_) throw common::RuntimeException("AbstractStep::Run: no client config");
-    if (clientConfig_->GetPathWork().ToString().size() < 2) {
+    directories_ = clientConfig_->GetDirectories();
+    if (directories_.work.ToString().size() < 2) {
       throw ClientException(mlFatal, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryInvalid));
     }
     if (!WorkDirectoryAccessible()) {
@@ -229,7 +231,7 @@ bool AbstractStep::Init() {
   if (!WorkDirectoryAccessible()) {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryInvalid));
   }
-  errorDir_ = clientConfig_->GetPathError();
+  errorDir_ = clientConfig_->Dated(directories_.error);
   common::File(errorDir_).CreateDirectories(common::kPrivateDirectoryMode);
   // Before anything is collected: a temporary is never an invoice, and one
   // left by a killed run may hold a whole invoice in clear text.
@@ -273,7 +275,7 @@ void AbstractStep::Collect() {
 }
 
 bool AbstractStep::InWorkArea(const common::Path& directory) const {
-  const std::string work = WithSeparator(clientConfig_->GetPathWork().ToString());
+  const std::string work = WithSeparator(directories_.work.ToString());
   return WithSeparator(directory.ToString()).compare(0, work.size(), work) == 0;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/path.h"
+#include "config/client_config.h"
 
 namespace belmor::korvex {
 
@@ -27,7 +28,10 @@ class StepWorkObject;
 // happens to each file.
 //
 // A step lives for one run, is owned by a shared pointer (its work objects
-// point back to it) and is used by the one worker thread that runs it.
+// point back to it) and is used by the one worker thread that runs it. It
+// takes the work directories once, when it is made and again when Run starts,
+// and works with that copy to its end: a client may put another work
+// directory while it runs, which counts from the next step on.
 class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
  public:
   // The texts are catalogue numbers, looked up now in the language in use.
@@ -68,6 +72,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   const common::Path& Source() const { return source_; }
   const common::Path& Destination() const { return destination_; }
   const common::Path& ErrorDir() const { return errorDir_; }
+  // The directories this step took at its start.
+  const ClientConfig::Directories& TakenDirectories() const { return directories_; }
   const std::shared_ptr<StepContext>& GetEngine() const { return engine_; }
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
   // The names of the files still to handle, in collection order.
@@ -96,6 +102,7 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   common::Path source_;
   common::Path destination_;
   common::Path errorDir_;
+  ClientConfig::Directories directories_;
   std::shared_ptr<StepContext> engine_;
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<SecurityClient> securityClient_;

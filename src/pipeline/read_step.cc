@@ -26,8 +26,8 @@ ReadStep::ReadStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(en
 }
 
 bool ReadStep::Init() {
-  source_ = clientConfig_->GetPathInputDir();
-  destination_ = clientConfig_->GetPathWorkInput();
+  source_ = directories_.inputDir;
+  destination_ = directories_.workInput;
   const auto fail = [this](int32_t code, int text) {
     return ClientException(mlError, mcModule, origin_, code, "", KorvexLogger::GetMessageText(text));
   };

@@ -56,8 +56,8 @@ constexpr int kTextReceptionFinished = 54;
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
 // Where the response download stores what it fetched, for the write step.
-common::Path ResponsesDirectory(const ClientConfig& config) {
-  common::Path directory = config.GetPathWork();
+common::Path ResponsesDirectory(const ClientConfig::Directories& directories) {
+  common::Path directory = directories.work;
   directory.PushDirectory("responses");
   return directory;
 }
@@ -97,8 +97,8 @@ SendStep::SendStep(const std::shared_ptr<StepContext>& engine)
       gate_(engine->GetInputGateClient()) {}
 
 bool SendStep::Init() {
-  source_ = clientConfig_->GetPathWorkOutput();
-  destination_ = clientConfig_->GetPathArchive();
+  source_ = directories_.workOutput;
+  destination_ = clientConfig_->Dated(directories_.archive);
   try {
     common::File(destination_).CreateDirectories(common::kPrivateDirectoryMode);
   } catch (const common::Exception& e) {
@@ -111,7 +111,7 @@ bool SendStep::Init() {
   }
   // A download killed half-way leaves its temporary: a whole response, with
   // the patient's data, that nothing would ever remove.
-  RemoveStaleTemporaries(ResponsesDirectory(*clientConfig_));
+  RemoveStaleTemporaries(ResponsesDirectory(directories_));
   if (!AbstractStep::Init()) return false;
   return engine_->StartSecureClient();
 }
@@ -269,7 +269,7 @@ void SendStep::FetchResponses() {
     PreHandle();
     // No gate client after a failed or cancelled configuration download.
     if (!gate_) throw common::RuntimeException("no gate client");
-    const std::string& filter = clientConfig_->GetZsrDownFilter();
+    const std::string filter = clientConfig_->GetZsrDownFilter();
     const std::shared_ptr<std::vector<std::string>> names = gate_->EnumResponses(kProduct, kEdition, filter);
     if (!names || names->empty()) return;
 
@@ -277,7 +277,7 @@ void SendStep::FetchResponses() {
     const int32_t count = static_cast<int32_t>(names->size());
     Downloader(mlInfo, mcCount, count, "", FormatMessageText(Text(kTextFilesInWork), {count}).substr(0, 127));
 
-    const common::Path directory = ResponsesDirectory(*clientConfig_);
+    const common::Path directory = ResponsesDirectory(directories_);
     for (const std::string& name : *names) {
       if (engine_->IsCancelled()) {
         Downloader(mlWarning, mcModule, 5, "", Text(kTextCancelled));

@@ -17,7 +17,9 @@ class SecurityClient;
 // settings, the loggers, the duplicate log, the trust center's clients, the
 // configuration refresh and the state of the processing call. The engine
 // implements it; the steps never see the engine itself, so the pipeline
-// depends on nothing above it. Used by the one worker thread of a run.
+// depends on nothing above it. Used by the one worker thread of a run while
+// clients change the engine from other threads, so whatever may change under
+// a run is handed out as a copy.
 class StepContext {
  public:
   virtual ~StepContext() = default;
@@ -26,9 +28,9 @@ class StepContext {
   virtual const std::shared_ptr<KorvexLogger>& GetLogger() const = 0;
   virtual const std::shared_ptr<DuplicateLog>& GetDuplicateLog() const = 0;
   // May change at every configuration load: steps ask again when they start.
-  virtual const std::shared_ptr<InputGateClient>& GetInputGateClient() const = 0;
-  virtual const std::shared_ptr<CredentialCache>& GetCredentialCache() const = 0;
-  virtual const std::shared_ptr<SecurityClient>& GetSecurityClient() const = 0;
+  virtual std::shared_ptr<InputGateClient> GetInputGateClient() const = 0;
+  virtual std::shared_ptr<CredentialCache> GetCredentialCache() const = 0;
+  virtual std::shared_ptr<SecurityClient> GetSecurityClient() const = 0;
 
   // The configuration refresh at the start of every step.
   virtual bool IsConfigDownloadRequired() = 0;
@@ -39,13 +41,13 @@ class StepContext {
   virtual bool StartSecureClient() = 0;
 
   // "de" or "fr".
-  virtual const std::string& GetLanguage() const = 0;
+  virtual std::string GetLanguage() const = 0;
   virtual std::string GetMachineId() const = 0;
   virtual std::string GetClientDescription() const = 0;
 
   // The update offer of the send step's version check.
   virtual bool GetAutoUpdate() const = 0;
-  virtual const std::string& GetUpdateMsg() const = 0;
+  virtual std::string GetUpdateMsg() const = 0;
   virtual void SetUpdateMsg(const std::string& msg) = 0;
   virtual void SetUpdateAvailable(int available) = 0;
 

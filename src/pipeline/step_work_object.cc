@@ -346,7 +346,9 @@ bool StepWorkObject::MoveTo() {
 }
 
 bool StepWorkObject::MoveToError() {
-  common::Path target = common::InDirectory(step_->GetClientConfig()->GetPathError(), FileName());
+  // Today's error directory below the work base the step took at its start.
+  common::Path target =
+      common::InDirectory(step_->GetClientConfig()->Dated(step_->TakenDirectories().error), FileName());
   if (Relocate(target) == Moved::kDone) {
     ++step_->errors_;
     return true;

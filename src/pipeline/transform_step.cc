@@ -33,8 +33,8 @@ std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 TransformStep::TransformStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(engine, moPAnonymizer, 10, 11, 30) {}
 
 bool TransformStep::Init() {
-  source_ = clientConfig_->GetPathWorkValid();
-  destination_ = clientConfig_->GetPathWorkOutput();
+  source_ = directories_.workValid;
+  destination_ = directories_.workOutput;
   if (destination_.ToString().size() < 3 || !Accessible(destination_)) {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryNotSet));
   }

@@ -96,8 +96,8 @@ bool ValidationStep::IsOlderVersion(const std::string& version, const std::strin
 }
 
 bool ValidationStep::Init() {
-  source_ = clientConfig_->GetPathWorkInput();
-  destination_ = clientConfig_->GetPathWorkValid();
+  source_ = directories_.workInput;
+  destination_ = directories_.workValid;
   inputGate_ = engine_->GetInputGateClient();
   if (destination_.ToString().size() < 3 || !Accessible(source_)) {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryNotSet));

@@ -25,9 +25,9 @@ constexpr int kTextResponseDirectoryInvalid = 50;
 WriteStep::WriteStep(const std::shared_ptr<StepContext>& engine) : AbstractStep(engine, moPWriter, 26, 29, 30) {}
 
 bool WriteStep::Init() {
-  source_ = clientConfig_->GetPathWork();
+  source_ = directories_.work;
   source_.PushDirectory("responses");
-  destination_ = clientConfig_->GetPathOutputDir();
+  destination_ = directories_.outputDir;
   const auto fail = [this](int32_t code, int text) {
     return ClientException(mlError, mcModule, origin_, code, "", KorvexLogger::GetMessageText(text));
   };
@@ -37,7 +37,7 @@ bool WriteStep::Init() {
     throw fail(kCodeWorkDirectory, kTextWorkDirectoryNotSet);
   }
   // The archive copies are written there too.
-  RemoveStaleTemporaries(clientConfig_->GetPathResponsesArchive());
+  RemoveStaleTemporaries(clientConfig_->Dated(directories_.responsesArchive));
   return AbstractStep::Init();
 }
 
@@ -45,7 +45,7 @@ void WriteStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
   const std::string name = work->FileName();
   KX_LOG(DEBUG) << "WriteStep::Handle: " << name << " : enter";
   if (clientConfig_->GetArchive()) {
-    const common::Path archive = clientConfig_->GetPathResponsesArchive();
+    const common::Path archive = clientConfig_->Dated(directories_.responsesArchive);
     try {
       common::File(archive).CreateDirectories(common::kPrivateDirectoryMode);
     } catch (const common::Exception& e) {
