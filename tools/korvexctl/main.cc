@@ -473,25 +473,35 @@ std::function<void(const Report&)> Printer(const Command& command, bool show) {
 int Run(Client& client, const Command& command) {
   RunFollower follower(command.method);
   const auto print = Printer(command, command.wait);
-  bool started = false;
-  // Subscribed before the call: the run's first reports come at once.
+  // Subscribed before the call, and the call's answer awaited among the
+  // signals: reports that arrive before it are the end of an earlier run,
+  // those after it are this run's.
+  bool answered = false;
+  std::optional<sdbus::Error> refused;
   client.SetSink([&](const Report& report) {
-    if (!started) return;
+    if (!answered) return;
     print(report);
     follower.Add(report);
   });
-  started = true;
   try {
-    if (command.method == "Auto") client.Instance().Auto();
-    if (command.method == "AutoOne") client.Instance().AutoOne(command.args.front());
-    if (command.method == "Read") client.Instance().Read();
-    if (command.method == "Check") client.Instance().Check();
-    if (command.method == "Anonymize") client.Instance().Anonymize();
-    if (command.method == "Send") client.Instance().Send();
-    if (command.method == "Write") client.Instance().Write();
+    auto call = client.Instance().Raw().callMethodAsync(command.method).onInterface(kInterface);
+    const auto onReply = [&](const sdbus::Error* error) {
+      answered = true;
+      if (error) refused = *error;
+    };
+    if (command.method == "AutoOne") {
+      call.withArguments(command.args.front()).uponReplyInvoke(onReply);
+    } else {
+      call.uponReplyInvoke(onReply);
+    }
   } catch (const sdbus::Error& e) {
     return client.Failure(e);
   }
+  while (!answered) {
+    if (gSignal) return 128 + gSignal;
+    client.Pump(std::chrono::milliseconds(250));
+  }
+  if (refused) return client.Failure(*refused);
   // The run ends at its last step's completion report. Some ends send none
   // (a cancel skips the later steps silently; response reports may be
   // switched off), so the step lock, held from the call's answer to the

@@ -1,0 +1,347 @@
+// korvexctl against the real server on a private session bus, with the test
+// trust center: the server is registered per user and started by the bus.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ctl.h"
+#include "e2e/e2e_support.h"
+#include "platform/scoped_env.h"
+#include "support/child_process.h"
+#include "support/invoice_factory.h"
+#include "support/temp_dir.h"
+#include "support/trust_center_sim.h"
+
+namespace belmor::korvexctl {
+namespace {
+
+namespace fs = std::filesystem;
+using belmor::korvex::e2e::Practice;
+using belmor::korvex::e2e::UploadedNumbers;
+using belmor::testing::GeneratedInvoiceNumber;
+using belmor::testing::ReadFile;
+using belmor::testing::ScopedEnv;
+using belmor::testing::SpawnWithOutput;
+using belmor::testing::TempDir;
+using belmor::testing::TrustCenterSim;
+using belmor::testing::WriteFile;
+using Numbers = std::multiset<std::string>;
+
+constexpr auto kPatience = std::chrono::seconds(60);
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = kPatience) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+// A child process with its output in a file.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& output) : output_(output) {
+    pid_ = SpawnWithOutput(argv, output_);
+  }
+  ~Child() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit status, -1 after a signal or when it did not end in time.
+  int Wait(std::chrono::seconds limit = std::chrono::seconds(120)) {
+    if (status_) return *status_;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int raw = 0;
+    while (::waitpid(pid_, &raw, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return *status_;
+  }
+  std::string Output() const { return fs::exists(output_) ? ReadFile(output_) : ""; }
+  pid_t Pid() const { return pid_; }
+
+ private:
+  std::string output_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// A session bus of this test alone, which starts services from the test's
+// own per-user registration directory.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    const std::string services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
+    fs::create_directories(services);
+    WriteFile(dir_.Sub("bus.conf"),
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>session</type><keep_umask/><listen>unix:path=" + dir_.Sub("socket") +
+                  "</listen><servicedir>" + services +
+                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    address_.emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.Sub("socket"));
+    daemon_ = std::make_unique<Child>(
+        std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.Sub("bus.conf")},
+        dir_.Sub("daemon.log"));
+    if (!WaitFor([this] { return fs::exists(dir_.Sub("socket")); }, std::chrono::seconds(30))) {
+      ADD_FAILURE() << "no bus: " << daemon_->Output();
+    }
+  }
+  ~PrivateBus() {
+    KillServer();
+    ::kill(daemon_->Pid(), SIGTERM);
+    daemon_->Wait(std::chrono::seconds(10));
+  }
+
+  // The server's process, 0 when no server owns the name.
+  pid_t ServerPid() const {
+    Child ask({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+               "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+               "ch.belmor.Korvex"},
+              dir_.Sub("pid.out"));
+    if (ask.Wait() != 0) return 0;
+    std::smatch match;
+    const std::string text = ask.Output();
+    static const std::regex number("uint32 ([0-9]+)");
+    return std::regex_search(text, match, number) ? static_cast<pid_t>(std::stol(match[1])) : 0;
+  }
+
+  void KillServer() const {
+    if (const pid_t pid = ServerPid()) {
+      ::kill(pid, SIGKILL);
+      WaitFor([pid] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30));
+    }
+  }
+
+ private:
+  TempDir dir_;
+  std::optional<ScopedEnv> address_;
+  std::unique_ptr<Child> daemon_;
+};
+
+class KorvexctlEndToEnd : public ::testing::Test {
+ protected:
+  KorvexctlEndToEnd() {
+    practice_.PreloadToken();
+    Child reg({KORVEX_SERVER_PROGRAM, "-RegServerPerUser"}, out_.Sub("reg.out"));
+    EXPECT_EQ(reg.Wait(std::chrono::seconds(60)), 0) << reg.Output();
+  }
+
+  Child Ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{KORVEXCTL_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Child(argv, out_.Sub("ctl-" + std::to_string(++calls_) + ".out"));
+  }
+
+  Numbers AddInvoices(int first, int count) {
+    Numbers numbers;
+    for (int n = first; n < first + count; ++n) {
+      practice_.AddInvoice(n);
+      numbers.insert(GeneratedInvoiceNumber(n));
+    }
+    return numbers;
+  }
+
+  Numbers Uploaded() const {
+    const std::vector<std::string> uploads = UploadedNumbers(sim_);
+    return Numbers(uploads.begin(), uploads.end());
+  }
+
+  bool RunActive() const {
+    return FlockHeld(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kxStSem", ReadFile("/proc/locks")) == true;
+  }
+
+  // Each upload takes a second: long enough to act while the run works.
+  void SlowUploads() {
+    sim_.SetControl(R"({"fault": "slow", "slow_seconds": 1, "fault_methods": ["korvex.inputgate.write2"]})");
+  }
+
+  // Each test registers the server afresh, on a bus of its own.
+  TempDir data_;
+  ScopedEnv dataHome_{"XDG_DATA_HOME", data_.path()};
+  TrustCenterSim sim_;
+  Practice practice_{sim_};
+  PrivateBus bus_;
+  TempDir out_;
+  int calls_ = 0;
+};
+
+TEST_F(KorvexctlEndToEnd, AutoWaitSendsEveryInvoiceAndShowsTheRunToItsEnd) {
+  const Numbers input = AddInvoices(1, 3);
+  Child run = Ctl({"auto", "--wait"});
+  ASSERT_EQ(run.Wait(), kExitOk) << run.Output();
+  EXPECT_EQ(Uploaded(), input);
+  // The send step's completion ends the output; the steps before it are shown.
+  const std::string output = run.Output();
+  EXPECT_THAT(output, ::testing::HasSubstr("Einlesen gestartet"));
+  EXPECT_THAT(output, ::testing::HasSubstr(Practice::InvoiceFileName(2) + ": "));
+  EXPECT_THAT(output, ::testing::ContainsRegex("Senden/Empfangen abgeschlossen: 3 kopiert[^\n]*\n$"));
+  EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("FEHLER")));
+
+  // Nothing waits any more, and the server's directories are the practice's.
+  Child status = Ctl({"--json", "status"});
+  ASSERT_EQ(status.Wait(), kExitOk) << status.Output();
+  const std::string json = status.Output();
+  EXPECT_THAT(json, ::testing::HasSubstr("\"runActive\":false"));
+  EXPECT_THAT(json, ::testing::HasSubstr("{\"place\":\"invoices\",\"path\":\"" + practice_.InvoiceDir()));
+  EXPECT_THAT(json, ::testing::ContainsRegex("\"place\":\"workOutput\",\"path\":\"[^\"]*\",\"count\":0"));
+  EXPECT_THAT(json, ::testing::ContainsRegex("\"place\":\"invoices\",\"path\":\"[^\"]*\",\"count\":0"));
+}
+
+TEST_F(KorvexctlEndToEnd, AutoWaitExitsOneWhenTheGateRejectsAnInvoice) {
+  AddInvoices(1, 2);
+  sim_.SetControl(R"({"fault": "xmlrpc_fault", "fault_methods": ["korvex.inputgate.write2"]})");
+  Child run = Ctl({"--json", "auto", "--wait"});
+  EXPECT_EQ(run.Wait(), kExitFailed) << run.Output();
+  const std::string output = run.Output();
+  EXPECT_THAT(output, ::testing::HasSubstr("\"levelName\":\"mlError\",\"class\":2,\"className\":\"mcModule\","
+                                           "\"origin\":4,\"originName\":\"moPSender\""));
+  // The run was followed to its end, the send step's completion.
+  EXPECT_THAT(output, ::testing::ContainsRegex("\"origin\":4,[^\n]*\"code\":1,[^\n]*\n$"));
+  // Both invoices wait for the next run.
+  Child status = Ctl({"--json", "status"});
+  ASSERT_EQ(status.Wait(), kExitOk);
+  EXPECT_THAT(status.Output(), ::testing::ContainsRegex("\"place\":\"workOutput\",\"path\":\"[^\"]*\",\"count\":2"));
+}
+
+TEST_F(KorvexctlEndToEnd, ASecondRunWhileOneWorksIsBusyAndStartsNothing) {
+  const Numbers input = AddInvoices(1, 4);
+  SlowUploads();
+  Child first = Ctl({"auto", "--wait"});
+  ASSERT_TRUE(WaitFor([this] { return RunActive(); })) << first.Output();
+  const std::vector<std::vector<std::string>> seconds = {{"auto"}, {"send", "--wait"}, {"write"}};
+  for (const auto& args : seconds) {
+    Child second = Ctl(args);
+    EXPECT_EQ(second.Wait(), kExitBusy) << args.front() << ": " << second.Output();
+    EXPECT_THAT(second.Output(), ::testing::HasSubstr("busy"));
+  }
+  // The status sees the run and what it still has to send.
+  Child status = Ctl({"status"});
+  ASSERT_EQ(status.Wait(), kExitOk);
+  EXPECT_THAT(status.Output(), ::testing::HasSubstr("Run active:    yes"));
+
+  EXPECT_EQ(first.Wait(), kExitOk) << first.Output();
+  EXPECT_EQ(Uploaded(), input) << "every invoice once, none by a refused call";
+}
+
+TEST_F(KorvexctlEndToEnd, AServerKilledDuringTheRunIsReportedAndTheNextRunLosesNothing) {
+  const Numbers input = AddInvoices(1, 5);
+  SlowUploads();
+  Child run = Ctl({"auto", "--wait"});
+  // Killed while the send step works: at least one invoice is through.
+  ASSERT_TRUE(WaitFor([this] { return !UploadedNumbers(sim_).empty(); })) << run.Output();
+  bus_.KillServer();
+  EXPECT_EQ(run.Wait(), kExitWentAway) << run.Output();
+  EXPECT_THAT(run.Output(), ::testing::HasSubstr("went away"));
+
+  sim_.SetControl("{}");
+  Child again = Ctl({"auto", "--wait"});
+  ASSERT_EQ(again.Wait(), kExitOk) << again.Output();
+  const Numbers uploaded = Uploaded();
+  EXPECT_EQ(std::set<std::string>(uploaded.begin(), uploaded.end()), std::set<std::string>(input.begin(), input.end()))
+      << "no invoice lost";
+  EXPECT_LE(uploaded.size(), input.size() + 1) << "at most the one in flight went twice";
+}
+
+TEST_F(KorvexctlEndToEnd, SettingsGoThroughTheServerAndRunsEndAlsoWithoutTheirLastReport) {
+  // A directory from the home, a boolean in words; the server keeps both.
+  const std::string home = std::getenv("HOME");
+  const struct {
+    std::vector<std::string> set;
+    std::string json;
+  } cases[] = {
+      {{"set", "outputDirectory", "~/Antworten-neu"},
+       "{\"property\":\"outputDirectory\",\"value\":\"" + home + "/Antworten-neu"},
+      {{"set", "withArchive", "no"}, "{\"property\":\"withArchive\",\"value\":false}"},
+      {{"set", "withArchive", "YES"}, "{\"property\":\"withArchive\",\"value\":true}"},
+  };
+  fs::create_directories(home + "/Antworten-neu");
+  for (const auto& c : cases) {
+    Child set = Ctl(c.set);
+    ASSERT_EQ(set.Wait(), kExitOk) << set.Output();
+    Child get = Ctl({"--json", "get", c.set[1]});
+    ASSERT_EQ(get.Wait(), kExitOk) << get.Output();
+    EXPECT_THAT(get.Output(), ::testing::StartsWith(c.json));
+  }
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } refused[] = {
+      {{"set", "withArchive", "maybe"}, kExitUsage},
+      {{"set", "korvexVersion", "x"}, kExitUsage},
+      {{"set", "noSuchProperty", "x"}, kExitUsage},
+      {{"set", "zsrDownFilter", "a#b"}, kExitFailed},  // the settings file cannot hold it
+      {{"get", "activateGUI"}, kExitFailed},
+  };
+  for (const auto& r : refused) {
+    Child child = Ctl(r.args);
+    EXPECT_EQ(child.Wait(), r.status) << r.args[1] << ": " << child.Output();
+  }
+  // Everything at once: activateGUI's refusal is part of the answer.
+  Child all = Ctl({"--json", "get"});
+  ASSERT_EQ(all.Wait(), kExitOk) << all.Output();
+  EXPECT_THAT(all.Output(), ::testing::HasSubstr("{\"property\":\"korvexVersion\",\"value\":\"Korvex Ordiva V 5.0.3\"}"));
+  EXPECT_THAT(all.Output(), ::testing::HasSubstr("{\"property\":\"activateGUI\",\"error\":\"ch.belmor.Korvex.Error.NotImplemented\""));
+
+  // With response reports switched off the write step's completion never
+  // arrives; the run still ends when the server is done.
+  Child off = Ctl({"set", "responseMessagesEnabled", "false"});
+  ASSERT_EQ(off.Wait(), kExitOk) << off.Output();
+  Child write = Ctl({"write", "--wait"});
+  EXPECT_EQ(write.Wait(), kExitOk) << write.Output();
+}
+
+TEST_F(KorvexctlEndToEnd, WatchFollowsAnotherClientsRunUntilInterrupted) {
+  AddInvoices(1, 1);
+  Child watch = Ctl({"--json", "watch"});
+  // The watcher is on the bus before the run starts: its instance exists.
+  ASSERT_TRUE(WaitFor([this] { return bus_.ServerPid() != 0; })) << watch.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Child run = Ctl({"auto", "--wait"});
+  ASSERT_EQ(run.Wait(), kExitOk) << run.Output();
+  ASSERT_TRUE(WaitFor([&watch] { return watch.Output().find("\"origin\":4,\"originName\":\"moPSender\",\"code\":1,") !=
+                                        std::string::npos; }))
+      << watch.Output();
+  ::kill(watch.Pid(), SIGINT);
+  EXPECT_EQ(watch.Wait(), kExitOk) << watch.Output();
+}
+
+TEST(KorvexctlUnreachable, NoBusOrNoServerIsItsOwnExitStatus) {
+  ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/korvexctl-test-bus");
+  TempDir out;
+  Child child({KORVEXCTL_PROGRAM, "get"}, out.Sub("out"));
+  EXPECT_EQ(child.Wait(), kExitUnreachable) << child.Output();
+
+  // A bus on which nobody registered the server.
+  TempDir data;
+  ScopedEnv dataHome("XDG_DATA_HOME", data.path());
+  PrivateBus bus;
+  for (const char* command : {"auto", "status"}) {
+    Child ctl({KORVEXCTL_PROGRAM, command, "--json"}, out.Sub("ctl"));
+    EXPECT_EQ(ctl.Wait(), kExitUnreachable) << ctl.Output();
+  }
+}
+
+}  // namespace
+}  // namespace belmor::korvexctl
