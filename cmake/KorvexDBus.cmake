@@ -19,13 +19,13 @@ add_custom_command(
   VERBATIM)
 add_custom_target(korvex_dbus_glue ALL DEPENDS ${KORVEX_DBUS_ADAPTOR} ${KORVEX_DBUS_PROXY})
 
-# Clients (korvexctl, the bus tests): #include "korvex/korvex_proxy.h".
+# Clients (korvexctl, the bus tests): #include <korvex/korvex_proxy.h>.
 add_library(korvex_dbus_proxy INTERFACE)
 add_dependencies(korvex_dbus_proxy korvex_dbus_glue)
 target_include_directories(korvex_dbus_proxy INTERFACE ${KORVEX_DBUS_GEN_DIR})
 target_link_libraries(korvex_dbus_proxy INTERFACE SDBusCpp::sdbus-c++)
 
-# The server: #include "korvex/korvex_adaptor.h".
+# The server: #include <korvex/korvex_adaptor.h>.
 add_library(korvex_dbus_adaptor INTERFACE)
 add_dependencies(korvex_dbus_adaptor korvex_dbus_glue)
 target_include_directories(korvex_dbus_adaptor INTERFACE ${KORVEX_DBUS_GEN_DIR})

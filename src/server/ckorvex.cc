@@ -1,0 +1,357 @@
+#include "server/ckorvex.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "common/encoding.h"
+#include "common/exception.h"
+#include "common/path.h"
+#include "config/client_config.h"
+#include "config/config.h"
+#include "engine/korvex.h"
+#include "logging/log.h"
+#include "server/bus_error.h"
+#include "transport/input_gate_client.h"
+#include "transport/security_client.h"
+
+namespace belmor::korvex::server {
+
+namespace {
+
+void Trace(const char* member) { KX_LOG(DEBUG) << "CKorvex::" << member; }
+
+// Every text leaving the server is UTF-8: the engine's bytes may be Latin-1.
+std::string Out(const std::string& text) { return common::ToUtf8(text); }
+
+}  // namespace
+
+RunWorker::~RunWorker() { Join(); }
+
+void RunWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void RunWorker::Start(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease) {
+  Join();
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  // A thread that cannot start throws here with the lease still ours, so
+  // the lease ends with it and the step lock is free again.
+  thread_ = std::thread([engine, processing, finished, lease = std::move(lease)]() mutable {
+    RunProcessing(engine, processing, std::move(lease));
+    finished->store(true);
+  });
+  finished_ = std::move(finished);
+}
+
+CKorvex::CKorvex(sdbus::IConnection& connection, std::string path, std::string owner,
+                 std::shared_ptr<Korvex> engine, InstanceHost& host)
+    : AdaptorInterfaces(connection, path), path_(std::move(path)), owner_(std::move(owner)),
+      engine_(std::move(engine)), host_(host) {
+  registerAdaptor();
+  KX_LOG(DEBUG) << "CKorvex::CKorvex enter";
+}
+
+CKorvex::~CKorvex() { unregisterAdaptor(); }
+
+std::shared_ptr<RunWorker> CKorvex::TakeWorker() {
+  if (worker_->Running()) {
+    KX_LOG(INFO) << "[CKorvex::~CKorvex][waiting for running thread]";
+    if (engine_) engine_->Cancel();
+  }
+  return std::move(worker_);
+}
+
+void CKorvex::EmitChanged(const std::string& property) {
+  getObject().emitPropertiesChangedSignal(INTERFACE_NAME, {property});
+}
+
+Korvex& CKorvex::Engine() const {
+  if (!engine_) ThrowBusError(BusFailure::Fail, "the engine did not start (see the debug log)");
+  return *engine_;
+}
+
+void CKorvex::StartRun(Processing processing, const std::string& fileName) {
+  const std::string name = ProcessingName(processing);
+  KX_LOG(DEBUG) << "CKorvex::" << name << " enter";
+  Korvex& engine = Engine();
+  RunLease lease = BeginProcessing(engine, processing, fileName);
+  if (!lease) ThrowBusError(BusFailure::Busy, "another run is active");
+  KX_LOG(DEBUG) << "CKorvex::" << name << " start thread";
+  try {
+    worker_->Start(engine_, processing, std::move(lease));
+  } catch (const std::system_error& e) {
+    ThrowBusError(BusFailure::Fail, e.what());
+  }
+}
+
+void CKorvex::Auto() { StartRun(Processing::Auto); }
+void CKorvex::Read() { StartRun(Processing::Read); }
+void CKorvex::Check() { StartRun(Processing::Check); }
+void CKorvex::Anonymize() { StartRun(Processing::Anonymize); }
+void CKorvex::Send() { StartRun(Processing::Send); }
+void CKorvex::Write() { StartRun(Processing::Write); }
+void CKorvex::AutoOne(const std::string& filename) { StartRun(Processing::AutoOne, filename); }
+
+void CKorvex::Cancel() {
+  if (engine_) engine_->Cancel();
+}
+
+void CKorvex::OpenSession() {}
+
+void CKorvex::CloseSession() {
+  if (!engine_) return;
+  if (const std::shared_ptr<InputGateClient> gate = engine_->GetInputGateClient()) {
+    try {
+      gate->CloseSession();
+    } catch (const std::exception& e) {
+      KX_LOG(WARN) << "[CKorvex::CloseSession][" << e.what() << "]";
+    }
+  }
+}
+
+void CKorvex::Release() { host_.ReleaseLater(*this); }
+
+std::string CKorvex::korvexVersion() {
+  Trace("get_korvexVersion");
+  return "Korvex Ordiva V 5.0.3";
+}
+
+std::vector<std::string> CKorvex::trustCenters() {
+  Trace("get_trustCenters");
+  std::vector<std::string> labels;
+  for (const auto& center : Engine().GetClientConfig()->Centers()) labels.push_back(Out(center->labelNEW));
+  return labels;
+}
+
+std::string CKorvex::trustCenter() {
+  Trace("get_trustCenter");
+  const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
+  return center ? Out(center->labelNEW) : std::string();
+}
+
+void CKorvex::trustCenter(const std::string& value) {
+  Trace("put_trustCenter");
+  Korvex& engine = Engine();
+  const std::shared_ptr<ClientConfig> config = engine.GetClientConfig();
+  const std::string name = common::ToUtf8(value);
+  const std::shared_ptr<TrustCenter> before = config->CurrentCenter();
+  for (const auto& center : config->Centers()) {
+    // The old label still selects its center; a name matching none changes nothing.
+    if (name == Out(center->label) || name == Out(center->labelNEW)) {
+      engine.SetTrustCenter(center->id);
+      break;
+    }
+  }
+  if (config->CurrentCenter() != before) host_.PropertyChanged("trustCenter");
+}
+
+template <typename Get, typename Put>
+void CKorvex::PutSetting(const char* property, Get get, Put put) {
+  const auto before = get();
+  try {
+    put();
+  } catch (const common::Exception& e) {
+    ThrowBusError(BusFailure::InvalidArg, e.what());
+  } catch (const std::invalid_argument& e) {
+    ThrowBusError(BusFailure::InvalidArg, e.what());
+  }
+  if (get() != before) host_.PropertyChanged(property);
+}
+
+std::string CKorvex::inputDirectory() {
+  Trace("get_inputDirectory");
+  return Out(Engine().GetClientConfig()->GetPathInputDir().ToString());
+}
+
+void CKorvex::inputDirectory(const std::string& value) {
+  Trace("put_inputDirectory");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "inputDirectory", [&] { return config->GetPathInputDir().ToString(); },
+      [&] { config->SetPathInputDir(common::Path(value, true)); });
+}
+
+std::string CKorvex::workDirectory() {
+  Trace("get_workDirectory");
+  return Out(Engine().GetClientConfig()->GetPathWork().ToString());
+}
+
+void CKorvex::workDirectory(const std::string& value) {
+  Trace("put_workDirectory");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "workDirectory", [&] { return config->GetPathWork().ToString(); },
+      [&] { config->set_path_work(common::Path(value, true)); });
+}
+
+std::string CKorvex::outputDirectory() {
+  Trace("get_outputDirectory");
+  return Out(Engine().GetClientConfig()->GetPathOutputDir().ToString());
+}
+
+void CKorvex::outputDirectory(const std::string& value) {
+  Trace("put_outputDirectory");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "outputDirectory", [&] { return config->GetPathOutputDir().ToString(); },
+      [&] { config->SetPathOutputDir(common::Path(value, true)); });
+}
+
+bool CKorvex::withPDF() {
+  Trace("get_withPDF");
+  return false;
+}
+
+void CKorvex::withPDF(const bool&) { Trace("put_withPDF"); }
+
+bool CKorvex::withArchive() {
+  Trace("get_withArchive");
+  return Engine().GetClientConfig()->GetArchive();
+}
+
+void CKorvex::withArchive(const bool& value) {
+  Trace("put_withArchive");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "withArchive", [&] { return config->GetArchive(); }, [&] { config->SetArchive(value); });
+}
+
+std::string CKorvex::ean() {
+  Trace("get_ean");
+  const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
+  return center ? Out(center->ean) : std::string();
+}
+
+std::string CKorvex::esr() {
+  Trace("get_esr");
+  const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
+  // Only a text whose first byte, read as a signed byte, lies in 1..99 is an
+  // ESR participant number; anything else has none and reads as empty.
+  if (!center || center->esr.empty()) return std::string();
+  const int first = static_cast<signed char>(center->esr[0]);
+  if (first < 1 || first > 99) return std::string();
+  return Out(center->esr);
+}
+
+std::string CKorvex::esrPDF() {
+  Trace("get_esrPDF");
+  return "99";
+}
+
+std::string CKorvex::tcTel() {
+  Trace("get_tcTel");
+  const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
+  return center ? Out(center->tel) : std::string();
+}
+
+std::string CKorvex::igLog() {
+  Trace("get_igLog");
+  const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
+  return center ? Out(center->iglog) : std::string();
+}
+
+std::string CKorvex::session() {
+  Trace("get_session");
+  return Out(Engine().GetCurrentDay());
+}
+
+std::string CKorvex::asasVersion() {
+  Trace("get_asasVersion");
+  const std::shared_ptr<SecurityClient> security = Engine().GetSecurityClient();
+  const std::string version = security ? security->GetVersion() : std::string();
+  if (version.empty()) ThrowBusError(BusFailure::ClassNotAvailable, "no security client");
+  return Out(version);
+}
+
+std::vector<std::string> CKorvex::asasLogins() {
+  const std::shared_ptr<SecurityClient> security = Engine().GetSecurityClient();
+  std::vector<std::string> logins;
+  if (security)
+    for (const std::string& login : security->GetLogins()) logins.push_back(Out(login));
+  if (logins.empty()) ThrowBusError(BusFailure::ClassNotAvailable, "no HIN logins");
+  return logins;
+}
+
+std::string CKorvex::asasLogin() {
+  Trace("get_asasLogin");
+  return Out(Engine().GetClientConfig()->GetHinLogin());
+}
+
+void CKorvex::asasLogin(const std::string& value) {
+  Trace("put_asasLogin");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "asasLogin", [&] { return config->GetHinLogin(); }, [&] { config->SetHinLogin(value); });
+}
+
+bool CKorvex::activateGUI() {
+  Trace("get_activateGUI");
+  ThrowBusError(BusFailure::NotImplemented);
+}
+
+void CKorvex::activateGUI(const bool&) {
+  Trace("put_activateGUI");
+  ThrowBusError(BusFailure::NotImplemented);
+}
+
+bool CKorvex::debug() {
+  Trace("get_debug");
+  return Engine().GetClientConfig()->GetDebug();
+}
+
+void CKorvex::debug(const bool& value) {
+  Trace("put_debug");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "debug", [&] { return config->GetDebug(); }, [&] { config->SetDebug(value); });
+}
+
+bool CKorvex::autoUpdate() {
+  Trace("get_autoUpdate");
+  return Engine().GetAutoUpdate();
+}
+
+void CKorvex::autoUpdate(const bool& value) {
+  Trace("put_autoUpdate");
+  Korvex& engine = Engine();
+  PutSetting(
+      "autoUpdate", [&] { return engine.GetAutoUpdate(); }, [&] { engine.SetAutoUpdate(value); });
+}
+
+bool CKorvex::updateAvailable() {
+  Trace("get_updateAvailable");
+  return Engine().GetUpdateAvailable() != 0;
+}
+
+bool CKorvex::responseMessagesEnabled() {
+  Trace("get_responseMessagesEnabled");
+  return Engine().GetResponseMessagesEnabled();
+}
+
+void CKorvex::responseMessagesEnabled(const bool& value) {
+  Trace("put_responseMessagesEnabled");
+  Korvex& engine = Engine();
+  PutSetting(
+      "responseMessagesEnabled", [&] { return engine.GetResponseMessagesEnabled(); },
+      [&] { engine.SetResponseMessagesEnabled(value); });
+}
+
+std::string CKorvex::zsrDownFilter() {
+  Trace("get_zsrDownFilter");
+  return Out(Engine().GetClientConfig()->GetZsrDownFilter());
+}
+
+void CKorvex::zsrDownFilter(const std::string& value) {
+  Trace("put_zsrDownFilter");
+  const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
+  PutSetting(
+      "zsrDownFilter", [&] { return config->GetZsrDownFilter(); }, [&] { config->SetZsrDownFilter(value); });
+}
+
+std::string CKorvex::updateMsg() {
+  Trace("get_updateMsg");
+  return Out(Engine().GetUpdateMsg());
+}
+
+}  // namespace belmor::korvex::server
