@@ -169,7 +169,7 @@ class KorvexctlEndToEnd : public ::testing::Test {
   }
 
   bool RunActive() const {
-    return FlockHeld(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kxStSem", ReadFile("/proc/locks")) == true;
+    return FlockHeld(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kxStSem", ReadFile("/proc/locks"));
   }
 
   // Each upload takes a second: long enough to act while the run works.

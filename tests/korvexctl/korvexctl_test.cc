@@ -309,6 +309,17 @@ TEST(KorvexctlStatus, PlacesFollowTheWorkAreaLayout) {
   }
 }
 
+TEST(KorvexctlStatus, TheDayStampNamesTheLocalDay) {
+  std::tm day{};
+  day.tm_year = 2026 - 1900;
+  day.tm_mon = 2;
+  day.tm_mday = 5;
+  day.tm_hour = 23;
+  day.tm_min = 59;
+  day.tm_isdst = -1;
+  EXPECT_EQ(DayStamp(std::mktime(&day)), "2026-03-05");
+}
+
 std::string ProcLocks() {
   std::ifstream in("/proc/locks");
   std::ostringstream text;
@@ -339,7 +350,8 @@ TEST(KorvexctlStatus, SeesAHeldStepLockWithoutTakingIt) {
   ::close(fd);
   ::close(other);
   EXPECT_EQ(FlockHeld(file, ProcLocks()), false);
-  EXPECT_EQ(FlockHeld(dir.Sub("missing"), ProcLocks()), std::nullopt);
+  // No run has ever taken the lock there.
+  EXPECT_EQ(FlockHeld(dir.Sub("missing"), ProcLocks()), false);
 }
 
 }  // namespace

@@ -325,9 +325,10 @@ std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::s
   return places;
 }
 
-std::optional<bool> FlockHeld(const std::string& file, const std::string& procLocks) {
+bool FlockHeld(const std::string& file, const std::string& procLocks) {
   struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) return std::nullopt;
+  // The lock file is made by the first run that takes the lock.
+  if (::stat(file.c_str(), &info) != 0) return false;
   char wanted[64];
   std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
                 static_cast<unsigned long long>(info.st_ino));
@@ -344,6 +345,14 @@ std::optional<bool> FlockHeld(const std::string& file, const std::string& procLo
     if (kind == "FLOCK" && where == wanted) return true;
   }
   return false;
+}
+
+std::string DayStamp(std::time_t when) {
+  std::tm local {};
+  ::localtime_r(&when, &local);
+  char text[48];
+  std::snprintf(text, sizeof text, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  return text;
 }
 
 }  // namespace belmor::korvexctl

@@ -2,6 +2,7 @@
 #define KORVEX_TOOLS_KORVEXCTL_CTL_H_
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -118,8 +119,12 @@ std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::s
 
 // Whether a process holds the flock on file, read from a /proc/locks text
 // without taking any lock (taking one, even shared, could refuse a run that
-// starts at that instant). Empty when the file does not exist.
-std::optional<bool> FlockHeld(const std::string& file, const std::string& procLocks);
+// starts at that instant). False when the file does not exist.
+bool FlockHeld(const std::string& file, const std::string& procLocks);
+
+// The day stamp "YYYY-MM-DD" of a time in local time, as the server names
+// its day directories.
+std::string DayStamp(std::time_t when);
 
 }  // namespace belmor::korvexctl
 

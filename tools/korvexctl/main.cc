@@ -171,14 +171,14 @@ std::string JsonValue(const sdbus::Variant& value) {
   return "null";
 }
 
-std::string ReadProcLocks() {
+// Empty when the system's lock table cannot be read.
+std::optional<bool> RunActive() {
   std::ifstream in("/proc/locks");
+  if (!in) return std::nullopt;
   std::ostringstream text;
   text << in.rdbuf();
-  return text.str();
+  return FlockHeld(platform::StepLockFile(kStepLockName), text.str());
 }
-
-std::optional<bool> RunActive() { return FlockHeld(platform::StepLockFile(kStepLockName), ReadProcLocks()); }
 
 // One connection, one instance, released on every way out.
 class Client {
@@ -422,7 +422,9 @@ int Set(Client& client, const Command& command) {
 int Status(Client& client, const Command& command) {
   const std::string center = client.GetText("trustCenter");
   const std::string login = client.GetText("asasLogin");
-  const std::string day = client.GetText("session");
+  std::string day = client.GetText("session");
+  // The server names its day when its first run starts; until then it is today.
+  if (day.empty()) day = DayStamp(std::time(nullptr));
   const std::string input = client.GetText("inputDirectory");
   const std::string work = client.GetText("workDirectory");
   const std::string output = client.GetText("outputDirectory");
@@ -448,7 +450,7 @@ int Status(Client& client, const Command& command) {
   }
   PrintLine("Trust center:  " + (center.empty() ? std::string("(none)") : center));
   PrintLine("HIN login:     " + (login.empty() ? std::string("(none)") : login));
-  PrintLine(std::string("Run active:    ") + (active ? (*active ? "yes" : "no") : "unknown (no step lock file)"));
+  PrintLine(std::string("Run active:    ") + (active ? (*active ? "yes" : "no") : "unknown (no lock table to read)"));
   PrintLine("Responses to:  " + output);
   PrintLine("Waiting files:");
   for (const Place& place : places) {
