@@ -264,6 +264,45 @@ TEST_F(KorvexctlEndToEnd, AServerKilledDuringTheRunIsReportedAndTheNextRunLosesN
   EXPECT_LE(uploaded.size(), input.size() + 1) << "at most the one in flight went twice";
 }
 
+// A run stopped from outside (korvexctl cancel from another shell) or by
+// interrupting the korvexctl that follows it (its instance is released,
+// which cancels the run) stops between files; the follower ends, and the
+// next run sends what was left, nothing twice.
+TEST_F(KorvexctlEndToEnd, AStoppedRunEndsItsFollowerAndTheNextRunSendsTheRest) {
+  const struct {
+    const char* how;
+    int signal;  // 0: korvexctl cancel
+    int status;
+  } cases[] = {{"cancel", 0, kExitOk}, {"SIGTERM", SIGTERM, 128 + SIGTERM}, {"SIGINT", SIGINT, 128 + SIGINT}};
+  int first = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    const Numbers before = Uploaded();
+    const Numbers input = AddInvoices(first, 4);
+    first += 4;
+    SlowUploads();
+    Child run = Ctl({"auto", "--wait"});
+    ASSERT_TRUE(WaitFor([&] { return Uploaded().size() > before.size(); })) << run.Output();
+    if (c.signal) {
+      ::kill(run.Pid(), c.signal);
+    } else {
+      Child cancel = Ctl({"cancel"});
+      EXPECT_EQ(cancel.Wait(), kExitOk) << cancel.Output();
+    }
+    EXPECT_EQ(run.Wait(), c.status) << run.Output();
+    // Stopped between files: the server is free again and not everything went.
+    ASSERT_TRUE(WaitFor([this] { return !RunActive(); }));
+    EXPECT_LT(Uploaded().size(), before.size() + input.size());
+
+    sim_.SetControl("{}");
+    Child again = Ctl({"auto", "--wait"});
+    ASSERT_EQ(again.Wait(), kExitOk) << again.Output();
+    Numbers expected = before;
+    expected.insert(input.begin(), input.end());
+    EXPECT_EQ(Uploaded(), expected);
+  }
+}
+
 TEST_F(KorvexctlEndToEnd, SettingsGoThroughTheServerAndRunsEndAlsoWithoutTheirLastReport) {
   // A directory from the home, a boolean in words; the server keeps both.
   const std::string home = std::getenv("HOME");
