@@ -190,12 +190,12 @@ void KorvexServer::DeliverEvents() {
 void KorvexServer::Run() {
   using Clock = std::chrono::steady_clock;
   for (;;) {
-    while (connection_.processPendingRequest()) {
+    // Reports go out before the next call is answered: a client told that a
+    // run has ended has had every report the run made before its end.
+    do {
       DeliverEvents();
       ReleasePending();
-    }
-    DeliverEvents();
-    ReleasePending();
+    } while (connection_.processPendingRequest());
     ReapWaiters(false);
 
     const bool idle = instances_.empty() && waiters_.empty();
