@@ -183,7 +183,7 @@ std::optional<bool> RunActive() {
 // One connection, one instance, released on every way out.
 class Client {
  public:
-  Client(const Command& command) : command_(command) {}
+  Client() = default;
 
   ~Client() { Release(); }
 
@@ -213,7 +213,6 @@ class Client {
       instance_ = std::make_unique<InstanceProxy>(*connection_, path, [this](const Report& report) {
         if (sink_) sink_(report);
       });
-      path_ = path;
     } catch (const sdbus::Error& e) {
       return Failure(e);
     }
@@ -301,13 +300,11 @@ class Client {
   void SetSink(std::function<void(const Report&)> sink) { sink_ = std::move(sink); }
 
  private:
-  const Command& command_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> busDaemon_;
   std::unique_ptr<InstanceProxy> instance_;
   std::function<void(const Report&)> sink_;
   std::string owner_;
-  std::string path_;
   bool wentAway_ = false;
 };
 
@@ -531,6 +528,7 @@ int Run(Client& client, const Command& command) {
     }
     client.Pump(std::chrono::milliseconds(250));
   }
+  if (follower.Failed() && !command.wait) PrintError("the run reported errors (--wait shows its reports)");
   return follower.ExitStatus();
 }
 
@@ -592,7 +590,7 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   InstallSignalHandlers();
-  Client client(command);
+  Client client;
   const int opened = client.Open();
   if (opened != kExitOk) return opened;
   const int status = Dispatch(client, command);
