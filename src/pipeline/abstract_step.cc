@@ -232,6 +232,7 @@ bool AbstractStep::Init() {
     throw ClientException(mlError, mcModule, origin_, kCodeWorkDirectory, "", Text(kTextWorkDirectoryInvalid));
   }
   errorDir_ = clientConfig_->Dated(directories_.error);
+  center_ = clientConfig_->CurrentCenter();
   common::File(errorDir_).CreateDirectories(common::kPrivateDirectoryMode);
   // Before anything is collected: a temporary is never an invoice, and one
   // left by a killed run may hold a whole invoice in clear text.

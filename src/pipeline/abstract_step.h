@@ -74,6 +74,10 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   const common::Path& ErrorDir() const { return errorDir_; }
   // The directories this step took at its start.
   const ClientConfig::Directories& TakenDirectories() const { return directories_; }
+  // The trust center in effect when Init ran (after the configuration
+  // refresh): the files of this step are made for and sent to that one, even
+  // if a client selects another meanwhile.
+  const std::shared_ptr<TrustCenter>& Center() const { return center_; }
   const std::shared_ptr<StepContext>& GetEngine() const { return engine_; }
   const std::shared_ptr<ClientConfig>& GetClientConfig() const { return clientConfig_; }
   // The names of the files still to handle, in collection order.
@@ -103,6 +107,7 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   common::Path destination_;
   common::Path errorDir_;
   ClientConfig::Directories directories_;
+  std::shared_ptr<TrustCenter> center_;
   std::shared_ptr<StepContext> engine_;
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<SecurityClient> securityClient_;

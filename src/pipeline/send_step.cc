@@ -118,8 +118,10 @@ bool SendStep::Init() {
 
 bool SendStep::PreHandle() {
   try {
-    // The configuration load of Run may have replaced the gate client.
-    gate_ = engine_->GetInputGateClient();
+    // Init took the gate client after the configuration load of Run; the
+    // response download of Cleanup keeps that one, and with it its session,
+    // even when a client has selected another trust center meanwhile.
+    if (!gate_) gate_ = engine_->GetInputGateClient();
     if (!gate_) throw common::RuntimeException("no gate client");
     if (gate_->IsConnected()) return true;
     if (!gate_->Connect(kProduct, kEdition)) throw common::RuntimeException("connection failed");
@@ -160,7 +162,7 @@ void SendStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
 void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
   const std::string& name = work->FileName();
   std::string recipient;
-  if (!work->isTransformedForTrustCenter(clientConfig_->CurrentCenter(), recipient)) {
+  if (!work->isTransformedForTrustCenter(Center() ? Center() : clientConfig_->CurrentCenter(), recipient)) {
     Report(mlError, kCodeOtherCenter, name, Text(kTextOtherCenter));
     work->MoveToError();
     return;

@@ -160,7 +160,8 @@ bool StepWorkObject::Validate() {
 
 bool StepWorkObject::Transform() {
   if (!rule_ || !Document()) return false;
-  const std::shared_ptr<TrustCenter>& center = step_->GetClientConfig()->CurrentCenter();
+  const std::shared_ptr<TrustCenter> center =
+      step_->Center() ? step_->Center() : step_->GetClientConfig()->CurrentCenter();
   // Parameters are XPath expressions; each value is given as a string literal.
   const std::map<std::string, std::string> parameters = {
       {"libVersion", XPathStringLiteral(engine_->GetClientDescription())},
