@@ -1,0 +1,489 @@
+// The server korvex on a private session bus: started by the bus from a
+// per-user registration, driven through the generated proxy, by several
+// clients and by tools that are no code of ours.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <korvex/korvex_proxy.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "e2e/e2e_support.h"
+#include "platform/scoped_env.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "support/trust_center_sim.h"
+
+namespace belmor::korvex::server {
+namespace {
+
+namespace fs = std::filesystem;
+using belmor::korvex::e2e::Practice;
+using belmor::testing::ReadFile;
+using belmor::testing::ScopedEnv;
+using belmor::testing::SpawnWithOutput;
+using belmor::testing::TempDir;
+using belmor::testing::TrustCenterSim;
+using belmor::testing::WriteFile;
+using ::testing::HasSubstr;
+
+constexpr auto kPatience = std::chrono::seconds(60);
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = kPatience) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& output) : output_(output) {
+    pid_ = SpawnWithOutput(argv, output_);
+  }
+  ~Child() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit status; -1 after a signal or when it did not end in time.
+  int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
+    if (status_) return *status_;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int raw = 0;
+    while (::waitpid(pid_, &raw, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return *status_;
+  }
+  bool Running() {
+    if (status_) return false;
+    int raw = 0;
+    if (::waitpid(pid_, &raw, WNOHANG) == 0) return true;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return false;
+  }
+  std::string Output() const { return fs::exists(output_) ? ReadFile(output_) : ""; }
+  pid_t Pid() const { return pid_; }
+
+ private:
+  std::string output_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Runs a tool to its end and answers its output; status gets the exit status.
+std::string RunTool(const std::vector<std::string>& argv, const TempDir& dir, int* status = nullptr) {
+  static int counter = 0;
+  Child tool(argv, dir.Sub("tool" + std::to_string(++counter) + ".out"));
+  const int rc = tool.Wait();
+  if (status) *status = rc;
+  return tool.Output();
+}
+
+// A session bus of this test alone that starts services from the test's
+// per-user registration directory, with the server registered there.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    const std::string services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
+    int status = 0;
+    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, dir_, &status);
+    EXPECT_EQ(status, 0);
+    WriteFile(dir_.Sub("bus.conf"),
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>session</type><keep_umask/><listen>unix:path=" + dir_.Sub("socket") +
+                  "</listen><servicedir>" + services +
+                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    address_.emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.Sub("socket"));
+    daemon_ = std::make_unique<Child>(
+        std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.Sub("bus.conf")},
+        dir_.Sub("daemon.log"));
+    if (!WaitFor([this] { return fs::exists(dir_.Sub("socket")); }, std::chrono::seconds(30)))
+      ADD_FAILURE() << "no bus: " << daemon_->Output();
+  }
+  ~PrivateBus() {
+    if (const pid_t pid = ServerPid()) {
+      ::kill(pid, SIGKILL);
+      WaitFor([pid] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30));
+    }
+    ::kill(daemon_->Pid(), SIGTERM);
+    daemon_->Wait(std::chrono::seconds(10));
+  }
+
+  // The process owning ch.belmor.Korvex; 0 when none does.
+  pid_t ServerPid() const {
+    int status = 0;
+    const std::string text =
+        RunTool({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                 "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+                 "ch.belmor.Korvex"},
+                dir_, &status);
+    std::smatch match;
+    static const std::regex number("uint32 ([0-9]+)");
+    return status == 0 && std::regex_search(text, match, number) ? static_cast<pid_t>(std::stol(match[1])) : 0;
+  }
+  const TempDir& Dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::optional<ScopedEnv> address_;
+  std::unique_ptr<Child> daemon_;
+};
+
+struct Event {
+  int32_t level, mclass, origin, code;
+  std::string fileName, message;
+  bool operator==(const Event& o) const {
+    return level == o.level && mclass == o.mclass && origin == o.origin && code == o.code &&
+           fileName == o.fileName && message == o.message;
+  }
+};
+
+class Instance : public sdbus::ProxyInterfaces<ch::belmor::Korvex::IKorvex_proxy, sdbus::Properties_proxy> {
+ public:
+  Instance(sdbus::IConnection& connection, const sdbus::ObjectPath& path)
+      : ProxyInterfaces(connection, "ch.belmor.Korvex", path) {
+    registerProxy();
+  }
+  ~Instance() { unregisterProxy(); }
+
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  std::vector<std::string> Changed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changed_;
+  }
+  // True once the step of origin reported its completion.
+  bool Completed(int32_t origin) {
+    for (const Event& e : Events())
+      if (e.mclass == 2 && e.code == 1 && e.origin == origin) return true;
+    return false;
+  }
+
+ private:
+  void onKorvexEvent(const int32_t& level, const int32_t& mclass, const int32_t& origin, const int32_t& code,
+                     const std::string& filename, const std::string& msg) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back({level, mclass, origin, code, filename, msg});
+  }
+  void onPropertiesChanged(const std::string&, const std::map<std::string, sdbus::Variant>& changed,
+                           const std::vector<std::string>& invalidated) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [name, value] : changed) changed_.push_back(name);
+    for (const auto& name : invalidated) changed_.push_back(name);
+  }
+
+  std::mutex mutex_;
+  std::vector<Event> events_;
+  std::vector<std::string> changed_;
+};
+
+class FactoryProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::Factory_proxy> {
+ public:
+  explicit FactoryProxy(sdbus::IConnection& connection)
+      : ProxyInterfaces(connection, "ch.belmor.Korvex", "/ch/belmor/Korvex") {
+    registerProxy();
+  }
+  ~FactoryProxy() { unregisterProxy(); }
+};
+
+// One client: its own bus connection and one automation object.
+class Client {
+ public:
+  Client() : connection_(sdbus::createSessionBusConnection()) {
+    connection_->enterEventLoopAsync();
+    FactoryProxy factory(*connection_);
+    path_ = factory.CreateInstance();
+    korvex_ = std::make_unique<Instance>(*connection_, path_);
+  }
+  ~Client() {
+    korvex_.reset();
+    connection_->leaveEventLoop();
+  }
+  Instance& operator*() { return *korvex_; }
+  Instance* operator->() { return korvex_.get(); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::string path_;
+  std::unique_ptr<Instance> korvex_;
+};
+
+// The D-Bus error name of a call that must fail.
+std::string ErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const sdbus::Error& e) {
+    return e.getName() + " " + e.getMessage();
+  }
+  return "no error";
+}
+
+class ServerBusTest : public ::testing::Test {
+ protected:
+  ServerBusTest() { practice_.WriteSettings(); }
+  // Runs reach the trust center with a stored HIN login.
+  void AddInvoices(int count) {
+    practice_.PreloadToken();
+    for (int n = 1; n <= count; ++n) practice_.AddInvoice(n);
+  }
+
+  TrustCenterSim sim_;
+  Practice practice_{sim_};
+};
+
+TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
+  PrivateBus bus;
+  EXPECT_EQ(bus.ServerPid(), 0);
+  pid_t pid = 0;
+  {
+    Client first;
+    pid = bus.ServerPid();
+    ASSERT_GT(pid, 0);
+    Client second;
+    EXPECT_NE(first.Path(), second.Path());
+    first->Release();
+    // One object is still alive: the server stays.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(::kill(pid, 0), 0);
+    EXPECT_EQ(second->korvexVersion(), "Korvex Ordiva V 5.0.3");
+    // A released object is gone for good.
+    EXPECT_THAT(ErrorOf([&] { (void)first->korvexVersion(); }), HasSubstr("UnknownObject"));
+    second->Release();
+    EXPECT_TRUE(WaitFor([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(10)));
+  }
+  // The next client activates a new server.
+  Client again;
+  EXPECT_GT(bus.ServerPid(), 0);
+  EXPECT_NE(bus.ServerPid(), pid);
+}
+
+TEST_F(ServerBusTest, ObjectsOfAKilledClientAreReleasedForIt) {
+  PrivateBus bus;
+  // A client in a process of its own that creates an object, says so on its
+  // output and sleeps until killed.
+  const std::string ready = bus.Dir().Sub("client.ready");
+  const pid_t client = ::fork();
+  ASSERT_GE(client, 0);
+  if (client == 0) {
+    auto connection = sdbus::createSessionBusConnection();
+    FactoryProxy factory(*connection);
+    (void)factory.CreateInstance();
+    WriteFile(ready, "1");
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(ready); }));
+  const pid_t server = bus.ServerPid();
+  ASSERT_GT(server, 0);
+  ::kill(client, SIGKILL);
+  ::waitpid(client, nullptr, 0);
+  EXPECT_TRUE(WaitFor([&] { return ::kill(server, 0) != 0; }, std::chrono::seconds(10)));
+}
+
+TEST_F(ServerBusTest, StartedByHandAndNeverUsedItKeepsRunningAndASecondOneGivesUp) {
+  PrivateBus bus;
+  Child server({KORVEX_SERVER_PROGRAM}, bus.Dir().Sub("server.out"));
+  ASSERT_TRUE(WaitFor([&] { return bus.ServerPid() == server.Pid(); }));
+  Child second({KORVEX_SERVER_PROGRAM}, bus.Dir().Sub("second.out"));
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_THAT(second.Output(), HasSubstr("is taken"));
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_TRUE(server.Running());
+  // "RegServerX" is no switch: the program serves (and is refused the name here).
+  Child longer({KORVEX_SERVER_PROGRAM, "/RegServerX"}, bus.Dir().Sub("longer.out"));
+  EXPECT_EQ(longer.Wait(), 1);
+  EXPECT_THAT(longer.Output(), HasSubstr("is taken"));
+}
+
+TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
+  PrivateBus bus;
+  Client client;
+  EXPECT_EQ(client->korvexVersion(), "Korvex Ordiva V 5.0.3");
+  EXPECT_EQ(client->esrPDF(), "99");
+  client->withPDF(true);
+  EXPECT_FALSE(client->withPDF());
+  EXPECT_THAT(ErrorOf([&] { (void)client->activateGUI(); }),
+              HasSubstr("ch.belmor.Korvex.Error.NotImplemented 0x80004001"));
+  EXPECT_THAT(ErrorOf([&] { client->activateGUI(true); }), HasSubstr("ch.belmor.Korvex.Error.NotImplemented"));
+  EXPECT_EQ(client->asasVersion(), "Korvex oAuth Client V 1.0.1");
+  EXPECT_EQ(client->asasLogins(), std::vector<std::string>{"<neues HIN Login registrieren>"});
+
+  const std::vector<std::string> centers = client->trustCenters();
+  ASSERT_FALSE(centers.empty());
+  client->autoUpdate(false);
+  EXPECT_FALSE(client->autoUpdate());
+  client->autoUpdate(true);
+  EXPECT_TRUE(client->autoUpdate());
+  // A name that is no center changes nothing.
+  const std::string before = client->trustCenter();
+  client->trustCenter("no such trust center");
+  EXPECT_EQ(client->trustCenter(), before);
+  // Every outgoing text is UTF-8 (the bus would refuse anything else).
+  for (const std::string& label : centers) {
+    client->trustCenter(label);
+    EXPECT_EQ(client->trustCenter(), label);
+  }
+}
+
+TEST_F(ServerBusTest, SettingsTheFileCannotHoldAreRefusedAndChangeNothing) {
+  PrivateBus bus;
+  Client client;
+  const std::string input = client->inputDirectory();
+  const std::string filter = client->zsrDownFilter();
+  const std::string login = client->asasLogin();
+  const std::string tooLong(1100, 'a');
+  const struct {
+    const char* what;
+    std::function<void()> put;
+  } cases[] = {
+      {"directory with a line feed", [&] { client->inputDirectory("/tmp/a\nb"); }},
+      {"directory with #", [&] { client->workDirectory("/tmp/a#b"); }},
+      {"directory too long", [&] { client->outputDirectory("/tmp/" + tooLong); }},
+      {"filter with a line feed", [&] { client->zsrDownFilter("A\nB"); }},
+      {"login with #", [&] { client->asasLogin("dr#muster"); }},
+      {"login too long", [&] { client->asasLogin(tooLong); }},
+  };
+  for (const auto& c : cases)
+    EXPECT_THAT(ErrorOf(c.put), HasSubstr("ch.belmor.Korvex.Error.InvalidArg 0x80070057")) << c.what;
+  EXPECT_EQ(client->inputDirectory(), input);
+  EXPECT_EQ(client->zsrDownFilter(), filter);
+  EXPECT_EQ(client->asasLogin(), login);
+  EXPECT_THAT(ReadFile(practice_.AppData("korvex.ini")), ::testing::Not(HasSubstr("dr#muster")));
+}
+
+TEST_F(ServerBusTest, AChangeOneClientMakesIsAnnouncedToEveryClient) {
+  PrivateBus bus;
+  Client first;
+  Client second;
+  const std::string dir = practice_.Root() + "/elsewhere/";
+  first->inputDirectory(dir);
+  EXPECT_EQ(second->inputDirectory(), dir);
+  first->withArchive(!second->withArchive());
+  for (Client* client : {&first, &second}) {
+    EXPECT_TRUE(WaitFor([&] {
+      const auto changed = (*client)->Changed();
+      return std::count(changed.begin(), changed.end(), "inputDirectory") == 1 &&
+             std::count(changed.begin(), changed.end(), "withArchive") == 1;
+    }));
+  }
+  // Putting the same value again changes nothing and announces nothing.
+  second->inputDirectory(dir);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto changed = first->Changed();
+  EXPECT_EQ(std::count(changed.begin(), changed.end(), "inputDirectory"), 1);
+}
+
+TEST_F(ServerBusTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither) {
+  AddInvoices(40);
+  PrivateBus bus;
+  Client first;
+  Client second;
+  first->Read();
+  // While the read step works neither client can start another run.
+  const std::string busy1 = ErrorOf([&] { first->Check(); });
+  const std::string busy2 = ErrorOf([&] { second->Auto(); });
+  ASSERT_TRUE(WaitFor([&] { return first->Completed(0) && second->Completed(0); }));
+  // The run begins with a configuration download from the trust center and
+  // then reads 40 files: it outlasts two calls by far.
+  EXPECT_THAT(busy1, HasSubstr("ch.belmor.Korvex.Error.Busy 0x800700AA"));
+  EXPECT_THAT(busy2, HasSubstr("ch.belmor.Korvex.Error.Busy 0x800700AA"));
+  EXPECT_TRUE(WaitFor([&] { return first->Events() == second->Events(); }));
+  const std::vector<Event> events = first->Events();
+  int perFile = 0;
+  for (const Event& e : events) perFile += e.fileName.empty() ? 0 : 1;
+  EXPECT_GE(perFile, 40);
+  EXPECT_TRUE(fs::is_empty(practice_.InvoiceDir()));
+}
+
+TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
+  AddInvoices(300);
+  PrivateBus bus;
+  Client client;
+  client->Read();
+  ASSERT_TRUE(WaitFor([&] {
+    for (const Event& e : client->Events())
+      if (!e.fileName.empty()) return true;
+    return false;
+  }));
+  client->Cancel();
+  ASSERT_TRUE(WaitFor([&] { return client->Completed(0); }));
+  // Some invoices were read, the rest is still where the billing software put it.
+  size_t left = 0;
+  for (const auto& entry : fs::directory_iterator(practice_.InvoiceDir())) left += entry.is_regular_file();
+  EXPECT_GT(left, 0u);
+  EXPECT_LT(left, 300u);
+  // The lock is free again: the next run starts.
+  EXPECT_EQ(ErrorOf([&] { client->Check(); }), "no error");
+}
+
+TEST_F(ServerBusTest, ToolsThatAreNoCodeOfOursDriveTheServer) {
+  PrivateBus bus;
+  // An object of ours keeps the server busy for the tools, which end after
+  // each call (and whose own objects go with them).
+  Client holder;
+  const TempDir& dir = bus.Dir();
+  int status = 0;
+  const std::string created = RunTool({"dbus-send", "--session", "--print-reply", "--dest=ch.belmor.Korvex",
+                                       "/ch/belmor/Korvex", "ch.belmor.Korvex.Factory.CreateInstance"},
+                                      dir, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(created, HasSubstr("object path \"/ch/belmor/Korvex/"));
+  EXPECT_THAT(RunTool({"gdbus", "call", "--session", "-d", "ch.belmor.Korvex", "-o", holder.Path(), "-m",
+                       "org.freedesktop.DBus.Properties.Get", "ch.belmor.Korvex.IKorvex", "korvexVersion"},
+                      dir),
+              HasSubstr("Korvex Ordiva V 5.0.3"));
+
+  Child monitor({"dbus-monitor", "--session", "type='signal',interface='ch.belmor.Korvex.IKorvex'"},
+                dir.Sub("monitor.out"));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  RunTool({"gdbus", "call", "--session", "-d", "ch.belmor.Korvex", "-o", holder.Path(), "-m",
+           "ch.belmor.Korvex.IKorvex.Auto"},
+          dir, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(WaitFor([&] { return monitor.Output().find("member=korvexEvent") != std::string::npos; }));
+
+  const std::string introspection = RunTool({"gdbus", "introspect", "--session", "-d", "ch.belmor.Korvex",
+                                             "-o", holder.Path()},
+                                            dir);
+  const std::string xml = ReadFile(KORVEX_INTERFACE_XML);
+  static const std::regex member("<(property|method|signal) name=\"([A-Za-z]+)\"");
+  int members = 0;
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), member); it != std::sregex_iterator(); ++it) {
+    const std::string name = (*it)[2];
+    if (name == "CreateInstance") continue;
+    ++members;
+    EXPECT_THAT(introspection, HasSubstr(" " + name)) << name;
+  }
+  EXPECT_GT(members, 30);
+}
+
+}  // namespace
+}  // namespace belmor::korvex::server
