@@ -107,11 +107,15 @@ std::string RunTool(const std::vector<std::string>& argv, const TempDir& dir, in
 // per-user registration directory, with the server registered there.
 class PrivateBus {
  public:
-  PrivateBus() {
-    const std::string services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
-    int status = 0;
-    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, dir_, &status);
-    EXPECT_EQ(status, 0);
+  // servicesDir: where the bus finds activation files; empty: the server
+  // is registered per user and found there.
+  explicit PrivateBus(std::string services = std::string()) {
+    if (services.empty()) {
+      services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
+      int status = 0;
+      RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, dir_, &status);
+      EXPECT_EQ(status, 0);
+    }
     WriteFile(dir_.Sub("bus.conf"),
               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -483,6 +487,27 @@ TEST_F(ServerBusTest, ToolsThatAreNoCodeOfOursDriveTheServer) {
     EXPECT_THAT(introspection, HasSubstr(" " + name)) << name;
   }
   EXPECT_GT(members, 30);
+}
+
+TEST_F(ServerBusTest, AnInstallIntoATemporaryPrefixIsActivatedFromThere) {
+  TempDir prefix;
+  TempDir out;
+  int status = 0;
+  const std::string log = RunTool({"cmake", "--install", KORVEX_BUILD_DIR, "--prefix", prefix.path()}, out, &status);
+  ASSERT_EQ(status, 0) << log;
+  const std::string installed = prefix.Sub("lib/korvex-ordiva/korvex");
+  EXPECT_TRUE(fs::exists(prefix.Sub("lib/korvex-ordiva/korvex.xml")));
+  EXPECT_TRUE(fs::exists(prefix.Sub("lib/korvex-ordiva/korvex.xsd")));
+  EXPECT_EQ(fs::read_symlink(prefix.Sub("bin/korvex")), "../lib/korvex-ordiva/korvex");
+  EXPECT_EQ(ReadFile(prefix.Sub("share/dbus-1/interfaces/ch.belmor.Korvex.xml")), ReadFile(KORVEX_INTERFACE_XML));
+
+  PrivateBus bus(prefix.Sub("share/dbus-1/services"));
+  Client client;
+  const pid_t pid = bus.ServerPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"), installed);
+  // The installed server found its configuration beside itself.
+  EXPECT_FALSE(client->trustCenters().empty());
 }
 
 }  // namespace
