@@ -26,6 +26,20 @@ std::string Out(const std::string& text) { return common::ToUtf8(text); }
 
 }  // namespace
 
+std::shared_ptr<TrustCenter> FindCenter(const std::vector<std::shared_ptr<TrustCenter>>& centers,
+                                        const std::string& name) {
+  const std::string wanted = common::ToUtf8(name);
+  for (const auto& center : centers)
+    if (wanted == Out(center->label) || wanted == Out(center->labelNEW)) return center;
+  return nullptr;
+}
+
+std::string ReadableEsr(const std::string& esr) {
+  if (esr.empty()) return std::string();
+  const int first = static_cast<signed char>(esr[0]);
+  return first >= 1 && first <= 99 ? Out(esr) : std::string();
+}
+
 RunWorker::~RunWorker() { Join(); }
 
 void RunWorker::Join() {
@@ -134,15 +148,10 @@ void CKorvex::trustCenter(const std::string& value) {
   Trace("put_trustCenter");
   Korvex& engine = Engine();
   const std::shared_ptr<ClientConfig> config = engine.GetClientConfig();
-  const std::string name = common::ToUtf8(value);
   const std::shared_ptr<TrustCenter> before = config->CurrentCenter();
-  for (const auto& center : config->Centers()) {
-    // The old label still selects its center; a name matching none changes nothing.
-    if (name == Out(center->label) || name == Out(center->labelNEW)) {
-      engine.SetTrustCenter(center->id);
-      break;
-    }
-  }
+  // The old label still selects its center; a name matching none changes nothing.
+  if (const std::shared_ptr<TrustCenter> center = FindCenter(config->Centers(), value))
+    engine.SetTrustCenter(center->id);
   if (config->CurrentCenter() != before) host_.PropertyChanged("trustCenter");
 }
 
@@ -226,12 +235,7 @@ std::string CKorvex::ean() {
 std::string CKorvex::esr() {
   Trace("get_esr");
   const std::shared_ptr<TrustCenter> center = Engine().GetClientConfig()->CurrentCenter();
-  // Only a text whose first byte, read as a signed byte, lies in 1..99 is an
-  // ESR participant number; anything else has none and reads as empty.
-  if (!center || center->esr.empty()) return std::string();
-  const int first = static_cast<signed char>(center->esr[0]);
-  if (first < 1 || first > 99) return std::string();
-  return Out(center->esr);
+  return center ? ReadableEsr(center->esr) : std::string();
 }
 
 std::string CKorvex::esrPDF() {

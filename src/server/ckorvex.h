@@ -14,11 +14,20 @@
 
 namespace belmor::korvex {
 class Korvex;
+struct TrustCenter;
 }
 
 namespace belmor::korvex::server {
 
 class CKorvex;
+
+// The center a client names by its label or its labelNEW (either in Latin-1
+// or UTF-8), the first in configuration order; empty when none matches.
+std::shared_ptr<TrustCenter> FindCenter(const std::vector<std::shared_ptr<TrustCenter>>& centers,
+                                        const std::string& name);
+// A center's ESR participant number as clients read it: the text only when
+// its first byte, read as a signed byte, lies in 1..99; else empty.
+std::string ReadableEsr(const std::string& esr);
 
 // What an automation object needs from the server that holds it. Called on
 // the bus thread only.

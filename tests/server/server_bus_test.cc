@@ -346,6 +346,12 @@ TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
   EXPECT_FALSE(client->autoUpdate());
   client->autoUpdate(true);
   EXPECT_TRUE(client->autoUpdate());
+  // The shipped configuration's second center, put by its old label, reads
+  // back by its new one.
+  EXPECT_THAT(centers, ::testing::Contains("TC-SUED"));
+  client->trustCenter("Trustcenter Sued");
+  EXPECT_EQ(client->trustCenter(), "TC-SUED");
+  EXPECT_EQ(client->esr(), "01-20000-2");
   // A name that is no center changes nothing.
   const std::string before = client->trustCenter();
   client->trustCenter("no such trust center");

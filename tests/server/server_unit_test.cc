@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/scoped_env.h"
+#include "config/config.h"
 #include "server/bus_error.h"
+#include "server/ckorvex.h"
 #include "server/korvex_server.h"
 #include "server/registration.h"
 #include "support/child_process.h"
@@ -83,6 +85,47 @@ TEST(BusErrorTest, NameAndMessageCarryTheResult) {
   }
   EXPECT_EQ(HresultText(BusFailure::ClassNotAvailable), "0x80040111");
   EXPECT_EQ(BusErrorName(BusFailure::InvalidArg), "ch.belmor.Korvex.Error.InvalidArg");
+}
+
+TEST(TrustCenterNameTest, OldLabelAndNewLabelBothSelect) {
+  auto make = [](int32_t id, std::string label, std::string labelNEW) {
+    auto center = std::make_shared<TrustCenter>();
+    center->id = id;
+    center->label = std::move(label);
+    center->labelNEW = std::move(labelNEW);
+    return center;
+  };
+  const std::vector<std::shared_ptr<TrustCenter>> centers = {
+      make(1, "TC Nord", "TrustCenter Nord AG"), make(2, "TC S\xFC" "d", "TrustCenter S\xFC" "d AG"),
+      make(3, "TC Nord", "Duplicate of the old label")};
+  const struct {
+    const char* name;
+    int32_t id;  // 0: none
+  } cases[] = {
+      {"TC Nord", 1},                         // the old label, first match wins
+      {"TrustCenter Nord AG", 1},             // the new label
+      {"TC S\xC3\xBC" "d", 2},                  // UTF-8 against a Latin-1 label
+      {"TrustCenter S\xFC" "d AG", 2},          // Latin-1 as it is stored
+      {"Duplicate of the old label", 3},
+      {"TC", 0}, {"tc nord", 0}, {"", 0},     // no prefixes, no case folding
+  };
+  for (const auto& c : cases) {
+    const std::shared_ptr<TrustCenter> found = FindCenter(centers, c.name);
+    EXPECT_EQ(found ? found->id : 0, c.id) << c.name;
+  }
+}
+
+TEST(EsrTest, OnlyAFirstByteFrom1To99IsANumber) {
+  const struct {
+    std::string esr;
+    std::string expected;
+  } cases[] = {
+      {"01-12345-6", "01-12345-6"}, {"c123", "c123"},  // "c" is byte 99
+      {"d123", ""},                                    // byte 100
+      {"\x80" "12", ""}, {"\xFC" "12", ""},            // negative as a signed byte
+      {"", ""}, {std::string("\0" "12", 3), ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadableEsr(c.esr), c.expected) << c.esr;
 }
 
 int RunProgram(const std::string& program, const std::vector<std::string>& arguments, const TempDir& dir,
