@@ -417,7 +417,9 @@ void Korvex::LoadOnlineConfig() {
       // later start and fallback.
       if (!clientConfig_->Good()) throw ConfigLoadException("Korvex::LoadOnlineConfig: config is not complete");
       StoreLocalCopy(loader.ConfigText(), loader.SchemaText());
-      clientConfig_->SelectCenter(center->id);
+      // The center selected now: a client may have chosen another during the download.
+      const std::shared_ptr<TrustCenter> chosen = clientConfig_->CurrentCenter();
+      clientConfig_->SelectCenter(chosen ? chosen->id : center->id);
       if (!IsLoadedCenter(clientConfig_->CurrentCenter())) {
         throw ConfigLoadException("Korvex::LoadOnlineConfig: korvex center not set");
       }

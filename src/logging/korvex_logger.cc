@@ -219,7 +219,8 @@ void KorvexLogger::WriteSessionLine(const std::string& day, const std::string& l
     ErrorLine(debugLogger_, __LINE__).Stream() << "[KorvexLogger::Log][failed to create session log]";
     CloseSessionFile();
   }
-  // Under the lock: the owner's day stamp is a plain string.
+  // Under the lock, so that the owner hears the days in the order the lines
+  // were written.
   if (settings_.dayChanged) settings_.dayChanged(day);
 
   if (sessionFd_ < 0) return;

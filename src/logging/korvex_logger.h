@@ -119,7 +119,7 @@ class KorvexLogger {
   const std::shared_ptr<log::FilteringLogger>& GetDebugLogger() const { return debugLogger_; }
 
   // Replaces the clock that dates reports and picks the day's file; tests
-  // cross midnight with it. Set it before reporting starts.
+  // cross midnight with it. Set it before reporting starts: it is not guarded.
   void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
 
  private:
