@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -503,10 +504,14 @@ int Run(Client& client, const Command& command) {
   if (refused) return client.Failure(*refused);
   // The run ends at its last step's completion report. Some ends send none
   // (a cancel skips the later steps silently; response reports may be
-  // switched off), so the step lock, held from the call's answer to the
-  // run's end, is looked at too. When it does not show as held right after
-  // the call, it lives where korvexctl cannot see it and only the reports count.
-  bool lockVisible = RunActive().value_or(false);
+  // switched off), so the step lock, taken before the call is answered and
+  // held to the run's end, is looked at too: once its file is where
+  // korvexctl looks, a free lock means the run is over, also a run so short
+  // that it ended before this first look. Without the file or the lock
+  // table only the reports count.
+  std::error_code missing;
+  const bool lockVisible =
+      RunActive().has_value() && std::filesystem::exists(platform::StepLockFile(kStepLockName), missing);
   auto nextLook = std::chrono::steady_clock::now();
   while (!follower.Finished()) {
     if (client.WentAway()) {
