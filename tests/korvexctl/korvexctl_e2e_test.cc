@@ -22,6 +22,7 @@
 #include "ctl.h"
 #include "e2e/e2e_support.h"
 #include "platform/scoped_env.h"
+#include "support/private_bus.h"
 #include "support/child_process.h"
 #include "support/invoice_factory.h"
 #include "support/temp_dir.h"
@@ -35,110 +36,14 @@ using belmor::korvex::e2e::Practice;
 using belmor::korvex::e2e::UploadedNumbers;
 using belmor::testing::GeneratedInvoiceNumber;
 using belmor::testing::ReadFile;
+using belmor::testing::Child;
+using belmor::testing::PrivateBus;
 using belmor::testing::ScopedEnv;
-using belmor::testing::SpawnWithOutput;
+using belmor::testing::WaitFor;
 using belmor::testing::TempDir;
 using belmor::testing::TrustCenterSim;
 using belmor::testing::WriteFile;
 using Numbers = std::multiset<std::string>;
-
-constexpr auto kPatience = std::chrono::seconds(60);
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = kPatience) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
-// A child process with its output in a file.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& output) : output_(output) {
-    pid_ = SpawnWithOutput(argv, output_);
-  }
-  ~Child() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // The exit status, -1 after a signal or when it did not end in time.
-  int Wait(std::chrono::seconds limit = std::chrono::seconds(120)) {
-    if (status_) return *status_;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int raw = 0;
-    while (::waitpid(pid_, &raw, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return *status_;
-  }
-  std::string Output() const { return fs::exists(output_) ? ReadFile(output_) : ""; }
-  pid_t Pid() const { return pid_; }
-
- private:
-  std::string output_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
-// A session bus of this test alone, which starts services from the test's
-// own per-user registration directory.
-class PrivateBus {
- public:
-  PrivateBus() {
-    const std::string services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
-    fs::create_directories(services);
-    WriteFile(dir_.Sub("bus.conf"),
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><keep_umask/><listen>unix:path=" + dir_.Sub("socket") +
-                  "</listen><servicedir>" + services +
-                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-    address_.emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.Sub("socket"));
-    daemon_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.Sub("bus.conf")},
-        dir_.Sub("daemon.log"));
-    if (!WaitFor([this] { return fs::exists(dir_.Sub("socket")); }, std::chrono::seconds(30))) {
-      ADD_FAILURE() << "no bus: " << daemon_->Output();
-    }
-  }
-  ~PrivateBus() {
-    KillServer();
-    ::kill(daemon_->Pid(), SIGTERM);
-    daemon_->Wait(std::chrono::seconds(10));
-  }
-
-  // The server's process, 0 when no server owns the name.
-  pid_t ServerPid() const {
-    Child ask({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-               "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-               "ch.belmor.Korvex"},
-              dir_.Sub("pid.out"));
-    if (ask.Wait() != 0) return 0;
-    std::smatch match;
-    const std::string text = ask.Output();
-    static const std::regex number("uint32 ([0-9]+)");
-    return std::regex_search(text, match, number) ? static_cast<pid_t>(std::stol(match[1])) : 0;
-  }
-
-  void KillServer() const {
-    if (const pid_t pid = ServerPid()) {
-      ::kill(pid, SIGKILL);
-      WaitFor([pid] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30));
-    }
-  }
-
- private:
-  TempDir dir_;
-  std::optional<ScopedEnv> address_;
-  std::unique_ptr<Child> daemon_;
-};
 
 class KorvexctlEndToEnd : public ::testing::Test {
  protected:

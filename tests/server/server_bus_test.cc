@@ -27,6 +27,7 @@
 
 #include "e2e/e2e_support.h"
 #include "platform/scoped_env.h"
+#include "support/private_bus.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
@@ -37,126 +38,24 @@ namespace {
 namespace fs = std::filesystem;
 using belmor::korvex::e2e::Practice;
 using belmor::testing::ReadFile;
+using belmor::testing::Child;
+using belmor::testing::PrivateBus;
+using belmor::testing::RunTool;
 using belmor::testing::ScopedEnv;
-using belmor::testing::SpawnWithOutput;
+using belmor::testing::WaitFor;
 using belmor::testing::TempDir;
 using belmor::testing::TrustCenterSim;
 using belmor::testing::WriteFile;
 using ::testing::HasSubstr;
 
-constexpr auto kPatience = std::chrono::seconds(60);
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = kPatience) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
-class Child {
+// A private bus with the server registered per user, where it finds it.
+class RegisteredBus : public PrivateBus {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& output) : output_(output) {
-    pid_ = SpawnWithOutput(argv, output_);
-  }
-  ~Child() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // The exit status; -1 after a signal or when it did not end in time.
-  int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    if (status_) return *status_;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int raw = 0;
-    while (::waitpid(pid_, &raw, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return *status_;
-  }
-  bool Running() {
-    if (status_) return false;
-    int raw = 0;
-    if (::waitpid(pid_, &raw, WNOHANG) == 0) return true;
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return false;
-  }
-  std::string Output() const { return fs::exists(output_) ? ReadFile(output_) : ""; }
-  pid_t Pid() const { return pid_; }
-
- private:
-  std::string output_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
-// Runs a tool to its end and answers its output; status gets the exit status.
-std::string RunTool(const std::vector<std::string>& argv, const TempDir& dir, int* status = nullptr) {
-  static int counter = 0;
-  Child tool(argv, dir.Sub("tool" + std::to_string(++counter) + ".out"));
-  const int rc = tool.Wait();
-  if (status) *status = rc;
-  return tool.Output();
-}
-
-// A session bus of this test alone that starts services from the test's
-// per-user registration directory, with the server registered there.
-class PrivateBus {
- public:
-  // servicesDir: where the bus finds activation files; empty: the server
-  // is registered per user and found there.
-  explicit PrivateBus(std::string services = std::string()) {
-    if (services.empty()) {
-      services = std::string(std::getenv("XDG_DATA_HOME")) + "/dbus-1/services";
-      int status = 0;
-      RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, dir_, &status);
-      EXPECT_EQ(status, 0);
-    }
-    WriteFile(dir_.Sub("bus.conf"),
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><keep_umask/><listen>unix:path=" + dir_.Sub("socket") +
-                  "</listen><servicedir>" + services +
-                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-    address_.emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.Sub("socket"));
-    daemon_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.Sub("bus.conf")},
-        dir_.Sub("daemon.log"));
-    if (!WaitFor([this] { return fs::exists(dir_.Sub("socket")); }, std::chrono::seconds(30)))
-      ADD_FAILURE() << "no bus: " << daemon_->Output();
-  }
-  ~PrivateBus() {
-    if (const pid_t pid = ServerPid()) {
-      ::kill(pid, SIGKILL);
-      WaitFor([pid] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30));
-    }
-    ::kill(daemon_->Pid(), SIGTERM);
-    daemon_->Wait(std::chrono::seconds(10));
-  }
-
-  // The process owning ch.belmor.Korvex; 0 when none does.
-  pid_t ServerPid() const {
+  RegisteredBus() {
     int status = 0;
-    const std::string text =
-        RunTool({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                 "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-                 "ch.belmor.Korvex"},
-                dir_, &status);
-    std::smatch match;
-    static const std::regex number("uint32 ([0-9]+)");
-    return status == 0 && std::regex_search(text, match, number) ? static_cast<pid_t>(std::stol(match[1])) : 0;
+    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, Dir(), &status);
+    EXPECT_EQ(status, 0);
   }
-  const TempDir& Dir() const { return dir_; }
-
- private:
-  TempDir dir_;
-  std::optional<ScopedEnv> address_;
-  std::unique_ptr<Child> daemon_;
 };
 
 struct Event {
@@ -265,7 +164,7 @@ class ServerBusTest : public ::testing::Test {
 };
 
 TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
-  PrivateBus bus;
+  RegisteredBus bus;
   EXPECT_EQ(bus.ServerPid(), 0);
   pid_t pid = 0;
   {
@@ -291,7 +190,7 @@ TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
 }
 
 TEST_F(ServerBusTest, ObjectsOfAKilledClientAreReleasedForIt) {
-  PrivateBus bus;
+  RegisteredBus bus;
   // A client in a process of its own that creates an object, says so on its
   // output and sleeps until killed.
   const std::string ready = bus.Dir().Sub("client.ready");
@@ -313,7 +212,7 @@ TEST_F(ServerBusTest, ObjectsOfAKilledClientAreReleasedForIt) {
 }
 
 TEST_F(ServerBusTest, StartedByHandAndNeverUsedItKeepsRunningAndASecondOneGivesUp) {
-  PrivateBus bus;
+  RegisteredBus bus;
   Child server({KORVEX_SERVER_PROGRAM}, bus.Dir().Sub("server.out"));
   ASSERT_TRUE(WaitFor([&] { return bus.ServerPid() == server.Pid(); }));
   Child second({KORVEX_SERVER_PROGRAM}, bus.Dir().Sub("second.out"));
@@ -328,7 +227,7 @@ TEST_F(ServerBusTest, StartedByHandAndNeverUsedItKeepsRunningAndASecondOneGivesU
 }
 
 TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
-  PrivateBus bus;
+  RegisteredBus bus;
   Client client;
   EXPECT_EQ(client->korvexVersion(), "Korvex Ordiva V 5.0.3");
   EXPECT_EQ(client->esrPDF(), "99");
@@ -364,7 +263,7 @@ TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
 }
 
 TEST_F(ServerBusTest, SettingsTheFileCannotHoldAreRefusedAndChangeNothing) {
-  PrivateBus bus;
+  RegisteredBus bus;
   Client client;
   const std::string input = client->inputDirectory();
   const std::string filter = client->zsrDownFilter();
@@ -390,7 +289,7 @@ TEST_F(ServerBusTest, SettingsTheFileCannotHoldAreRefusedAndChangeNothing) {
 }
 
 TEST_F(ServerBusTest, AChangeOneClientMakesIsAnnouncedToEveryClient) {
-  PrivateBus bus;
+  RegisteredBus bus;
   Client first;
   Client second;
   const std::string dir = practice_.Root() + "/elsewhere/";
@@ -413,7 +312,7 @@ TEST_F(ServerBusTest, AChangeOneClientMakesIsAnnouncedToEveryClient) {
 
 TEST_F(ServerBusTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither) {
   AddInvoices(40);
-  PrivateBus bus;
+  RegisteredBus bus;
   Client first;
   Client second;
   first->Read();
@@ -435,7 +334,7 @@ TEST_F(ServerBusTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither)
 
 TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
   AddInvoices(300);
-  PrivateBus bus;
+  RegisteredBus bus;
   Client client;
   client->Read();
   ASSERT_TRUE(WaitFor([&] {
@@ -455,7 +354,7 @@ TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
 }
 
 TEST_F(ServerBusTest, ToolsThatAreNoCodeOfOursDriveTheServer) {
-  PrivateBus bus;
+  RegisteredBus bus;
   // An object of ours keeps the server busy for the tools, which end after
   // each call (and whose own objects go with them).
   Client holder;
