@@ -184,8 +184,8 @@ std::string HttpClient::Authority(const std::string& url) {
 
 namespace {
 
-bool IsTokenTarget(const std::string& target) {
-  const std::optional<std::vector<std::string>> hosts = CurrentTransportSettings().tokenHosts;
+bool IsTokenTarget(const std::string& target, const TransportSettings& settings) {
+  const std::optional<std::vector<std::string>>& hosts = settings.tokenHosts;
   if (!hosts) return true;
   const std::string authority = HttpClient::Authority(target);
   return !authority.empty() && std::find(hosts->begin(), hosts->end(), authority) != hosts->end();
@@ -195,7 +195,7 @@ bool IsTokenTarget(const std::string& target) {
 
 bool HttpClient::IsTokenHost(const std::string& url) {
   const std::string target = RewriteUrl(url);
-  return !target.empty() && IsTokenTarget(target);
+  return !target.empty() && IsTokenTarget(target, CurrentTransportSettings());
 }
 
 int32_t HttpClient::Perform(const std::string& method, const std::string& url, const std::string& body) {
@@ -211,7 +211,9 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
     KX_LOG(ERROR) << "[HttpClient::Perform][not an http or https URL: " << url << "]";
     return status_;
   }
-  if (!IsTokenTarget(target)) {
+  // One copy of the settings serves the whole request.
+  const TransportSettings settings = CurrentTransportSettings();
+  if (!IsTokenTarget(target, settings)) {
     KX_LOG(ERROR) << "[HttpClient::Perform][not sent: " << Authority(target) << " is no host of the configuration]";
     return status_;
   }
@@ -234,7 +236,6 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   }
   if (token.empty()) return status_;
 
-  const TransportSettings settings = CurrentTransportSettings();
   CURL* h = curl.get();
   pool->Attach(h);
   ApplyTransferLimits(h, settings);
