@@ -37,6 +37,7 @@
 #include "pipeline/write_step.h"
 #include "platform/folders.h"
 #include "platform/identity.h"
+#include "platform/step_lock.h"
 #include "platform/ui_language.h"
 #include "transport/credential_cache.h"
 #include "transport/http_client.h"
@@ -52,7 +53,6 @@ namespace {
 constexpr const char* kConfigFile = "korvex.xml";
 constexpr const char* kSchemaFile = "korvex.xsd";
 constexpr const char* kNoTimestamp = "000000000";
-constexpr const char* kStepSemaphoreName = "kxStSem";
 // A configuration older than ten hours is fetched again.
 constexpr double kMaxConfigAge = 36000;
 // The oldest libxml2 the product is built and tested against (2.9.12).
@@ -109,7 +109,7 @@ void Korvex::Init() {
                  << "][certUrl=" << clientConfig_->GetCertUrl() << "][downUrl=" << clientConfig_->GetDownUrl()
                  << "]";
 
-    stepSemaphore_ = std::make_shared<StepSemaphore>(kStepSemaphoreName);
+    stepSemaphore_ = std::make_shared<StepSemaphore>(platform::kRunLockName);
 
     xmlInitParser();
     xmlCheckVersion(kMinLibxmlVersion);

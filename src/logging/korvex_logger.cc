@@ -115,15 +115,15 @@ log::LogMessage ErrorLine(const std::shared_ptr<log::FilteringLogger>& logger, i
   return log::LogMessage("", __FILE__, line, log::ERROR, logger);
 }
 
-std::string DayText(std::time_t now) {
+}  // namespace
+
+std::string DayStamp(std::time_t when) {
   std::tm local{};
-  ::localtime_r(&now, &local);
+  ::localtime_r(&when, &local);
   char day[32];
   std::snprintf(day, sizeof day, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
   return day;
 }
-
-}  // namespace
 
 std::string ClientDescription() { return "Korvex Ordiva V 5.0.3 / " + platform::ProductName(); }
 
@@ -173,7 +173,7 @@ void KorvexLogger::Log(int32_t level, int32_t mclass, int32_t origin, int32_t co
 
   const std::time_t now = clock_();
   const std::string line = FormatLine(now, level, mclass, origin, code, fileName, message);
-  WriteSessionLine(DayText(now), line);
+  WriteSessionLine(DayStamp(now), line);
 
   log::LogMessage(kEchoTag, __FILE__, __LINE__, log::FATAL, debugLogger_).Stream() << line;
 

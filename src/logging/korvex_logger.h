@@ -20,6 +20,10 @@ namespace belmor::korvex {
 // the invoice.
 std::string ClientDescription();
 
+// "YYYY-MM-DD" of a time in local time: the day that names a session log and
+// the day directories of the work area.
+std::string DayStamp(std::time_t when);
+
 // Receives every report the session logger records; the automation object
 // implements it to raise its event.
 class IKorvexSystemLogger {

@@ -5,6 +5,9 @@
 
 namespace belmor::platform {
 
+// The name of the step lock that serialises the engine's processing runs.
+inline constexpr char kRunLockName[] = "kxStSem";
+
 // The lock file of the step lock with the given name: $XDG_RUNTIME_DIR/<name>,
 // else /tmp/<name>-<uid>.
 std::string StepLockFile(const std::string& name);

@@ -22,6 +22,7 @@
 #include "ctl.h"
 #include "e2e/e2e_support.h"
 #include "platform/scoped_env.h"
+#include "platform/step_lock.h"
 #include "support/private_bus.h"
 #include "support/child_process.h"
 #include "support/invoice_factory.h"
@@ -74,7 +75,7 @@ class KorvexctlEndToEnd : public ::testing::Test {
   }
 
   bool RunActive() const {
-    return FlockHeld(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kxStSem", ReadFile("/proc/locks"));
+    return FlockHeld(platform::StepLockFile(platform::kRunLockName), ReadFile("/proc/locks"));
   }
 
   // Each upload takes a second: long enough to act while the run works.

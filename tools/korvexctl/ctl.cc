@@ -347,12 +347,4 @@ bool FlockHeld(const std::string& file, const std::string& procLocks) {
   return false;
 }
 
-std::string DayStamp(std::time_t when) {
-  std::tm local {};
-  ::localtime_r(&when, &local);
-  char text[48];
-  std::snprintf(text, sizeof text, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-  return text;
-}
-
 }  // namespace belmor::korvexctl

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "logging/korvex_logger.h"
+
 // The parts of korvexctl that need no bus: the command line, the output, the
 // end of a followed run and the file counts of `status`.
 namespace belmor::korvexctl {
@@ -122,9 +124,8 @@ std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::s
 // starts at that instant). False when the file does not exist.
 bool FlockHeld(const std::string& file, const std::string& procLocks);
 
-// The day stamp "YYYY-MM-DD" of a time in local time, as the server names
-// its day directories.
-std::string DayStamp(std::time_t when);
+// The day stamp of the server's session logs and day directories.
+using ::belmor::korvex::DayStamp;
 
 }  // namespace belmor::korvexctl
 

@@ -34,7 +34,6 @@ namespace {
 constexpr const char* kBusName = "ch.belmor.Korvex";
 constexpr const char* kFactoryPath = "/ch/belmor/Korvex";
 constexpr const char* kInterface = "ch.belmor.Korvex.IKorvex";
-constexpr const char* kStepLockName = "kxStSem";
 
 // --- signals ------------------------------------------------------------------
 
@@ -178,7 +177,7 @@ std::optional<bool> RunActive() {
   if (!in) return std::nullopt;
   std::ostringstream text;
   text << in.rdbuf();
-  return FlockHeld(platform::StepLockFile(kStepLockName), text.str());
+  return FlockHeld(platform::StepLockFile(platform::kRunLockName), text.str());
 }
 
 // One connection, one instance, released on every way out.
@@ -511,7 +510,7 @@ int Run(Client& client, const Command& command) {
   // table only the reports count.
   std::error_code missing;
   const bool lockVisible =
-      RunActive().has_value() && std::filesystem::exists(platform::StepLockFile(kStepLockName), missing);
+      RunActive().has_value() && std::filesystem::exists(platform::StepLockFile(platform::kRunLockName), missing);
   auto nextLook = std::chrono::steady_clock::now();
   while (!follower.Finished()) {
     if (client.WentAway()) {
