@@ -90,11 +90,11 @@ ClientConfig::ClientConfig(Hooks hooks) : hooks_(std::move(hooks)) {
   // Values that came from the file are not checked: a setting must never stop the start.
   SetPathWorkUnchecked(ReadDirectory("workDir", defaultWork));
 
-  path_input_dir_ = ReadDirectory("inputDir", defaultInput);
-  options_->Set("inputDir", path_input_dir_.ToString());
+  dirs_.inputDir = ReadDirectory("inputDir", defaultInput);
+  options_->Set("inputDir", dirs_.inputDir.ToString());
   options_->save();
-  path_output_dir_ = ReadDirectory("outputDir", defaultOutput);
-  options_->Set("outputDir", path_output_dir_.ToString());
+  dirs_.outputDir = ReadDirectory("outputDir", defaultOutput);
+  options_->Set("outputDir", dirs_.outputDir.ToString());
   options_->save();
 
   zsrDownFilter_ = Trim(Read(*options_, "zsrDownFilter", std::string()));
@@ -164,15 +164,10 @@ void ClientConfig::SetPathWorkUnchecked(const common::Path& path) {
   d.responsesArchive = SubDirectory(work, "responses-archive");
   d.error = SubDirectory(work, "err");
   std::lock_guard<std::mutex> lock(mutex_);
-  path_work_ = d.work;
-  path_logs_ = d.logs;
-  path_work_input_ = d.workInput;
-  path_work_valid_ = d.workValid;
-  path_work_output_ = d.workOutput;
-  path_archive_ = d.archive;
-  path_responses_archive_ = d.responsesArchive;
-  path_error_ = d.error;
-  StoreLocked("workDir", path_work_.ToString());
+  d.inputDir = dirs_.inputDir;
+  d.outputDir = dirs_.outputDir;
+  dirs_ = std::move(d);
+  StoreLocked("workDir", dirs_.work.ToString());
 }
 
 void ClientConfig::CheckStorable(const std::string& key, const std::string& value) {
@@ -183,18 +178,7 @@ void ClientConfig::CheckStorable(const std::string& key, const std::string& valu
 
 ClientConfig::Directories ClientConfig::GetDirectories() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  Directories d;
-  d.work = path_work_;
-  d.inputDir = path_input_dir_;
-  d.outputDir = path_output_dir_;
-  d.logs = path_logs_;
-  d.workInput = path_work_input_;
-  d.workValid = path_work_valid_;
-  d.workOutput = path_work_output_;
-  d.archive = path_archive_;
-  d.responsesArchive = path_responses_archive_;
-  d.error = path_error_;
-  return d;
+  return dirs_;
 }
 
 namespace {
@@ -212,13 +196,13 @@ bool ClientConfig::GetDebug() const { return Copy(mutex_, debug_); }
 std::string ClientConfig::GetHinLogin() const { return Copy(mutex_, hinLogin_); }
 std::string ClientConfig::GetZsrDownFilter() const { return Copy(mutex_, zsrDownFilter_); }
 int32_t ClientConfig::GetTrustCenterID() const { return Copy(mutex_, trustCenterID_); }
-common::Path ClientConfig::GetPathWork() const { return Copy(mutex_, path_work_); }
-common::Path ClientConfig::GetPathInputDir() const { return Copy(mutex_, path_input_dir_); }
-common::Path ClientConfig::GetPathOutputDir() const { return Copy(mutex_, path_output_dir_); }
-common::Path ClientConfig::GetPathLogs() const { return Copy(mutex_, path_logs_); }
-common::Path ClientConfig::GetPathWorkInput() const { return Copy(mutex_, path_work_input_); }
-common::Path ClientConfig::GetPathWorkValid() const { return Copy(mutex_, path_work_valid_); }
-common::Path ClientConfig::GetPathWorkOutput() const { return Copy(mutex_, path_work_output_); }
+common::Path ClientConfig::GetPathWork() const { return Copy(mutex_, dirs_.work); }
+common::Path ClientConfig::GetPathInputDir() const { return Copy(mutex_, dirs_.inputDir); }
+common::Path ClientConfig::GetPathOutputDir() const { return Copy(mutex_, dirs_.outputDir); }
+common::Path ClientConfig::GetPathLogs() const { return Copy(mutex_, dirs_.logs); }
+common::Path ClientConfig::GetPathWorkInput() const { return Copy(mutex_, dirs_.workInput); }
+common::Path ClientConfig::GetPathWorkValid() const { return Copy(mutex_, dirs_.workValid); }
+common::Path ClientConfig::GetPathWorkOutput() const { return Copy(mutex_, dirs_.workOutput); }
 
 // The day comes from the engine, which asks the session logger: called
 // without the lock.
@@ -227,9 +211,9 @@ common::Path ClientConfig::Dated(const common::Path& directory) const {
   return SubDirectory(directory, hooks_.currentDay());
 }
 
-common::Path ClientConfig::GetPathArchive() const { return Dated(Copy(mutex_, path_archive_)); }
-common::Path ClientConfig::GetPathResponsesArchive() const { return Dated(Copy(mutex_, path_responses_archive_)); }
-common::Path ClientConfig::GetPathError() const { return Dated(Copy(mutex_, path_error_)); }
+common::Path ClientConfig::GetPathArchive() const { return Dated(Copy(mutex_, dirs_.archive)); }
+common::Path ClientConfig::GetPathResponsesArchive() const { return Dated(Copy(mutex_, dirs_.responsesArchive)); }
+common::Path ClientConfig::GetPathError() const { return Dated(Copy(mutex_, dirs_.error)); }
 
 common::Path ClientConfig::GetDuplicateLogPath() const {
   common::Path path = GetPathWork();
@@ -260,8 +244,8 @@ void ClientConfig::SetPathInputDir(const common::Path& path) {
   directory.MakeDirectory();
   CheckStorable("inputDir", directory.ToString());
   std::lock_guard<std::mutex> lock(mutex_);
-  path_input_dir_ = directory;
-  StoreLocked("inputDir", path_input_dir_.ToString());
+  dirs_.inputDir = directory;
+  StoreLocked("inputDir", dirs_.inputDir.ToString());
 }
 
 void ClientConfig::SetPathOutputDir(const common::Path& path) {
@@ -269,8 +253,8 @@ void ClientConfig::SetPathOutputDir(const common::Path& path) {
   directory.MakeDirectory();
   CheckStorable("outputDir", directory.ToString());
   std::lock_guard<std::mutex> lock(mutex_);
-  path_output_dir_ = directory;
-  StoreLocked("outputDir", path_output_dir_.ToString());
+  dirs_.outputDir = directory;
+  StoreLocked("outputDir", dirs_.outputDir.ToString());
 }
 
 void ClientConfig::SetHinLogin(const std::string& login) {

@@ -162,16 +162,7 @@ class ClientConfig : public Config {
   std::string hinStartPage_;
   std::string caFile_;
   int32_t trustCenterID_ = 0;
-  common::Path path_work_;
-  common::Path path_input_dir_;
-  common::Path path_output_dir_;
-  common::Path path_logs_;
-  common::Path path_work_input_;
-  common::Path path_work_valid_;
-  common::Path path_work_output_;
-  common::Path path_archive_;
-  common::Path path_responses_archive_;
-  common::Path path_error_;
+  Directories dirs_;
   common::Path path_app_data_;
   std::string downUrl_;
   std::string certUrl_;
