@@ -46,14 +46,16 @@ void RunWorker::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void RunWorker::Start(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease) {
+void RunWorker::Start(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease,
+                      std::function<void()> ended) {
   Join();
   auto finished = std::make_shared<std::atomic<bool>>(false);
   // A thread that cannot start throws here with the lease still ours, so
   // the lease ends with it and the step lock is free again.
-  thread_ = std::thread([engine, processing, finished, lease = std::move(lease)]() mutable {
+  thread_ = std::thread([engine, processing, finished, lease = std::move(lease), ended = std::move(ended)]() mutable {
     RunProcessing(engine, processing, std::move(lease));
     finished->store(true);
+    if (ended) ended();
   });
   finished_ = std::move(finished);
 }
@@ -89,11 +91,12 @@ void CKorvex::StartRun(Processing processing, const std::string& fileName) {
   const std::string name = ProcessingName(processing);
   KX_LOG(DEBUG) << "CKorvex::" << name << " enter";
   Korvex& engine = Engine();
+  if (!host_.Accepting()) ThrowBusError(BusFailure::Fail, "the server is ending");
   RunLease lease = BeginProcessing(engine, processing, fileName);
   if (!lease) ThrowBusError(BusFailure::Busy, "another run is active");
   KX_LOG(DEBUG) << "CKorvex::" << name << " start thread";
   try {
-    worker_->Start(engine_, processing, std::move(lease));
+    worker_->Start(engine_, processing, std::move(lease), [host = &host_] { host->RunEnded(); });
   } catch (const std::system_error& e) {
     ThrowBusError(BusFailure::Fail, e.what());
   }

@@ -2,6 +2,7 @@
 #define KORVEX_SERVER_CKORVEX_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,6 +41,10 @@ class InstanceHost {
   // The client let go of the object; the server ends it once the call that
   // asked for it has been answered.
   virtual void ReleaseLater(CKorvex& instance) = 0;
+  // False once the server has been asked to end: no new run starts.
+  virtual bool Accepting() const = 0;
+  // A run has ended. Called on the run's own thread.
+  virtual void RunEnded() = 0;
 };
 
 // The worker thread of one object's latest run. Outlives the object when the
@@ -52,8 +57,10 @@ class RunWorker {
   RunWorker& operator=(const RunWorker&) = delete;
 
   // Starts the run on a new thread; the thread of an earlier run has ended
-  // (its lease was free) and is joined first.
-  void Start(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease);
+  // (its lease was free) and is joined first. ended is called on the run's
+  // thread once the run is over.
+  void Start(const std::shared_ptr<Korvex>& engine, Processing processing, RunLease lease,
+             std::function<void()> ended);
   // True while the latest run has not ended.
   bool Running() const { return thread_.joinable() && !finished_->load(); }
   void Join();
@@ -82,6 +89,8 @@ class CKorvex : public sdbus::AdaptorInterfaces<ch::belmor::Korvex::IKorvex_adap
   // run when it still works; the object itself must then be destroyed on
   // the bus thread.
   std::shared_ptr<RunWorker> TakeWorker();
+  // True while this object's latest run works.
+  bool Running() const { return worker_ && worker_->Running(); }
   // Tells this object's client that the property changed.
   void EmitChanged(const std::string& property);
 

@@ -111,6 +111,7 @@ void KorvexServer::EnsureEngine() {
 }
 
 sdbus::ObjectPath KorvexServer::CreateInstance(const std::string& owner) {
+  if (stopping_) ThrowBusError(BusFailure::Fail, "the server is ending");
   EnsureEngine();
   const std::string path = std::string(kFactoryPath) + "/" + std::to_string(nextInstance_++);
   instances_[path] = std::make_unique<CKorvex>(connection_, path, owner, engine_, *this);
@@ -187,6 +188,27 @@ void KorvexServer::DeliverEvents() {
   }
 }
 
+void KorvexServer::RequestStop() {
+  stopRequested_.store(true);
+  queue_->Wake();
+}
+
+bool KorvexServer::StopReached() {
+  if (!stopRequested_.load()) return false;
+  if (!stopping_) {
+    stopping_ = true;
+    KX_LOG(INFO) << "[KorvexServer::Run][asked to end: cancelling the active run]";
+    // The name stays until the run has ended: clients receive the reports
+    // through it. New objects and runs are refused meanwhile.
+    if (engine_) engine_->Cancel();
+  }
+  // The objects stay until their runs have ended, so that their clients get
+  // every report of the run and see it end.
+  for (const auto& [path, instance] : instances_)
+    if (instance->Running()) return false;
+  return waiters_.empty();
+}
+
 void KorvexServer::Run() {
   using Clock = std::chrono::steady_clock;
   for (;;) {
@@ -197,6 +219,7 @@ void KorvexServer::Run() {
       ReleasePending();
     } while (connection_.processPendingRequest());
     ReapWaiters(false);
+    if (StopReached()) break;
 
     const bool idle = instances_.empty() && waiters_.empty();
     if (!createdAny_ || !idle) {

@@ -1,6 +1,7 @@
 #ifndef KORVEX_SERVER_KORVEX_SERVER_H_
 #define KORVEX_SERVER_KORVEX_SERVER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -90,13 +91,19 @@ class KorvexServer : public InstanceHost {
   KorvexServer(sdbus::IConnection& connection, EngineSource engineSource);
   ~KorvexServer() override;
 
-  // Serves until the shutdown rule ends it; every released object's run has
+  // Serves until the shutdown rule or a stop request ends it; every run has
   // ended by then.
   void Run();
+  // Asks the server to end (SIGTERM, SIGINT): the active run is cancelled,
+  // its clients still get its reports up to its end, then Run returns.
+  // Safe to call from a signal handler.
+  void RequestStop();
 
   // InstanceHost
   void PropertyChanged(const std::string& name) override;
   void ReleaseLater(CKorvex& instance) override;
+  bool Accepting() const override { return !stopping_; }
+  void RunEnded() override { queue_->Wake(); }
 
   sdbus::ObjectPath CreateInstance(const std::string& owner);
 
@@ -104,6 +111,9 @@ class KorvexServer : public InstanceHost {
   class Factory;
 
   void EnsureEngine();
+  // Starts the orderly end once a stop was requested; true when Run may
+  // return now.
+  bool StopReached();
   void DeliverEvents();
   void ReleasePending();
   void ReleaseNow(const std::string& path);
@@ -130,6 +140,8 @@ class KorvexServer : public InstanceHost {
   };
   std::vector<Waiter> waiters_;
   std::optional<std::chrono::steady_clock::time_point> shutdownAt_;
+  std::atomic<bool> stopRequested_{false};
+  bool stopping_ = false;
 };
 
 }  // namespace belmor::korvex::server

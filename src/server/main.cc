@@ -3,6 +3,9 @@
 // last one is released; with a registration switch it writes or removes its
 // activation file and interface description and ends.
 
+#include <signal.h>
+
+#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -49,6 +52,30 @@ std::shared_ptr<Korvex> MakeEngine() {
   return engine;
 }
 
+std::atomic<server::KorvexServer*> gServer{nullptr};
+
+void OnStopSignal(int) {
+  if (server::KorvexServer* server = gServer.load()) server->RequestStop();
+}
+
+// SIGTERM (the session ending, a service manager) and SIGINT end the server
+// the orderly way while it serves: the run stops between files instead of in
+// the middle of an upload. Programs we start get the default actions back.
+class StopSignals {
+ public:
+  explicit StopSignals(server::KorvexServer& server) {
+    gServer.store(&server);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+  }
+  // The server's own end cancels and waits; a signal meanwhile changes nothing.
+  ~StopSignals() { gServer.store(nullptr); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +110,7 @@ int main(int argc, char** argv) {
   }
   try {
     server::KorvexServer server(*connection, MakeEngine);
+    StopSignals stopSignals(server);
     server.Run();
   } catch (const std::exception& e) {
     std::cerr << "korvex: " << e.what() << "\n";

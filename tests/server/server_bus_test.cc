@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -351,6 +352,38 @@ TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
   EXPECT_LT(left, 300u);
   // The lock is free again: the next run starts.
   EXPECT_EQ(ErrorOf([&] { client->Check(); }), "no error");
+}
+
+TEST_F(ServerBusTest, AskedToEndItStopsTheRunBetweenFilesShowsItsEndAndLeaves) {
+  AddInvoices(300);
+  RegisteredBus bus;
+  Client client;
+  client->Read();
+  ASSERT_TRUE(WaitFor([&] {
+    for (const Event& e : client->Events())
+      if (!e.fileName.empty()) return true;
+    return false;
+  }));
+  const pid_t server = bus.ServerPid();
+  ASSERT_GT(server, 0);
+  ::kill(server, SIGTERM);
+  // The client still sees its run end, and the server then leaves although
+  // the client holds its object.
+  ASSERT_TRUE(WaitFor([&] { return client->Completed(0); }));
+  EXPECT_TRUE(WaitFor([&] { return ::kill(server, 0) != 0; }, std::chrono::seconds(30)));
+  // Nothing half done: every invoice is either still waiting or read whole.
+  const auto invoices = [&](const std::string& dir) {
+    const std::vector<std::string> numbers = practice_.NumbersIn(dir);
+    return numbers.size() - std::count(numbers.begin(), numbers.end(), "");
+  };
+  const size_t left = invoices(practice_.InvoiceDir());
+  EXPECT_GT(left, 0u);
+  EXPECT_LT(left, 300u);
+  EXPECT_EQ(left + invoices(practice_.Work()), 300u);
+  // The next client gets a new server, and its run starts.
+  Client next;
+  EXPECT_EQ(ErrorOf([&] { next->Check(); }), "no error");
+  EXPECT_NE(bus.ServerPid(), server);
 }
 
 TEST_F(ServerBusTest, ToolsThatAreNoCodeOfOursDriveTheServer) {
