@@ -1,7 +1,8 @@
-// korvex-batch: runs processing calls of the engine in this process, one
-// after the other, and prints every report as the monitor would show it.
-// Until the automation server exists this is how a script (and the demo)
-// drives a run:  korvex-batch Auto Write
+// korvex-batch: a test tool that runs processing calls of the engine in this
+// process, one after the other, without a bus, and prints every report:
+//   korvex-batch Auto Write
+// The crash tests kill it in the middle of a run. Practices and scripts use
+// the server through korvexctl.
 
 #include <cstdio>
 #include <iostream>
