@@ -9,12 +9,15 @@ set(KORVEX_DBUS_GEN_DIR ${CMAKE_BINARY_DIR}/generated/dbus)
 set(KORVEX_DBUS_ADAPTOR ${KORVEX_DBUS_GEN_DIR}/korvex/korvex_adaptor.h)
 set(KORVEX_DBUS_PROXY ${KORVEX_DBUS_GEN_DIR}/korvex/korvex_proxy.h)
 
+set(KORVEX_DBUS_GEN_INPUT ${KORVEX_DBUS_GEN_DIR}/ch.belmor.Korvex.xml)
 add_custom_command(
   OUTPUT ${KORVEX_DBUS_ADAPTOR} ${KORVEX_DBUS_PROXY}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVEX_DBUS_GEN_DIR}/korvex
-  COMMAND SDBusCpp::sdbus-c++-xml2cpp ${KORVEX_DBUS_XML}
+  COMMAND ${CMAKE_COMMAND} -DIN=${KORVEX_DBUS_XML} -DOUT=${KORVEX_DBUS_GEN_INPUT}
+          -P ${CMAKE_SOURCE_DIR}/cmake/GeneratorInput.cmake
+  COMMAND SDBusCpp::sdbus-c++-xml2cpp ${KORVEX_DBUS_GEN_INPUT}
           --adaptor=${KORVEX_DBUS_ADAPTOR} --proxy=${KORVEX_DBUS_PROXY}
-  DEPENDS ${KORVEX_DBUS_XML}
+  DEPENDS ${KORVEX_DBUS_XML} ${CMAKE_SOURCE_DIR}/cmake/GeneratorInput.cmake
   COMMENT "Generating the D-Bus adaptor and proxy from ch.belmor.Korvex.xml"
   VERBATIM)
 add_custom_target(korvex_dbus_glue ALL DEPENDS ${KORVEX_DBUS_ADAPTOR} ${KORVEX_DBUS_PROXY})
