@@ -118,6 +118,13 @@ void CKorvex::OpenSession() {}
 
 void CKorvex::CloseSession() {
   if (!engine_) return;
+  // A working run uses the gate client and its session, and closes the
+  // session itself at its end; only a client with no run to disturb is
+  // closed from here. Runs start on this thread, so none starts meanwhile.
+  if (host_.RunActive()) {
+    KX_LOG(DEBUG) << "[CKorvex::CloseSession][a run is active: it closes its session at its end]";
+    return;
+  }
   if (const std::shared_ptr<InputGateClient> gate = engine_->GetInputGateClient()) {
     try {
       gate->CloseSession();
@@ -136,8 +143,12 @@ std::string CKorvex::korvexVersion() {
 
 std::vector<std::string> CKorvex::trustCenters() {
   Trace("get_trustCenters");
+  // The centers' list a client gets is a snapshot of this moment.
+  KX_LOG(DEBUG) << "CCenters::CCenters enter";
+  const auto centers = Engine().GetClientConfig()->Centers();
+  KX_LOG(DEBUG) << "CCenters::CCenters: list size=" << centers.size();
   std::vector<std::string> labels;
-  for (const auto& center : Engine().GetClientConfig()->Centers()) labels.push_back(Out(center->labelNEW));
+  for (const auto& center : centers) labels.push_back(Out(center->labelNEW));
   return labels;
 }
 

@@ -45,6 +45,8 @@ class InstanceHost {
   virtual bool Accepting() const = 0;
   // A run has ended. Called on the run's own thread.
   virtual void RunEnded() = 0;
+  // True while a run of this process works, also one whose object is gone.
+  virtual bool RunActive() const = 0;
 };
 
 // The worker thread of one object's latest run. Outlives the object when the

@@ -188,6 +188,12 @@ void KorvexServer::DeliverEvents() {
   }
 }
 
+bool KorvexServer::RunActive() const {
+  for (const auto& [path, instance] : instances_)
+    if (instance->Running()) return true;
+  return !waiters_.empty();
+}
+
 void KorvexServer::RequestStop() {
   stopRequested_.store(true);
   queue_->Wake();
@@ -204,9 +210,7 @@ bool KorvexServer::StopReached() {
   }
   // The objects stay until their runs have ended, so that their clients get
   // every report of the run and see it end.
-  for (const auto& [path, instance] : instances_)
-    if (instance->Running()) return false;
-  return waiters_.empty();
+  return !RunActive();
 }
 
 void KorvexServer::Run() {

@@ -104,6 +104,7 @@ class KorvexServer : public InstanceHost {
   void ReleaseLater(CKorvex& instance) override;
   bool Accepting() const override { return !stopping_; }
   void RunEnded() override { queue_->Wake(); }
+  bool RunActive() const override;
 
   sdbus::ObjectPath CreateInstance(const std::string& owner);
 

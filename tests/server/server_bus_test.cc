@@ -228,6 +228,7 @@ TEST_F(ServerBusTest, StartedByHandAndNeverUsedItKeepsRunningAndASecondOneGivesU
 }
 
 TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
+  practice_.WriteSettings("debug=1\n");
   RegisteredBus bus;
   Client client;
   EXPECT_EQ(client->korvexVersion(), "Korvex Ordiva V 5.0.3");
@@ -261,6 +262,14 @@ TEST_F(ServerBusTest, MembersAnswerAsAClientExpects) {
     client->trustCenter(label);
     EXPECT_EQ(client->trustCenter(), label);
   }
+  // Support reads in the debug log what a client asked for.
+  client->Release();
+  const std::string log = ReadFile(practice_.AppData("korvex.log"));
+  const std::vector<std::string> lines = {"CKorvex::get_korvexVersion", "CKorvex::put_withPDF",
+                                          "CKorvex::get_esrPDF",        "CKorvex::put_trustCenter",
+                                          "CKorvex::get_trustCenter",   "CCenters::CCenters enter",
+                                          "CCenters::CCenters: list size=" + std::to_string(centers.size())};
+  for (const std::string& line : lines) EXPECT_THAT(log, HasSubstr(line));
 }
 
 TEST_F(ServerBusTest, SettingsTheFileCannotHoldAreRefusedAndChangeNothing) {
