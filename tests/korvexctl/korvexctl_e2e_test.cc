@@ -1,6 +1,7 @@
 // korvexctl against the real server on a private session bus, with the test
 // trust center: the server is registered per user and started by the bus.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include "ctl.h"
 #include "e2e/e2e_support.h"
@@ -285,6 +287,92 @@ TEST(KorvexctlUnreachable, NoBusOrNoServerIsItsOwnExitStatus) {
   for (const char* command : {"auto", "status"}) {
     Child ctl({KORVEXCTL_PROGRAM, command, "--json"}, out.Sub("ctl"));
     EXPECT_EQ(ctl.Wait(), kExitUnreachable) << ctl.Output();
+  }
+}
+
+// A stand-in for the server in a process of its own: it owns the server's
+// bus name, serves an instance and dies without answering the member
+// diesAt ("CreateInstance", "Auto" or "Cancel"), so the call that waits is
+// answered by the bus alone; or, with diesAt "", it dies right after its
+// answer to CreateInstance has left. The real server cannot be stopped at
+// those points.
+pid_t StartStandIn(const std::string& diesAt) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  try {
+    const auto connection = sdbus::createSessionBusConnection("ch.belmor.Korvex");
+    bool created = false;
+    const auto factory = sdbus::createObject(*connection, "/ch/belmor/Korvex");
+    factory->registerMethod("CreateInstance").onInterface("ch.belmor.Korvex.Factory").implementedAs([&] {
+      if (diesAt == "CreateInstance") ::_exit(0);
+      created = true;
+      return sdbus::ObjectPath("/ch/belmor/Korvex/1");
+    });
+    factory->finishRegistration();
+    const auto instance = sdbus::createObject(*connection, "/ch/belmor/Korvex/1");
+    for (const char* member : {"Auto", "Cancel", "Release"}) {
+      instance->registerMethod(member).onInterface("ch.belmor.Korvex.IKorvex").implementedAs([&diesAt, member] {
+        if (diesAt == member) ::_exit(0);
+      });
+    }
+    instance->finishRegistration();
+    for (;;) {
+      while (connection->processPendingRequest()) {
+      }
+      const sdbus::IConnection::PollData data = connection->getEventLoopPollData();
+      // Gone once the answer is written, before anything else arrives.
+      if (diesAt.empty() && created && !(data.events & POLLOUT)) ::_exit(0);
+      pollfd fd{data.fd, data.events, 0};
+      ::poll(&fd, 1, 100);
+    }
+  } catch (...) {
+  }
+  ::_exit(1);
+}
+
+// A server that dies while korvexctl waits for its answer, or between two
+// calls: after it answered CreateInstance it was reached and went away;
+// before, it never was. Either way korvexctl has the bus start no other
+// server (one is registered) for an instance that went with the first.
+TEST(KorvexctlServerGone, DeadAfterCreatingTheInstanceWentAwayBeforeNothingWasReached) {
+  TempDir data;
+  ScopedEnv dataHome("XDG_DATA_HOME", data.path());
+  TempDir out;
+  Child reg({KORVEX_SERVER_PROGRAM, "-RegServerPerUser"}, out.Sub("reg.out"));
+  ASSERT_EQ(reg.Wait(std::chrono::seconds(60)), 0) << reg.Output();
+  const struct {
+    const char* diesAt;
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"Auto", {"auto", "--wait"}, kExitWentAway, "went away"},
+      {"", {"auto", "--wait"}, kExitWentAway, "went away"},
+      // A call korvexctl waits for without handling signals meanwhile.
+      {"Cancel", {"cancel"}, kExitWentAway, "went away"},
+      {"CreateInstance", {"auto", "--wait"}, kExitUnreachable, "not reachable"},
+  };
+  int calls = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("dies at '") + c.diesAt + "', korvexctl " + c.args.front());
+    PrivateBus bus;
+    const pid_t standIn = StartStandIn(c.diesAt);
+    ASSERT_GT(standIn, 0);
+    ASSERT_TRUE(WaitFor([&] { return bus.ServerPid() == standIn; }));
+    std::vector<std::string> argv{KORVEXCTL_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child ctl(argv, out.Sub("ctl-" + std::to_string(++calls) + ".out"));
+    EXPECT_EQ(ctl.Wait(), c.status) << ctl.Output();
+    EXPECT_THAT(ctl.Output(), ::testing::HasSubstr(c.says));
+    // It died where it was meant to, not by a fault of its own.
+    int raw = 0;
+    const bool ended = WaitFor([&] { return ::waitpid(standIn, &raw, WNOHANG) == standIn; }, std::chrono::seconds(10));
+    if (!ended) {
+      ::kill(standIn, SIGKILL);
+      ::waitpid(standIn, nullptr, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    EXPECT_EQ(bus.ServerPid(), 0) << "a server was started after the stand-in's end";
   }
 }
 

@@ -108,6 +108,42 @@ TEST(KorvexctlCommandLine, HelpNamesEveryExitStatus) {
   EXPECT_EQ(kExitWentAway, 5);
 }
 
+// A failed call: whether the server was reached (it answered CreateInstance
+// as creator) and who owns its name after the failure decide before the
+// error does.
+TEST(KorvexctlFailures, ReachedThenGoneIsWentAwayNeverReachedIsUnreachable) {
+  const std::string noReply = "org.freedesktop.DBus.Error.NoReply";
+  const std::string busy = "ch.belmor.Korvex.Error.Busy";
+  const struct {
+    const char* what;
+    std::string error;
+    std::string creator;
+    std::string ownerNow;
+    int status;
+  } cases[] = {
+      // The run call waited when the server died: the bus answers NoReply.
+      {"died during the run call", noReply, ":1.7", "", kExitWentAway},
+      {"replaced by another server", noReply, ":1.7", ":1.9", kExitWentAway},
+      {"its object gone with it", "org.freedesktop.DBus.Error.ServiceUnknown", ":1.7", "", kExitWentAway},
+      {"the bus itself gone", "org.freedesktop.DBus.Error.Disconnected", ":1.7", "", kExitWentAway},
+      {"answered, then died", busy, ":1.7", "", kExitWentAway},
+      // Never reached: nothing answered CreateInstance.
+      {"nothing answered CreateInstance", noReply, "", "", kExitUnreachable},
+      {"not activatable", "org.freedesktop.DBus.Error.ServiceUnknown", "", "", kExitUnreachable},
+      {"start failed", "org.freedesktop.DBus.Error.Spawn.ChildExited", "", "", kExitUnreachable},
+      {"started, died before answering", noReply, "", ":1.9", kExitUnreachable},
+      // Still there: the error is the server's own answer, or it does not answer.
+      {"stopped, still owns the name", "org.freedesktop.DBus.Error.Timeout", ":1.7", ":1.7", kExitUnreachable},
+      {"busy", busy, ":1.7", ":1.7", kExitBusy},
+      {"refused setting", "ch.belmor.Korvex.Error.InvalidArg", ":1.7", ":1.7", kExitFailed},
+      {"no such member", "org.freedesktop.DBus.Error.UnknownProperty", ":1.7", ":1.7", kExitFailed},
+      {"a lookalike of a bus error", "org.freedesktop.DBus.Error.NoReplyX", "", "", kExitFailed},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FailureExitStatus(c.error, c.creator, c.ownerNow), c.status) << c.what;
+  }
+}
+
 TEST(KorvexctlValues, BooleansAndHomeExpansion) {
   const struct {
     const char* text;

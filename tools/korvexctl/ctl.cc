@@ -128,9 +128,30 @@ Exit status:
   2  the command line is wrong
   3  busy: another run is active
   4  the server is not reachable (no session bus, not registered, no answer)
-  5  the server went away during the run
+  5  the server went away after korvexctl reached it (during the run or
+     before it answered)
   130, 143  a run was interrupted (SIGINT, SIGTERM); the run is cancelled
 )";
+}
+
+bool IsBusFailure(const std::string& errorName) {
+  static const char* const names[] = {
+      "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner",
+      "org.freedesktop.DBus.Error.NoReply",        "org.freedesktop.DBus.Error.Timeout",
+      "org.freedesktop.DBus.Error.TimedOut",       "org.freedesktop.DBus.Error.Disconnected",
+      "org.freedesktop.DBus.Error.NoServer",       "org.freedesktop.DBus.Error.UnknownObject",
+  };
+  for (const char* known : names) {
+    if (errorName == known) return true;
+  }
+  return errorName.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
+}
+
+int FailureExitStatus(const std::string& errorName, const std::string& creator, const std::string& ownerNow) {
+  if (!creator.empty() && ownerNow != creator) return kExitWentAway;
+  if (errorName == "ch.belmor.Korvex.Error.Busy") return kExitBusy;
+  if (IsBusFailure(errorName)) return kExitUnreachable;
+  return kExitFailed;
 }
 
 std::optional<bool> ParseBool(const std::string& text) {

@@ -20,8 +20,23 @@ enum ExitCode : int {
   kExitUsage = 2,        // the command line is wrong
   kExitBusy = 3,         // another run is active (ch.belmor.Korvex.Error.Busy)
   kExitUnreachable = 4,  // no session bus, or the server could not be started or reached
-  kExitWentAway = 5,     // the server left the bus while the run was followed
+  kExitWentAway = 5,     // the server left the bus after korvexctl reached it
 };
+
+// --- failed calls ------------------------------------------------------------
+
+// Errors the bus answers when nobody serves a call: no owner, a start that
+// failed, no answer in time, a connection that broke.
+bool IsBusFailure(const std::string& errorName);
+
+// The exit status of a failed call. creator is the unique bus name of the
+// server that created korvexctl's instance, empty when none did (the server
+// was never reached); ownerNow is who owns the server's name once the call
+// has failed, empty for nobody. A server that was reached and no longer owns
+// the name went away, whatever the error says (a server that dies while a
+// call waits leaves only the bus's NoReply behind); before that, a bus error
+// means the server is not reachable.
+int FailureExitStatus(const std::string& errorName, const std::string& creator, const std::string& ownerNow);
 
 enum class Verb { kHelp, kVersion, kGet, kSet, kCenters, kLogins, kRun, kWatch, kCancel, kStatus };
 

@@ -72,31 +72,11 @@ void PrintError(const std::string& text) {
 
 // --- the bus ------------------------------------------------------------------
 
-bool IsUnreachable(const std::string& name) {
-  static const char* const names[] = {
-      "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner",
-      "org.freedesktop.DBus.Error.NoReply",        "org.freedesktop.DBus.Error.Timeout",
-      "org.freedesktop.DBus.Error.TimedOut",       "org.freedesktop.DBus.Error.Disconnected",
-      "org.freedesktop.DBus.Error.NoServer",       "org.freedesktop.DBus.Error.UnknownObject",
-  };
-  for (const char* known : names) {
-    if (name == known) return true;
-  }
-  return name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
-}
-
-class FactoryProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::Factory_proxy> {
- public:
-  explicit FactoryProxy(sdbus::IConnection& connection) : ProxyInterfaces(connection, kBusName, kFactoryPath) {
-    registerProxy();
-  }
-  ~FactoryProxy() { unregisterProxy(); }
-};
-
 class InstanceProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::IKorvex_proxy> {
  public:
-  InstanceProxy(sdbus::IConnection& connection, const std::string& path, std::function<void(const Report&)> sink)
-      : ProxyInterfaces(connection, kBusName, path), sink_(std::move(sink)) {
+  InstanceProxy(sdbus::IConnection& connection, const std::string& server, const std::string& path,
+                std::function<void(const Report&)> sink)
+      : ProxyInterfaces(connection, server, path), sink_(std::move(sink)) {
     registerProxy();
   }
   ~InstanceProxy() { unregisterProxy(); }
@@ -206,11 +186,18 @@ class Client {
             if (name == kBusName && !owner_.empty() && newOwner != owner_) wentAway_ = true;
           });
       busDaemon_->finishRegistration();
-      FactoryProxy factory(*connection_);
-      const sdbus::ObjectPath path = factory.CreateInstance();
-      busDaemon_->callMethod("GetNameOwner").onInterface("org.freedesktop.DBus").withArguments(std::string(kBusName))
-          .storeResultsTo(owner_);
-      instance_ = std::make_unique<InstanceProxy>(*connection_, path, [this](const Report& report) {
+      // The server that answers is the one the instance lives in: its
+      // unique name, taken from the answer itself, is what a later failure
+      // is measured against, and the instance is addressed by it, so no call
+      // after that server's end can make the bus start another one.
+      const auto factory = sdbus::createProxy(*connection_, kBusName, kFactoryPath);
+      sdbus::MethodCall create =
+          factory->createMethodCall(ch::belmor::Korvex::Factory_proxy::INTERFACE_NAME, "CreateInstance");
+      sdbus::MethodReply reply = factory->callMethod(create);
+      sdbus::ObjectPath path;
+      reply >> path;
+      owner_ = reply.getSender();
+      instance_ = std::make_unique<InstanceProxy>(*connection_, owner_, path, [this](const Report& report) {
         if (sink_) sink_(report);
       });
     } catch (const sdbus::Error& e) {
@@ -222,20 +209,37 @@ class Client {
   // The exit status for a failed call, its reason printed.
   int Failure(const sdbus::Error& e) {
     const std::string name = e.getName();
-    if (wentAway_) {
-      PrintError("the server went away");
-      return kExitWentAway;
+    switch (FailureExitStatus(name, owner_, OwnerNow())) {
+      case kExitWentAway:
+        PrintError("the server went away (" + name + ": " + e.getMessage() + ")");
+        return kExitWentAway;
+      case kExitBusy:
+        PrintError("busy: another run is active (" + e.getMessage() + ")");
+        return kExitBusy;
+      case kExitUnreachable:
+        PrintError("server not reachable: " + name + ": " + e.getMessage());
+        return kExitUnreachable;
+      default:
+        PrintError(name + ": " + e.getMessage());
+        return kExitFailed;
     }
-    if (name == "ch.belmor.Korvex.Error.Busy") {
-      PrintError("busy: another run is active (" + e.getMessage() + ")");
-      return kExitBusy;
+  }
+
+  // Who owns the server's name now, empty for nobody. Asked of the bus, which
+  // answers from its present state: a server that died while a call waited
+  // is seen gone although its NameOwnerChanged may still be queued behind
+  // the failed answer.
+  std::string OwnerNow() {
+    if (owner_.empty() || wentAway_) return "";
+    std::string now;
+    try {
+      busDaemon_->callMethod("GetNameOwner").onInterface("org.freedesktop.DBus").withArguments(std::string(kBusName))
+          .storeResultsTo(now);
+    } catch (const sdbus::Error&) {
+      // No owner, or no bus any more: either way not the server we reached.
     }
-    if (IsUnreachable(name)) {
-      PrintError("server not reachable: " + name + ": " + e.getMessage());
-      return kExitUnreachable;
-    }
-    PrintError(name + ": " + e.getMessage());
-    return kExitFailed;
+    if (now != owner_) wentAway_ = true;
+    return now;
   }
 
   void Release() {
@@ -246,7 +250,7 @@ class Client {
       try {
         instance_->Release();
       } catch (const sdbus::Error& e) {
-        if (!IsUnreachable(e.getName())) PrintError("release: " + e.getName() + ": " + e.getMessage());
+        if (!IsBusFailure(e.getName())) PrintError("release: " + e.getName() + ": " + e.getMessage());
       }
     }
     instance_.reset();
@@ -297,6 +301,11 @@ class Client {
 
   InstanceProxy& Instance() { return *instance_; }
   bool WentAway() const { return wentAway_; }
+  // WentAway, also when the news has not been handled yet.
+  bool Gone() {
+    (void)OwnerNow();
+    return wentAway_;
+  }
   void SetSink(std::function<void(const Report&)> sink) { sink_ = std::move(sink); }
 
  private:
@@ -342,7 +351,7 @@ int Get(Client& client, const Command& command) {
     try {
       PrintProperty(command, name, client.Get(name));
     } catch (const sdbus::Error& e) {
-      if (IsUnreachable(e.getName()) || client.WentAway()) return client.Failure(e);
+      if (IsBusFailure(e.getName()) || client.WentAway()) return client.Failure(e);
       // Showing everything, a member the server does not offer is part of
       // the answer; asked for by name it is a failure.
       const int failed = PropertyError(command, name, e);
@@ -425,7 +434,7 @@ int Status(Client& client, const Command& command) {
   const std::string input = client.GetText("inputDirectory");
   const std::string work = client.GetText("workDirectory");
   const std::string output = client.GetText("outputDirectory");
-  if (client.WentAway()) {
+  if (client.Gone()) {
     PrintError("the server went away");
     return kExitWentAway;
   }
