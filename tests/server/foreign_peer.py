@@ -147,6 +147,8 @@ class Peer:
 
 
 def main():
+    # Report texts are German or French: UTF-8 whatever the locale.
+    sys.stdout.reconfigure(encoding="utf-8")
     parser = argparse.ArgumentParser(description="Drives one Auto run of the Korvex server over Gio.")
     parser.add_argument("--limit", type=int, default=300,
                         help="seconds the run may take (default 300)")
