@@ -1,6 +1,8 @@
 // The server korvex on a private session bus: started by the bus from a
 // per-user registration, driven through the generated proxy, by several
-// clients and by tools that are no code of ours.
+// clients and by tools that are no code of ours. The tests of the fixture
+// ServerBusThreadsTest also run with the server and this program built under
+// ThreadSanitizer (ctest label "tsan").
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +19,8 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,10 +30,13 @@
 #include <korvex/korvex_proxy.h>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "common/path.h"
 #include "e2e/e2e_support.h"
+#include "logging/report.h"
 #include "platform/scoped_env.h"
 #include "support/private_bus.h"
 #include "support/child_process.h"
+#include "support/invoice_factory.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
 
@@ -49,8 +56,44 @@ using belmor::testing::TrustCenterSim;
 using belmor::testing::WriteFile;
 using ::testing::HasSubstr;
 
+// Where a server built with ThreadSanitizer writes its reports while the
+// object lives: the bus starts the server with the bus daemon's environment,
+// which is this test's, and a server started by hand has it too. The end of
+// the object fails the test for every report found; builds without the
+// sanitizer never write one.
+class RaceReports {
+ public:
+  RaceReports() : options_("TSAN_OPTIONS", Options(dir_.Sub("race"))) {}
+  ~RaceReports() {
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      ADD_FAILURE() << "ThreadSanitizer report of the server, " << entry.path().filename().string() << ":\n"
+                    << ReadFile(entry.path().string());
+    }
+  }
+  RaceReports(const RaceReports&) = delete;
+  RaceReports& operator=(const RaceReports&) = delete;
+
+ private:
+  // The options the test program runs with (scripts/test's halt_on_error),
+  // and reports to files named logPath.<pid> instead of stderr.
+  static std::string Options(const std::string& logPath) {
+    const char* inherited = std::getenv("TSAN_OPTIONS");
+    return (inherited && *inherited ? std::string(inherited) + ":" : std::string()) + "log_path=" + logPath;
+  }
+
+  TempDir dir_;
+  ScopedEnv options_;
+};
+
+// A private bus whose servers report their races to the test. The reports
+// are looked at after the bus has ended and the server with it.
+class ServerBus : private RaceReports, public PrivateBus {
+ public:
+  using PrivateBus::PrivateBus;
+};
+
 // A private bus with the server registered per user, where it finds it.
-class RegisteredBus : public PrivateBus {
+class RegisteredBus : public ServerBus {
  public:
   RegisteredBus() {
     int status = 0;
@@ -164,6 +207,45 @@ class ServerBusTest : public ::testing::Test {
   Practice practice_{sim_};
 };
 
+// The tests that run threads against each other: a run's worker against the
+// bus thread and two clients, a cancel, an end asked for mid-run, a client
+// that is killed. ctest runs them as a test of their own, labelled "tsan".
+class ServerBusThreadsTest : public ServerBusTest {};
+
+// The directory as the settings store and a client reads it.
+std::string AsStored(const std::string& directory) {
+  common::Path path(directory, true);
+  path.MakeDirectory();
+  return path.ToString();
+}
+
+std::string WithoutSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// What a client thread found wrong; looked at once the thread has ended.
+struct Findings {
+  template <typename T>
+  void Expect(const char* what, const T& actual, const T& expected) {
+    if (!(actual == expected))
+      wrong.push_back(std::string(what) + " is " + ::testing::PrintToString(actual) + ", not " +
+                      ::testing::PrintToString(expected));
+  }
+  std::vector<std::string> wrong;
+};
+
+std::map<std::string, std::string> IniValues(const std::string& file) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(ReadFile(file));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
+}
+
 TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
   RegisteredBus bus;
   EXPECT_EQ(bus.ServerPid(), 0);
@@ -190,7 +272,7 @@ TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
   EXPECT_NE(bus.ServerPid(), pid);
 }
 
-TEST_F(ServerBusTest, ObjectsOfAKilledClientAreReleasedForIt) {
+TEST_F(ServerBusThreadsTest, ObjectsOfAKilledClientAreReleasedForIt) {
   RegisteredBus bus;
   // A client in a process of its own that creates an object, says so on its
   // output and sleeps until killed.
@@ -320,7 +402,7 @@ TEST_F(ServerBusTest, AChangeOneClientMakesIsAnnouncedToEveryClient) {
   EXPECT_EQ(std::count(changed.begin(), changed.end(), "inputDirectory"), 1);
 }
 
-TEST_F(ServerBusTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither) {
+TEST_F(ServerBusThreadsTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither) {
   AddInvoices(40);
   RegisteredBus bus;
   Client first;
@@ -342,7 +424,175 @@ TEST_F(ServerBusTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFromEither)
   EXPECT_TRUE(fs::is_empty(practice_.InvoiceDir()));
 }
 
-TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
+// Two clients, each on a thread of its own, put settings through the bus over
+// and over while an Auto run sends 40 invoices; every put reads back and is
+// in the settings file at once. The directories put are the practice's own
+// under a second name (a link) and the center the one in effect, so the run
+// must end as an undisturbed one would; the filter, the debug, update and
+// response switches really change. Both clients see every report and every
+// announcement, and the file holds the last puts.
+TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRunAsItWas) {
+  constexpr int kInvoices = 40;
+  AddInvoices(kInvoices);
+  const std::string inputLink = practice_.Root() + "/Rechnungen-link";
+  const std::string workLink = practice_.Root() + "/work-link";
+  const std::string otherOutput = practice_.Root() + "/Antworten-2/";
+  fs::create_directory_symlink(WithoutSlash(practice_.InvoiceDir()), inputLink);
+  fs::create_directory_symlink(WithoutSlash(practice_.Work()), workLink);
+  fs::create_directories(otherOutput);
+  const std::string ini = practice_.AppData("korvex.ini");
+
+  RegisteredBus bus;
+  Client first;
+  Client second;
+  first->Auto();
+  // sdbus-c++ builds every Variant on one pseudo connection of the process,
+  // made at the first use: made here, before the client threads start, so
+  // ThreadSanitizer sees it made before they use it (the library's own
+  // guard of it is not instrumented).
+  (void)sdbus::Variant(true);
+
+  std::atomic<bool> runOver{false};
+  // A client whose call failed (the server may be gone) stops the wait.
+  std::atomic<bool> failed{false};
+  std::atomic<int> firstRounds{0};
+  std::atomic<int> secondRounds{0};
+  Findings firstFound;
+  Findings secondFound;
+  // Each client uses its own object only. A loop ends with one round of
+  // fixed values after the run is over: those are the last puts.
+  std::thread directories([&] {
+    try {
+      for (int i = 0;; ++i) {
+        const bool last = runOver.load();
+        const bool alias = last || i % 2 == 0;
+        const std::string input = alias ? inputLink : practice_.InvoiceDir();
+        const std::string work = alias ? workLink : practice_.Work();
+        const std::string output = alias ? otherOutput : practice_.ResponseDir();
+        const std::string filter = last ? "Z1234" : (i % 2 ? "*" : "Z9999");
+        first->inputDirectory(input);
+        first->workDirectory(work);
+        first->outputDirectory(output);
+        first->zsrDownFilter(filter);
+        firstFound.Expect("inputDirectory", first->inputDirectory(), AsStored(input));
+        firstFound.Expect("workDirectory", first->workDirectory(), AsStored(work));
+        firstFound.Expect("outputDirectory", first->outputDirectory(), AsStored(output));
+        firstFound.Expect("zsrDownFilter", first->zsrDownFilter(), filter);
+        std::map<std::string, std::string> stored = IniValues(ini);
+        firstFound.Expect("inputDir in the file", stored["inputDir"], AsStored(input));
+        firstFound.Expect("workDir in the file", stored["workDir"], AsStored(work));
+        firstFound.Expect("outputDir in the file", stored["outputDir"], AsStored(output));
+        firstFound.Expect("zsrDownFilter in the file", stored["zsrDownFilter"], filter);
+        // What the other client puts, and what the run changes.
+        (void)first->debug();
+        (void)first->autoUpdate();
+        (void)first->trustCenter();
+        (void)first->session();
+        (void)first->updateAvailable();
+        (void)first->updateMsg();
+        if (!firstFound.wrong.empty()) failed = true;
+        if (last || failed) break;
+        ++firstRounds;
+      }
+    } catch (const sdbus::Error& e) {
+      failed = true;
+      firstFound.wrong.push_back(e.getName() + " " + e.getMessage());
+    }
+  });
+  std::thread switches([&] {
+    try {
+      for (int i = 0;; ++i) {
+        const bool last = runOver.load();
+        const bool debug = !last && i % 2 == 1;
+        const bool update = !last && i % 2 == 0;
+        const bool responses = last || i % 2 == 1;
+        // Center 1 by its old and its new label.
+        second->trustCenter(i % 2 ? "Trustcenter Nord" : "TC-NORD");
+        second->asasLogin("dr.muster");
+        second->withArchive(true);
+        second->debug(debug);
+        second->autoUpdate(update);
+        second->responseMessagesEnabled(responses);
+        secondFound.Expect("trustCenter", second->trustCenter(), std::string("TC-NORD"));
+        secondFound.Expect("debug", second->debug(), debug);
+        secondFound.Expect("autoUpdate", second->autoUpdate(), update);
+        secondFound.Expect("responseMessagesEnabled", second->responseMessagesEnabled(), responses);
+        std::map<std::string, std::string> stored = IniValues(ini);
+        secondFound.Expect("debug in the file", stored["debug"], std::string(debug ? "1" : "0"));
+        secondFound.Expect("trustCenterID in the file", stored["trustCenterID"], std::string("1"));
+        (void)second->inputDirectory();
+        (void)second->workDirectory();
+        (void)second->esr();
+        (void)second->trustCenters();
+        (void)second->asasLogins();
+        if (!secondFound.wrong.empty()) failed = true;
+        if (last || failed) break;
+        ++secondRounds;
+      }
+    } catch (const sdbus::Error& e) {
+      failed = true;
+      secondFound.wrong.push_back(e.getName() + " " + e.getMessage());
+    }
+  });
+
+  const bool ended = WaitFor(
+      [&] { return failed || (first->Completed(moPSender) && second->Completed(moPSender)); },
+      std::chrono::seconds(300));
+  runOver = true;
+  directories.join();
+  switches.join();
+  EXPECT_THAT(firstFound.wrong, ::testing::IsEmpty());
+  EXPECT_THAT(secondFound.wrong, ::testing::IsEmpty());
+  ASSERT_TRUE(ended && !failed);
+  EXPECT_GT(firstRounds.load(), 1);
+  EXPECT_GT(secondRounds.load(), 1);
+
+  // Both clients saw the same reports: a report for every invoice and no error.
+  ASSERT_TRUE(WaitFor([&] { return first->Events() == second->Events(); }));
+  std::set<std::string> named;
+  for (const Event& e : first->Events()) {
+    EXPECT_LT(e.level, mlError) << e.origin << " " << e.code << " " << e.fileName << ": " << e.message;
+    if (!e.fileName.empty()) named.insert(fs::path(e.fileName).filename().string());
+  }
+  for (int n = 1; n <= kInvoices; ++n) EXPECT_EQ(named.count(Practice::InvoiceFileName(n)), 1u) << n;
+  // And the same announcements, of both clients' changes.
+  ASSERT_TRUE(WaitFor([&] { return first->Changed() == second->Changed(); }));
+  const std::vector<std::string> changed = first->Changed();
+  for (const char* property : {"inputDirectory", "workDirectory", "outputDirectory", "zsrDownFilter", "debug",
+                               "autoUpdate", "responseMessagesEnabled"})
+    EXPECT_THAT(changed, ::testing::Contains(property));
+
+  // The file holds the last puts, and each client reads the other's.
+  std::map<std::string, std::string> stored = IniValues(ini);
+  const std::map<std::string, std::string> expected = {
+      {"inputDir", AsStored(inputLink)}, {"workDir", AsStored(workLink)}, {"outputDir", AsStored(otherOutput)},
+      {"zsrDownFilter", "Z1234"},        {"hinLogin", "dr.muster"},       {"archive", "1"},
+      {"debug", "0"},                    {"trustCenterID", "1"},
+  };
+  for (const auto& [key, value] : expected) EXPECT_EQ(stored[key], value) << key;
+  EXPECT_EQ(second->workDirectory(), AsStored(workLink));
+  EXPECT_EQ(second->zsrDownFilter(), "Z1234");
+  EXPECT_FALSE(first->debug());
+  EXPECT_FALSE(first->autoUpdate());
+  EXPECT_TRUE(first->responseMessagesEnabled());
+
+  // Every invoice sent once, archived and recorded; none left anywhere else.
+  const auto sorted = [](std::vector<std::string> numbers) {
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+  };
+  std::vector<std::string> all;
+  for (int n = 1; n <= kInvoices; ++n) all.push_back(belmor::testing::GeneratedInvoiceNumber(n));
+  all = sorted(all);
+  EXPECT_EQ(sorted(belmor::korvex::e2e::UploadedNumbers(sim_)), all);
+  EXPECT_EQ(sorted(practice_.NumbersIn(practice_.Work("archive"))), all);
+  EXPECT_EQ(practice_.DuplicateLogIds().size(), static_cast<size_t>(kInvoices));
+  for (const std::string& dir : {practice_.InvoiceDir(), practice_.Work("input"), practice_.Work("valid"),
+                                 practice_.Work("output"), practice_.Work("err")})
+    EXPECT_THAT(practice_.NumbersIn(dir), ::testing::IsEmpty()) << dir;
+}
+
+TEST_F(ServerBusThreadsTest, CancelStopsTheRunBetweenFiles) {
   AddInvoices(300);
   RegisteredBus bus;
   Client client;
@@ -363,7 +613,7 @@ TEST_F(ServerBusTest, CancelStopsTheRunBetweenFiles) {
   EXPECT_EQ(ErrorOf([&] { client->Check(); }), "no error");
 }
 
-TEST_F(ServerBusTest, AskedToEndItStopsTheRunBetweenFilesShowsItsEndAndLeaves) {
+TEST_F(ServerBusThreadsTest, AskedToEndItStopsTheRunBetweenFilesShowsItsEndAndLeaves) {
   AddInvoices(300);
   RegisteredBus bus;
   Client client;
@@ -448,7 +698,7 @@ TEST_F(ServerBusTest, AnInstallIntoATemporaryPrefixIsActivatedFromThere) {
   EXPECT_EQ(fs::read_symlink(prefix.Sub("bin/korvex")), "../lib/korvex-ordiva/korvex");
   EXPECT_EQ(ReadFile(prefix.Sub("share/dbus-1/interfaces/ch.belmor.Korvex.xml")), ReadFile(KORVEX_INTERFACE_XML));
 
-  PrivateBus bus(prefix.Sub("share/dbus-1/services"));
+  ServerBus bus(prefix.Sub("share/dbus-1/services"));
   Client client;
   const pid_t pid = bus.ServerPid();
   ASSERT_GT(pid, 0);
