@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "ui/config_page.h"
 #include "ui/info_page.h"
 #include "ui/notifier.h"
 #include "ui/overview_page.h"
@@ -88,7 +89,7 @@ MainWindow::MainWindow(ServerLink& server, KorvexEventsHandler& events, Notifier
   // The details and configuration pages come with their own work.
   tabs_->addTab(overview_, Text(111));
   tabs_->addTab(new QWidget(tabs_), Text(112));
-  tabs_->addTab(new QWidget(tabs_), Text(113));
+  tabs_->addTab(new ConfigPage(server_, tabs_), Text(113));
   tabs_->addTab(info_, Text(114));
   column->addWidget(tabs_, 1);
 

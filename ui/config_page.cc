@@ -1,0 +1,280 @@
+#include "ui/config_page.h"
+
+#include <QAbstractItemView>
+#include <QDBusArgument>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPalette>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include "ui/server_link.h"
+#include "ui/strings.h"
+
+namespace belmor::korvex::ui {
+
+namespace {
+
+// The background of an edit whose value the server refused.
+const QColor kRefusedBase(255, 190, 190);
+
+// A list property as the bus hands it over: a string list, or still
+// marshalled when Qt did not know the type at the time.
+QStringList ListOf(const QVariant& value) {
+  if (value.canConvert<QDBusArgument>()) {
+    QStringList list;
+    value.value<QDBusArgument>() >> list;
+    return list;
+  }
+  return value.toStringList();
+}
+
+int FirstBeginningWith(const QStringList& items, const QString& prefix) {
+  for (int i = 0; i < items.size(); ++i)
+    if (items[i].startsWith(prefix, Qt::CaseInsensitive)) return i;
+  return -1;
+}
+
+// Puts the items into a box and selects one; a box whose list is open keeps
+// it, so the entry under the mouse does not move.
+void Fill(QComboBox* box, const QStringList& items, int selected) {
+  if (box->view()->isVisible()) return;
+  const QSignalBlocker blocker(box);
+  QStringList current;
+  for (int i = 0; i < box->count(); ++i) current << box->itemText(i);
+  if (current != items) {
+    box->clear();
+    box->addItems(items);
+  }
+  box->setCurrentIndex(selected);
+}
+
+QComboBox* DropDownList(QWidget* parent) {
+  auto* box = new QComboBox(parent);
+  // A long name must not widen the window: the box shows what fits.
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  box->setMinimumContentsLength(12);
+  box->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  box->setMaxVisibleItems(8);
+  return box;
+}
+
+}  // namespace
+
+int SelectTrustCenter(const QStringList& items, const QString& center) {
+  if (center.isEmpty()) return -1;
+  return FirstBeginningWith(items, center);
+}
+
+int SelectLogin(const QStringList& items, const QString& login) {
+  if (login.isEmpty()) return -1;
+  for (int i = 0; i < items.size(); ++i)
+    if (items[i].compare(login, Qt::CaseInsensitive) == 0) return i;
+  const qsizetype blank = login.indexOf(' ');
+  return FirstBeginningWith(items, blank >= 0 ? login.left(blank) : login + ' ');
+}
+
+ConfigPage::ConfigPage(ServerLink& server, QWidget* parent)
+    : QWidget(parent),
+      server_(server),
+      browse_([](QWidget* owner, const QString& start) {
+        return QFileDialog::getExistingDirectory(owner, QString(), start);
+      }) {
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(10, 10, 10, 10);
+  grid->setHorizontalSpacing(8);
+  grid->setVerticalSpacing(6);
+  grid->setColumnStretch(1, 1);
+
+  centers_ = DropDownList(this);
+  grid->addWidget(new QLabel(Text(131), this), 0, 0);
+  grid->addWidget(centers_, 0, 1, 1, 2);
+  grid->setRowMinimumHeight(1, 14);
+
+  AddEdit(kInputDirectory, "inputDirectory", false);
+  AddEdit(kOutputDirectory, "outputDirectory", false);
+  AddEdit(kWorkDirectory, "workDirectory", false);
+  AddEdit(kZsrFilter, "zsrDownFilter", true);
+  const int labels[] = {132, 155, 133};
+  for (int i = kInputDirectory; i <= kWorkDirectory; ++i) {
+    Field& field = fields_[i];
+    field.browse = new QPushButton(Text(137), this);
+    grid->addWidget(new QLabel(Text(labels[i]), this), 2 + i, 0);
+    grid->addWidget(field.edit, 2 + i, 1);
+    grid->addWidget(field.browse, 2 + i, 2);
+    connect(field.browse, &QPushButton::clicked, this, [this, &field] { Browse(field); });
+  }
+  grid->setRowMinimumHeight(5, 8);
+
+  // The filter's label is long: it wraps beside its edit, which starts
+  // further right than the directories'.
+  auto* filterRow = new QHBoxLayout;
+  filterRow->setSpacing(8);
+  auto* filterLabel = new QLabel(Text(207), this);
+  filterLabel->setWordWrap(true);
+  filterLabel->setMinimumWidth(210);
+  filterLabel->setMaximumWidth(260);
+  filterRow->addWidget(filterLabel);
+  filterRow->addWidget(fields_[kZsrFilter].edit, 1, Qt::AlignVCenter);
+  grid->addLayout(filterRow, 6, 0, 1, 3);
+
+  archive_ = new QCheckBox(this);
+  archive_->setAccessibleName(Text(135));
+  auto* archiveLabel = new QLabel(Text(135), this);
+  archiveLabel->setBuddy(archive_);
+  grid->addWidget(archiveLabel, 7, 0);
+  grid->addWidget(archive_, 7, 1, Qt::AlignLeft);
+
+  logins_ = DropDownList(this);
+  grid->addWidget(new QLabel(Text(136), this), 8, 0);
+  grid->addWidget(logins_, 8, 1, 1, 2);
+  grid->setRowStretch(9, 1);
+
+  // activated, not currentIndexChanged: only the user's choice is sent, not
+  // the page's own filling of the boxes.
+  connect(centers_, &QComboBox::activated, this, &ConfigPage::ChooseCenter);
+  connect(logins_, &QComboBox::activated, this, &ConfigPage::ChooseLogin);
+  connect(archive_, &QCheckBox::clicked, this, &ConfigPage::SetArchive);
+  connect(&server_, &ServerLink::PropertiesChanged, this, &ConfigPage::OnPropertiesChanged);
+  connect(&server_, &ServerLink::ServerBack, this, &ConfigPage::Refresh);
+  Refresh();
+}
+
+void ConfigPage::AddEdit(Edit edit, const char* property, bool allowEmpty) {
+  Field& field = fields_[edit];
+  field.property = property;
+  field.allowEmpty = allowEmpty;
+  field.edit = new QLineEdit(this);
+  connect(field.edit, &QLineEdit::editingFinished, this, [this, &field] { Finish(field); });
+}
+
+void ConfigPage::Refresh() {
+  LoadCenters();
+  for (Field& field : fields_) Load(field);
+  LoadArchive();
+  LoadLogins();
+}
+
+void ConfigPage::showEvent(QShowEvent* event) {
+  // A new HIN login or a new configuration may have changed the lists
+  // since; neither is announced.
+  Refresh();
+  QWidget::showEvent(event);
+}
+
+void ConfigPage::OnPropertiesChanged(const QStringList& names) {
+  if (names.contains("trustCenter") || names.contains("trustCenters")) LoadCenters();
+  for (Field& field : fields_)
+    if (names.contains(field.property)) Load(field);
+  if (names.contains("withArchive")) LoadArchive();
+  if (names.contains("asasLogin") || names.contains("asasLogins")) LoadLogins();
+}
+
+bool ConfigPage::Editing(const Field& field) { return field.edit->hasFocus() && field.edit->isModified(); }
+
+void ConfigPage::Load(Field& field) {
+  const QVariant value = server_.Get(field.property);
+  if (!value.isValid()) return;
+  if (Editing(field)) {
+    // Compared with when the user's editing ends.
+    field.saved = value.toString();
+    return;
+  }
+  Show(field, value.toString());
+}
+
+void ConfigPage::Show(Field& field, const QString& value) {
+  field.saved = value;
+  if (field.edit->text() != value) field.edit->setText(value);
+  field.edit->setModified(false);
+  MarkRefused(field, QString());
+}
+
+void ConfigPage::Finish(Field& field) {
+  // Enter and the focus leaving afterwards both end the editing; only what
+  // was typed since is sent.
+  if (!field.edit->isModified()) return;
+  field.edit->setModified(false);
+  Put(field, field.edit->text());
+}
+
+void ConfigPage::Browse(Field& field) {
+  const QString chosen = browse_(this, field.edit->text());
+  if (chosen.isEmpty()) return;
+  field.edit->setText(chosen);
+  Put(field, chosen);
+}
+
+void ConfigPage::Put(Field& field, const QString& text) {
+  if (text.isEmpty() && !field.allowEmpty) {
+    // No directory at all is never a setting: the saved one comes back.
+    Show(field, field.saved);
+    return;
+  }
+  if (text == field.saved) {
+    MarkRefused(field, QString());
+    return;
+  }
+  if (!server_.Set(field.property, text)) {
+    // The edit keeps the text, so the user can mend it.
+    MarkRefused(field, server_.LastError().message());
+    return;
+  }
+  // The server keeps its own form of the value (a directory with its
+  // trailing slash, the filter trimmed): show that.
+  const QVariant stored = server_.Get(field.property);
+  Show(field, stored.isValid() ? stored.toString() : text);
+}
+
+void ConfigPage::MarkRefused(Field& field, const QString& reason) {
+  field.refused = !reason.isEmpty();
+  QPalette palette = field.edit->palette();
+  palette.setColor(QPalette::Base, field.refused ? kRefusedBase : QWidget::palette().color(QPalette::Base));
+  field.edit->setPalette(palette);
+  field.edit->setToolTip(reason);
+}
+
+void ConfigPage::LoadCenters() {
+  const QVariant items = server_.Get("trustCenters");
+  const QVariant center = server_.Get("trustCenter");
+  if (!items.isValid() || !center.isValid()) return;
+  const QStringList list = ListOf(items);
+  Fill(centers_, list, SelectTrustCenter(list, center.toString()));
+}
+
+void ConfigPage::LoadLogins() {
+  const QVariant items = server_.Get("asasLogins");
+  const QVariant login = server_.Get("asasLogin");
+  if (!login.isValid()) return;
+  // No list (the server has no security client) is an empty box.
+  const QStringList list = items.isValid() ? ListOf(items) : QStringList();
+  Fill(logins_, list, SelectLogin(list, login.toString()));
+}
+
+void ConfigPage::LoadArchive() {
+  const QVariant value = server_.Get("withArchive");
+  if (value.isValid()) archive_->setChecked(value.toBool());
+}
+
+// After each choice the box shows what the server now holds; when the call
+// failed and the server cannot be asked either, the user's choice stays.
+void ConfigPage::ChooseCenter(int index) {
+  if (index < 0) return;
+  server_.Set("trustCenter", centers_->itemText(index));
+  LoadCenters();
+}
+
+void ConfigPage::ChooseLogin(int index) {
+  if (index < 0) return;
+  server_.Set("asasLogin", logins_->itemText(index));
+  LoadLogins();
+}
+
+void ConfigPage::SetArchive(bool checked) {
+  server_.Set("withArchive", checked);
+  LoadArchive();
+}
+
+}  // namespace belmor::korvex::ui
