@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QDBusArgument>
+#include <QFocusEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -85,7 +86,7 @@ ConfigPage::ConfigPage(ServerLink& server, QWidget* parent)
   auto* grid = new QGridLayout(this);
   grid->setContentsMargins(10, 10, 10, 10);
   grid->setHorizontalSpacing(8);
-  grid->setVerticalSpacing(6);
+  grid->setVerticalSpacing(8);
   grid->setColumnStretch(1, 1);
 
   centers_ = DropDownList(this);
@@ -147,7 +148,23 @@ void ConfigPage::AddEdit(Edit edit, const char* property, bool allowEmpty) {
   field.property = property;
   field.allowEmpty = allowEmpty;
   field.edit = new QLineEdit(this);
-  connect(field.edit, &QLineEdit::editingFinished, this, [this, &field] { Finish(field); });
+  connect(field.edit, &QLineEdit::returnPressed, this, [this, &field] { Finish(field); });
+  // The focus leaving ends the editing too, see eventFilter.
+  field.edit->installEventFilter(this);
+}
+
+bool ConfigPage::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusOut) {
+    // Not editingFinished: that also comes when the window merely loses
+    // the focus, the user looking up a path elsewhere or closing the
+    // monitor mid-word. The field keeps its focus within the window then,
+    // and its half-typed text must not be saved.
+    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+      for (Field& field : fields_)
+        if (field.edit == watched) Finish(field);
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void ConfigPage::Refresh() {

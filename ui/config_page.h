@@ -30,9 +30,10 @@ int SelectLogin(const QStringList& items, const QString& login);
 // directories, the ZSR filter of the response download, archiving and the
 // HIN login, each edited straight on the server, which saves it in
 // korvex.ini. There is no "save": a choice in a box or the check box goes
-// to the server at once, an edit when its editing ends (Enter, focus
-// leaving, a browse result), so a half-typed path never reaches the
-// settings file. A value the server refuses leaves the edit red with the
+// to the server at once, an edit when its editing ends (Enter, the focus
+// moving to another control, a browse result), so a half-typed path never
+// reaches the settings file; the window losing the focus or closing ends no
+// editing. A value the server refuses leaves the edit red with the
 // reason as its tooltip; the saved value stays what it was. The page follows
 // what other clients change, except in the edit the user is typing in.
 class ConfigPage : public QWidget {
@@ -65,6 +66,7 @@ class ConfigPage : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct Field {

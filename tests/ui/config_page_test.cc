@@ -219,6 +219,34 @@ TEST_F(ConfigPageTest, ADirectoryIsSentOnceWhenItsEditingEndsAndNeverWhileItIsTy
   EXPECT_EQ(Announced("workDirectory"), 2);
 }
 
+TEST_F(ConfigPageTest, AHalfTypedDirectoryStaysUnsavedWhenTheWindowLosesTheFocusOrCloses) {
+  Open();
+  QLineEdit* edit = Edit(ConfigPage::kInputDirectory);
+  const std::string path = practice_.Root() + "/ganz";
+  Type(edit, QString::fromStdString(path).chopped(1));
+  // The user looks the rest up in another window.
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  Settle();
+  EXPECT_EQ(Property("inputDirectory"), practice_.InvoiceDir());
+  // Back, typed to its end: the whole path is sent.
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  EXPECT_TRUE(edit->hasFocus());
+  QTest::keyClicks(edit, "z");
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_EQ(Property("inputDirectory"), path + "/");
+  // Half typed again when the monitor closes.
+  Type(edit, QString::fromStdString(practice_.Root() + "/hal"));
+  window_->close();
+  window_.reset();
+  Settle();
+  EXPECT_EQ(Property("inputDirectory"), path + "/");
+  EXPECT_EQ(Saved("inputDir"), path + "/");
+}
+
 TEST_F(ConfigPageTest, AnEmptyDirectoryIsNeverSentAndTheSavedOneComesBack) {
   Open();
   QLineEdit* edit = Edit(ConfigPage::kInputDirectory);
