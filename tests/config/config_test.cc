@@ -239,7 +239,7 @@ TEST(ConfigParseTest, ReadsTheFixtureConfigurationFully) {
   EXPECT_EQ(config.System(), "korvex-fixture");
   EXPECT_EQ(config.PackageName(), "kx-schemas.zip");
 
-  ASSERT_EQ(config.Rules().size(), 2u);
+  ASSERT_EQ(config.Rules().size(), 4u);
   const Rule& first = *config.Rules()[0];
   EXPECT_EQ(first.Version(), "fixture-invoice-1.0");
   ASSERT_TRUE(first.Selection());
@@ -251,7 +251,14 @@ TEST(ConfigParseTest, ReadsTheFixtureConfigurationFully) {
   std::string model = Describe(config);
   EXPECT_EQ(model.substr(model.find("rule:fixture-invoice-2.0")),
             "rule:fixture-invoice-2.0 sel:urn:belmor:fixture:invoice:2\\.0 val:invoice-2.0.xsd "
-            "tr:transform-2.0.xsl dup:keys-2.0.xsl; center:1 TC-NORD; center:2 TC-SUED; version:1.4");
+            "tr:transform-2.0.xsl dup:keys-2.0.xsl; "
+            "rule:generalInvoiceRequest-4.5 "
+            "sel:forum-datenaustausch\\.ch/invoice[[:space:]]+([^[:space:]]*/)?generalInvoiceRequest_450\\.xsd "
+            "val:generalInvoiceRequest_450.xsd tr:gir-transform-4.5.xsl dup:gir-keys-4.5.xsl; "
+            "rule:generalInvoiceRequest-5.0 "
+            "sel:forum-datenaustausch\\.ch/invoice[[:space:]]+([^[:space:]]*/)?generalInvoiceRequest_500\\.xsd "
+            "val:generalInvoiceRequest_500.xsd tr:gir-transform-5.0.xsl dup:gir-keys-5.0.xsl; "
+            "center:1 TC-NORD; center:2 TC-SUED; version:1.4");
 
   ASSERT_EQ(config.Centers().size(), 2u);
   const TrustCenter& nord = *config.Centers()[0];

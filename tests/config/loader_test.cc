@@ -104,7 +104,7 @@ TEST(ConfigLoaderTest, LoadsTheLocalCopyWithoutDocuments) {
 
   EXPECT_EQ(loader.ConfigText(), fixture::Read("korvex.xml"));
   EXPECT_EQ(loader.SchemaText(), fixture::Read("korvex.xsd"));
-  EXPECT_EQ(config->Rules().size(), 2u);
+  EXPECT_EQ(config->Rules().size(), 4u);
   EXPECT_EQ(config->Centers().size(), 2u);
   // Without a stylesheet loader no document is fetched.
   EXPECT_THAT(config->SchemaCache(), IsEmpty());
@@ -123,8 +123,8 @@ TEST(ConfigLoaderTest, FillsTheCachesFromADirectoryWithThePackageBeside) {
   ConfigLoader(files, files, files).Load(config, "tc.xml", "tc.xsd");
 
   EXPECT_TRUE(config->Good());
-  EXPECT_EQ(config->SchemaCache().size(), 4u);
-  EXPECT_EQ(config->StylesheetCache().size(), 4u);
+  EXPECT_EQ(config->SchemaCache().size(), 8u);
+  EXPECT_EQ(config->StylesheetCache().size(), 8u);
   for (const char* line : {"ConfigLoader::Load: load config", "ConfigLoader::Load: validate config",
                            "ConfigLoader::Load: config validates", "Config::ApplyDocumentsToRules"}) {
     EXPECT_TRUE(log.Has(line)) << line;
@@ -173,7 +173,7 @@ TEST(ConfigLoaderTest, InvalidConfigStillFillsTheModel) {
     ConfigLoader(MapLoader({{"korvex.xml", ConfigWith("<centers>", "<extra/><centers>")}}), schema, schema).Load(config);
   }));
   // The engine must not use it, but the parse ran before the check.
-  EXPECT_EQ(config->Rules().size(), 2u);
+  EXPECT_EQ(config->Rules().size(), 4u);
 }
 
 TEST(ConfigLoaderTest, FailureOutsideTheRuntimeTreeHasNoCause) {
@@ -212,8 +212,8 @@ TEST_F(ZipConfigLoaderTest, PackageGivesEveryRuleItsDocuments) {
   for (const std::string& line :
        {std::string("[ZipConfigLoader::Load][validate config]"), std::string("[ZipConfigLoader::Load][config validates]"),
         "[ZipConfigLoader::Load][open zip archive][size=" + std::to_string(zip.size()) + "]",
-        std::string("[ZipConfigLoader::Load][zip ectracted][total files=8]"),
-        std::string("[FileMapDocumentLoader::FileMapDocumentLoader][map size: 8]")}) {
+        std::string("[ZipConfigLoader::Load][zip ectracted][total files=17]"),
+        std::string("[FileMapDocumentLoader::FileMapDocumentLoader][map size: 17]")}) {
     EXPECT_TRUE(log.Has(line)) << line;
   }
   ASSERT_TRUE(config_->Good());

@@ -204,7 +204,7 @@ TEST_F(EngineTest, InitBuildsTheEngineFromTheShippedConfiguration) {
   EXPECT_EQ(engine->GetStepSemaphore()->Name(), "kxStSem");
   auto config = engine->GetClientConfig();
   EXPECT_EQ(config->Timestamp(), "1700000000");
-  EXPECT_EQ(config->Rules().size(), 2u);
+  EXPECT_EQ(config->Rules().size(), 4u);
   EXPECT_EQ(config->Centers().size(), 2u);
   ASSERT_TRUE(config->CurrentCenter());
   EXPECT_EQ(config->CurrentCenter()->id, 1);
@@ -414,7 +414,7 @@ TEST_F(EngineTest, LoadingTheLocalCopyReplacesWhatTheConfigurationHeld) {
   EXPECT_EQ(config->Timestamp(), "1800000000");
   ASSERT_EQ(config->Centers().size(), 2u);
   EXPECT_EQ(config->Centers()[0]->labelNEW, "TC-NORD-LOCAL");
-  EXPECT_EQ(config->Rules().size(), 2u);
+  EXPECT_EQ(config->Rules().size(), 4u);
 }
 
 // --- online configuration --------------------------------------------------------
@@ -557,7 +557,7 @@ TEST_F(EngineTest, ConfigLoadFailureFallsBackToTheLocalCopyAndRethrows) {
     auto config = engine->GetClientConfig();
     EXPECT_EQ(config->Timestamp(), c.timestamp);
     EXPECT_EQ(config->Centers().size(), 2u);
-    EXPECT_EQ(config->Rules().size(), 2u);
+    EXPECT_EQ(config->Rules().size(), 4u);
     ASSERT_TRUE(config->CurrentCenter());
     EXPECT_EQ(config->CurrentCenter()->id, c.center);
     EXPECT_EQ(std::filesystem::exists(AppData("korvex.xml")), c.copyStored);
@@ -619,7 +619,7 @@ TEST_F(EngineTest, CancelledLoadKeepsTheConfigurationAndFetchesNothing) {
   EXPECT_TRUE(services_->loaderBases.empty());
   auto config = engine->GetClientConfig();
   EXPECT_EQ(config->Centers().size(), 2u);
-  EXPECT_EQ(config->Rules().size(), 2u);
+  EXPECT_EQ(config->Rules().size(), 4u);
   EXPECT_TRUE(config->CurrentCenter());
   EXPECT_FALSE(engine->GetInputGateClient());
   EXPECT_EQ(engine->GetLastDownload(), 0);

@@ -1,0 +1,58 @@
+<?xml version="1.0" encoding="UTF-8"?>
+<!-- Wraps a general invoice request 5.0 for the trust center's recipients.
+     The patient goes out only as the person code of get-Person (names, birth
+     date and sex) and a PKCS#7 block for the recipients. The code takes the
+     sex, not the gender: it is what version 4.5 calls gender, so a patient
+     keeps one code in both versions. Every other part that names or
+     identifies the patient goes out encrypted too: the guarantor and the
+     insured (most often the patient or the family), a debitor that is a
+     person (the guarantor again), the employer among the partners, the law
+     block with the card and insured numbers, and the embedded documents
+     (reports about the patient). What the duplicate check reads (numbers,
+     time stamps, amounts, the billers, the treatment's dates) stays
+     readable. -->
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform"
+                xmlns:inv="http://www.forum-datenaustausch.ch/invoice"
+                xmlns:korvex="urn:korvex:datatransfer"
+                xmlns:ccode="urn:korvex.CCode"
+                extension-element-prefixes="ccode"
+                exclude-result-prefixes="inv">
+  <xsl:output method="xml" encoding="UTF-8" indent="no"/>
+  <xsl:param name="rcpt"/>
+  <xsl:param name="libVersion"/>
+  <xsl:param name="machineID"/>
+  <xsl:param name="filename"/>
+  <xsl:param name="ruleName"/>
+
+  <xsl:template match="/">
+    <korvex:datatransfer rcpt="{$rcpt}" libVersion="{$libVersion}" machineID="{$machineID}"
+                         filename="{$filename}" rule="{$ruleName}">
+      <xsl:apply-templates select="inv:request"/>
+    </korvex:datatransfer>
+  </xsl:template>
+
+  <xsl:template match="inv:patient">
+    <korvex:patient person="{ccode:get-Person(string(inv:person/inv:familyname), string(inv:person/inv:givenname), string(@birthdate), string(@sex))}">
+      <xsl:value-of select="ccode:Encrypt(.)"/>
+    </korvex:patient>
+  </xsl:template>
+
+  <!-- The block keeps the law's type readable beside it, as version 4.5
+       does by the law element's name. -->
+  <xsl:template match="inv:law">
+    <korvex:protected element="law" type="{@type}">
+      <xsl:value-of select="ccode:Encrypt(.)"/>
+    </korvex:protected>
+  </xsl:template>
+
+  <xsl:template match="inv:guarantor | inv:insured | inv:debitor[inv:person] | inv:partner[@type = 'employer'] |
+                       inv:documents">
+    <korvex:protected element="{local-name()}">
+      <xsl:value-of select="ccode:Encrypt(.)"/>
+    </korvex:protected>
+  </xsl:template>
+
+  <xsl:template match="@*|node()">
+    <xsl:copy><xsl:apply-templates select="@*|node()"/></xsl:copy>
+  </xsl:template>
+</xsl:stylesheet>
