@@ -70,10 +70,16 @@ export KORVEX_BROWSER="$ROOT/testing/trustcenter/browser.py"
 export KORVEX_CONFIRM=false
 
 # Sample invoices: two valid ones, the first again under another name (a
-# duplicate), one that no rule knows, one that breaks its schema.
+# duplicate), one that no rule knows, one that breaks its schema; and Swiss
+# general invoice requests as practices send them: a physician's invoice in
+# either version, the reversal of the 5.0 one, and a 4.5 invoice with a
+# report of about 730 KB attached.
 FIXTURES="$ROOT/testing/trustcenter/config/invoices"
 cp "$FIXTURES/invoice-1.0-valid.xml" "$DEMO/Rechnungen/praxis-0001.xml"
 cp "$FIXTURES/invoice-2.0-valid.xml" "$DEMO/Rechnungen/praxis-0002.xml"
 cp "$FIXTURES/invoice-1.0-valid.xml" "$DEMO/Rechnungen/praxis-0001-nochmals.xml"
 cp "$FIXTURES/unknown-format.xml" "$DEMO/Rechnungen/fremdformat.xml"
 cp "$FIXTURES/invoice-1.0-schema-error.xml" "$DEMO/Rechnungen/fehlerhaft.xml"
+for sample in gir-4.5-physician gir-4.5-attachment gir-5.0-physician gir-5.0-storno; do
+  cp "$FIXTURES/$sample.xml" "$DEMO/Rechnungen/$sample.xml"
+done
