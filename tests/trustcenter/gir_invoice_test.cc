@@ -90,7 +90,9 @@ class GirInvoiceTest : public ::testing::Test {
     if (!rule || rule->Validators().empty()) throw std::runtime_error("no rule for the invoice");
     XmlDoc document(text);
     bool valid = true;
-    for (const auto& validator : rule->Validators()) valid = validator->Apply(document, &CollectError, &errors) && valid;
+    for (const auto& validator : rule->Validators()) {
+      valid = validator->Apply(document, &CollectError, &errors) && valid;
+    }
     return valid;
   }
 
@@ -132,6 +134,37 @@ TEST_F(GirInvoiceTest, EachSampleSelectsTheRuleOfItsVersionAndPassesThatVersions
   EXPECT_EQ(RuleFor(Invoice("invoice-1.0-valid.xml"))->Version(), "fixture-invoice-1.0");
   EXPECT_EQ(RuleFor(Invoice("invoice-2.0-valid.xml"))->Version(), "fixture-invoice-2.0");
   EXPECT_FALSE(RuleFor(Invoice("unknown-format.xml")));
+}
+
+// The schema an invoice names picks the version, wherever the practice's
+// software keeps its copy and however it breaks the attribute's line.
+TEST_F(GirInvoiceTest, TheRuleFollowsTheSchemaTheInvoiceNames) {
+  const std::string location = "http://www.forum-datenaustausch.ch/invoice generalInvoiceRequest_450.xsd";
+  const struct {
+    const char* what;
+    std::string location;
+    const char* rule;
+  } cases[] = {
+      {"a directory before the file", "http://www.forum-datenaustausch.ch/invoice xsd/generalInvoiceRequest_450.xsd",
+       kRule45},
+      {"an absolute file URL",
+       "http://www.forum-datenaustausch.ch/invoice file:///C:/Praxis/generalInvoiceRequest_450.xsd", kRule45},
+      {"a line break between the two", "http://www.forum-datenaustausch.ch/invoice\n    generalInvoiceRequest_450.xsd",
+       kRule45},
+      {"the 5.0 schema", "http://www.forum-datenaustausch.ch/invoice generalInvoiceRequest_500.xsd", kRule50},
+      {"another schema of the forum", "http://www.forum-datenaustausch.ch/invoice generalInvoiceResponse_450.xsd",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto rule = RuleFor(Replaced(Invoice("gir-4.5-physician.xml"), location, c.location));
+    if (c.rule == nullptr) {
+      EXPECT_FALSE(rule);
+    } else {
+      ASSERT_TRUE(rule);
+      EXPECT_EQ(rule->Version(), c.rule);
+    }
+  }
 }
 
 // The other version's schema refuses each sample: the two rules are not
