@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -11,11 +12,13 @@
 #include <QVBoxLayout>
 
 #include "ui/config_page.h"
+#include "ui/details_page.h"
 #include "ui/info_page.h"
 #include "ui/notifier.h"
 #include "ui/overview_page.h"
 #include "ui/server_link.h"
 #include "ui/strings.h"
+#include "ui/viewer.h"
 
 // The logo and icon live in the monitor's library; a static library's
 // resources are registered by hand.
@@ -86,9 +89,11 @@ MainWindow::MainWindow(ServerLink& server, KorvexEventsHandler& events, Notifier
   tabs_ = new QTabWidget(this);
   overview_ = new OverviewPage(server_, events, tabs_);
   info_ = new InfoPage(server_, tabs_);
-  // The details and configuration pages come with their own work.
   tabs_->addTab(overview_, Text(111));
-  tabs_->addTab(new QWidget(tabs_), Text(112));
+  details_ = new DetailsPage(
+      server_, [this](const QString& invoice, const QString& log) { OpenViewer(this, server_, invoice, log); },
+      tabs_);
+  tabs_->addTab(details_, Text(112));
   tabs_->addTab(new ConfigPage(server_, tabs_), Text(113));
   tabs_->addTab(info_, Text(114));
   column->addWidget(tabs_, 1);
@@ -117,6 +122,14 @@ MainWindow::MainWindow(ServerLink& server, KorvexEventsHandler& events, Notifier
   connect(&server_, &ServerLink::ServerLost, this, &MainWindow::OnServerLost);
   connect(&server_, &ServerLink::ServerBack, this, &MainWindow::OnServerBack);
   connect(overview_, &OverviewPage::RunEnded, this, &MainWindow::OnRunEnded);
+  // A message about a file opens it from today's error directory, with
+  // today's session log.
+  connect(overview_, &OverviewPage::FileActivated, this, [this](const QString& fileName) {
+    const QString session = server_.Text("session");
+    const QString work = server_.Text("workDirectory");
+    if (session.isEmpty() || work.isEmpty()) return;
+    OpenViewer(this, server_, QDir(work).filePath("err/" + session + "/" + fileName), session);
+  });
   if (notifier_) connect(notifier_, &Notifier::Activated, this, &MainWindow::Raise);
 }
 

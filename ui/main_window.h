@@ -13,6 +13,7 @@ class QSvgRenderer;
 
 namespace belmor::korvex::ui {
 
+class DetailsPage;
 class InfoPage;
 class Notifier;
 class OverviewPage;
@@ -52,6 +53,7 @@ class MainWindow : public QWidget {
   MainWindow(ServerLink& server, KorvexEventsHandler& events, Notifier* notifier);
 
   OverviewPage* Overview() const { return overview_; }
+  DetailsPage* Details() const { return details_; }
   InfoPage* Info() const { return info_; }
   HeaderBand* Header() const { return header_; }
   QTabWidget* Tabs() const { return tabs_; }
@@ -77,6 +79,7 @@ class MainWindow : public QWidget {
   HeaderBand* header_;
   QTabWidget* tabs_;
   OverviewPage* overview_;
+  DetailsPage* details_;
   InfoPage* info_;
   QPushButton* log_;
   QPushButton* help_;

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <vector>
 
 #include "logging/report.h"
@@ -12,6 +13,7 @@
 #include "ui/activity_monitor.h"
 #include "ui/list_box_event_receiver.h"
 #include "ui/prog_bar.h"
+#include "ui/session_log_lines.h"
 #include "ui/strings.h"
 
 namespace belmor::korvex::ui {
@@ -168,6 +170,37 @@ TEST(KorvexEventsHandler, TheReceiverHookedLastHearsFirst) {
   }
   events.Dispatch(Report{});
   EXPECT_EQ(order, (std::vector<int>{3, 2, 1, 1}));
+}
+
+TEST(SessionLogLine, FieldsBecomeTheViewersWordsTheSameInEveryLanguage) {
+  const QString clock = QDateTime::fromSecsSinceEpoch(1796900000).time().toString("hh:mm:ss");
+  const struct {
+    const char* line;
+    const char* file;  // the viewer's invoice, "" for a whole log
+    const char* shown;  // nullptr: not shown
+  } cases[] = {
+      {"1796900000|1|2|0|2|a.xml|Datei kopiert\r\n", "", " READ MODU INFO a.xml: Datei kopiert"},
+      {"1796900000|4|0|8|9|a.xml|Ende", "a.xml", " WRIT SYST FATALER FEHLER a.xml: Ende"},
+      {"1796900000|7|5|9|0|a.xml|x", "", " ???? ???? ???? a.xml: x"},
+      {"1796900000abc|3x|1|3|0|a.xml|x\r\n", "", " ENCR ASAS FEHLER a.xml: x"},
+      {"1796900000|2|2|5|0|a.xml|erster|zweiter\r\n", "", " IGRE MODU WARNUNG a.xml: erster"},
+      {"1796900000|1|2|6|0|\xfc.xml|\xfc" "bermittelt\r\n", "", " IGCH MODU INFO \u00fc.xml: \u00fcbermittelt"},
+      {"1796900000|1|2|0|1||Einlesen abgeschlossen\r\n", "", nullptr},
+      {"KXP: Korvex Ordiva V 5.0.3 / Debian\r\n", "", nullptr},
+      {"1796900000|1|2|0|2|b.xml|Datei kopiert\r\n", "a.xml", nullptr},
+      {"1796900000|1|2|0|2|a.xml.bak|Datei kopiert\r\n", "a.xml", nullptr},
+  };
+  SetLanguage(Language::French);
+  for (const auto& c : cases) {
+    const std::optional<QString> shown = SessionLogLine(QByteArray(c.line), QString::fromUtf8(c.file));
+    if (!c.shown) {
+      EXPECT_FALSE(shown.has_value()) << c.line;
+    } else {
+      ASSERT_TRUE(shown.has_value()) << c.line;
+      EXPECT_EQ(shown->toStdString(), (clock + QString::fromUtf8(c.shown)).toStdString());
+    }
+  }
+  SetLanguage(Language::German);
 }
 
 TEST(Strings, FrenchForAFrenchLocaleGermanOtherwise) {

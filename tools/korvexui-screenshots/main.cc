@@ -14,9 +14,11 @@
 #include <cstdio>
 
 #include "logging/report.h"
+#include "ui/details_page.h"
 #include "ui/main_window.h"
 #include "ui/overview_page.h"
 #include "ui/server_link.h"
+#include "ui/viewer.h"
 
 using namespace belmor::korvex;
 using namespace belmor::korvex::ui;
@@ -79,11 +81,36 @@ int main(int argc, char** argv) {
     window.resize(size[0].toInt(), size[1].toInt());
     for (int tab = 0; tab < window.Tabs()->count(); ++tab) {
       window.Tabs()->setCurrentIndex(tab);
+      // The details page with the newest archive day entered.
+      if (window.Tabs()->currentWidget() == window.Details()) {
+        window.Details()->Show(DetailsPage::kArchiveDays);
+        window.Details()->Activate(0);
+      }
       Settle(300);
       const QString file = QString("%1/%2-%3-%4-%5.png").arg(dir, prefix, argv[i]).arg(tab + 1).arg(names[tab]);
       if (!window.grab().save(file)) std::fprintf(stderr, "korvexui-screenshots: cannot write %s\n", qPrintable(file));
       std::printf("%s\n", qPrintable(file));
     }
+  }
+  // A viewer onto an archived invoice (a Swiss one when there is one) with
+  // the day's log lines about it.
+  DetailsPage* details = window.Details();
+  details->Show(DetailsPage::kArchiveDays);
+  details->Activate(0);
+  QString chosen;
+  for (int row = 1; row < details->List()->count(); ++row) {
+    const QString name = details->List()->item(row)->text();
+    if (chosen.isEmpty() || (name.startsWith("gir-") && !chosen.startsWith("gir-"))) chosen = name;
+  }
+  if (!chosen.isEmpty()) {
+    const QString path = QDir(server.Text("workDirectory")).filePath("archive/" + details->Day() + "/" + chosen);
+    ViewerWindow* viewer = OpenViewer(&window, server, path, details->Day());
+    timer.restart();
+    while (!viewer->Complete() && timer.elapsed() < 30000) Settle(100);
+    Settle(300);
+    const QString file = QString("%1/%2-viewer.png").arg(dir, prefix);
+    if (!viewer->grab().save(file)) std::fprintf(stderr, "korvexui-screenshots: cannot write %s\n", qPrintable(file));
+    std::printf("%s\n", qPrintable(file));
   }
   return 0;
 }
