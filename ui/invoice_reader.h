@@ -33,9 +33,9 @@ struct InvoicePaneTexts {
 // at the "\n" either way.
 //
 // Pure and thread-safe: no widgets, no shared state, so the viewer may call
-// it on a worker thread. The content is streamed through, never copied:
-// beyond it the reader needs memory for a chunk and the short texts it keeps,
-// whatever the size of an embedded attachment.
+// it on a worker thread. The content is handed to the XML reader a chunk at
+// a time, never copied whole: beyond it the reader needs memory for a chunk
+// and the short texts it keeps, whatever the size of an embedded attachment.
 //
 // The language is the one of the string table; the first form reads
 // CurrentLanguage() on the calling thread, so a caller on a worker thread

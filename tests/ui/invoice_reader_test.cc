@@ -158,8 +158,9 @@ const char kOtherParties45[] = R"(
           <givenname>Marco</givenname>
           <postal><street>Seefeldstrasse 88</street><zip>8008</zip><city>Zürich</city></postal></person></provider>)";
 const char kGuarantor45[] = R"(
-        <insured gender="male" birthdate="1950-01-01T00:00:00" ssn="7560000000000"><person><familyname>Meier</familyname>
-          <givenname>Hans</givenname><postal><zip>8610</zip><city>Uster</city></postal></person></insured>
+        <insured gender="male" birthdate="1950-01-01T00:00:00" ssn="7560000000000">
+          <person><familyname>Meier</familyname><givenname>Hans</givenname>
+            <postal><zip>8610</zip><city>Uster</city></postal></person></insured>
         <guarantor><person><familyname>Meier</familyname><givenname>Hans</givenname>
           <postal><street>Dorfstrasse 5</street><zip>8610</zip><city>Uster</city></postal></person></guarantor>
         <referrer><person><familyname>Keller</familyname><givenname>Ruth</givenname>
@@ -327,6 +328,47 @@ TEST_F(InvoicePaneTest, GeneralInvoiceRequest50) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Read(c.text), c.expected) << c.name;
+  }
+}
+
+// The test trust center's sample invoices of both versions: a physician's
+// invoice, its reversal (the same texts: the pane shows no storno flag) and
+// one with a large embedded document.
+TEST_F(InvoicePaneTest, SwissSampleInvoices) {
+  const std::string brunner = "Arzt:\r\nLea Brunner\r\nBahnhofstrasse 12\r\n8001 Zürich";
+  const std::string seefeld = "Arzt:\r\nGruppenpraxis Seefeld AG\r\nSeefeldstrasse 88\r\n8008 Zürich";
+  const std::string mueller =
+      "Patient:\r\nJürg Müller\r\nSeestrasse 7\r\n8800 Thalwil\r\nPatient-ID: 7561234567897\r\n"
+      "Geschlecht: male\r\nGeburtsdatum: 1961-03-14";
+  const InvoicePaneTexts physician45 = Texts(
+      brunner, mueller,
+      "Behandlung von / bis:\r\n2026-11-03 / 2026-11-24\r\nRechnung-Nr: GIR45-2026-0101\r\nRechnungsdatum: 2026-12-02");
+  const InvoicePaneTexts physician50 = Texts(
+      brunner, mueller,
+      "Behandlung von / bis:\r\n2026-11-26 / 2026-12-01\r\nRechnung-Nr: GIR50-2026-0201\r\nRechnungsdatum: 2026-12-03");
+  const struct {
+    const char* file;
+    InvoicePaneTexts expected;
+  } cases[] = {
+      {"gir-4.5-physician.xml", physician45},
+      {"gir-4.5-storno.xml", physician45},
+      {"gir-4.5-attachment.xml",
+       Texts(seefeld,
+             "Patient:\r\nÉlodie Favre\r\nChemin des Vignes 3\r\n1005 Lausanne\r\nPatient-ID: 7569876543210\r\n"
+             "Geschlecht: female\r\nGeburtsdatum: 1987-09-02",
+             "Behandlung von / bis:\r\n2026-11-10 / 2026-11-10\r\nRechnung-Nr: GIR45-2026-0117\r\n"
+             "Rechnungsdatum: 2026-12-04")},
+      {"gir-5.0-physician.xml", physician50},
+      {"gir-5.0-storno.xml", physician50},
+      {"gir-5.0-attachment.xml",
+       Texts(seefeld,
+             "Patient:\r\nThomas Weber\r\nDorfstrasse 41a\r\n8610 Uster\r\nPatient-ID: 7563456789012\r\n"
+             "Geschlecht: male\r\nGeburtsdatum: 1979-06-21",
+             "Behandlung von / bis:\r\n2026-11-18 / 2026-12-02\r\nRechnung-Nr: GIR50-2026-0233\r\n"
+             "Rechnungsdatum: 2026-12-07")},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Read(InvoiceFile(c.file)), c.expected) << c.file;
   }
 }
 
