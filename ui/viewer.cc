@@ -13,6 +13,7 @@
 #include "ui/invoice_reader.h"
 #include "ui/server_link.h"
 #include "ui/session_log_lines.h"
+#include "ui/strings.h"
 
 namespace belmor::korvex::ui {
 
@@ -81,12 +82,15 @@ ViewerWindow::ViewerWindow(const QString& invoicePath, const QString& logPath, Q
   QPointer<ViewerWindow> self(this);
   const std::shared_ptr<std::atomic<bool>> cancelled = cancelled_;
   if (pane_) {
-    QThreadPool::globalInstance()->start([self, cancelled, invoicePath] {
+    // The language is read here: the worker must not touch the table's
+    // setting.
+    const Language language = CurrentLanguage();
+    QThreadPool::globalInstance()->start([self, cancelled, invoicePath, language] {
       QFile file(invoicePath);
       QByteArray content;
       if (file.open(QIODevice::ReadOnly)) content = file.read(kMaxInvoice);
       if (cancelled->load()) return;
-      const InvoicePaneTexts texts = ReadInvoicePane(content);
+      const InvoicePaneTexts texts = ReadInvoicePane(content, language);
       QMetaObject::invokeMethod(qApp, [self, texts] {
         if (!self) return;
         self->pane_->SetTexts(texts.doc, texts.pat, texts.inv);

@@ -54,6 +54,7 @@ class DetailsTest : public MonitorTest {
     WriteFile(practice_.InvoiceDir() + "rechnung-b.xml", "<x/>");
     WriteFile(practice_.InvoiceDir() + "rechnung-a.xml", "<x/>");
     fs::create_directories(practice_.InvoiceDir() + "unterordner");
+    practice_.PreloadToken();
     StartMonitor();
     page_ = std::make_unique<DetailsPage>(
         *link_,
