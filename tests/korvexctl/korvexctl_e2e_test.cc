@@ -153,6 +153,40 @@ TEST_F(KorvexctlEndToEnd, ASecondRunWhileOneWorksIsBusyAndStartsNothing) {
   EXPECT_EQ(Uploaded(), input) << "every invoice once, none by a refused call";
 }
 
+// With --queue a run that finds another one active waits for it and then
+// starts, showing only its own reports; interrupted while it waits, it
+// starts nothing.
+TEST_F(KorvexctlEndToEnd, AQueuedRunWaitsForTheActiveOneAndThenSendsWhatCameMeanwhile) {
+  Numbers input = AddInvoices(1, 5);
+  SlowUploads();
+  Child first = Ctl({"auto", "--wait"});
+  // The first run has read its invoices; these are for the queued one.
+  ASSERT_TRUE(WaitFor([this] { return !Uploaded().empty(); })) << first.Output();
+  const Numbers later = AddInvoices(6, 2);
+  input.insert(later.begin(), later.end());
+
+  const auto waiting = [](const Child& child) {
+    return child.Output().find("waiting for its end") != std::string::npos;
+  };
+  Child interrupted = Ctl({"auto", "--queue"});
+  Child queued = Ctl({"--json", "auto", "--wait", "--queue"});
+  ASSERT_TRUE(WaitFor([&] { return waiting(interrupted) && waiting(queued); }))
+      << interrupted.Output() << queued.Output();
+  ::kill(interrupted.Pid(), SIGTERM);
+  EXPECT_EQ(interrupted.Wait(), 128 + SIGTERM) << interrupted.Output();
+  EXPECT_THAT(interrupted.Output(), ::testing::HasSubstr("nothing was started"));
+
+  EXPECT_EQ(first.Wait(), kExitOk) << first.Output();
+  ASSERT_EQ(queued.Wait(), kExitOk) << queued.Output();
+  EXPECT_EQ(Uploaded(), input) << "every invoice once: the first run's five, the queued run's two";
+  // Its own run from the start to the send step's completion, none of the
+  // first run's reports.
+  const std::string output = queued.Output();
+  EXPECT_THAT(output, ::testing::HasSubstr(Practice::InvoiceFileName(6)));
+  for (int n = 1; n <= 5; ++n) EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr(Practice::InvoiceFileName(n))));
+  EXPECT_THAT(output, ::testing::ContainsRegex("\"origin\":4,[^\n]*\"code\":1,[^\n]*\n$"));
+}
+
 TEST_F(KorvexctlEndToEnd, AServerKilledDuringTheRunIsReportedAndTheNextRunLosesNothing) {
   const Numbers input = AddInvoices(1, 5);
   SlowUploads();

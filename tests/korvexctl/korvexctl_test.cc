@@ -25,6 +25,7 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
     bool wait;
     bool json;
     std::vector<std::string> args;
+    bool queue = false;
   } cases[] = {
       {{"auto"}, "Auto", false, false, {}},
       {{"auto", "--wait"}, "Auto", true, false, {}},
@@ -36,6 +37,8 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
       {{"autoone", "a.xml", "--wait"}, "AutoOne", true, false, {"a.xml"}},
       // A file whose name looks like an option.
       {{"autoone", "--", "-odd.xml"}, "AutoOne", false, false, {"-odd.xml"}},
+      {{"auto", "--wait", "--queue"}, "Auto", true, false, {}, true},
+      {{"-q", "autoone", "a.xml"}, "AutoOne", false, false, {"a.xml"}, true},
   };
   for (const auto& c : cases) {
     const ParseResult result = ParseCommandLine(c.argv);
@@ -44,6 +47,7 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
     EXPECT_EQ(result.command->method, c.method);
     EXPECT_EQ(result.command->wait, c.wait) << c.method;
     EXPECT_EQ(result.command->json, c.json) << c.method;
+    EXPECT_EQ(result.command->queue, c.queue) << c.method;
     EXPECT_EQ(result.command->args, c.args) << c.method;
   }
 }
@@ -88,6 +92,7 @@ TEST(KorvexctlCommandLine, WrongCommandLinesAreRefusedWithAReason) {
       {"get", "a", "b"},
       {"status", "now"},
       {"get", "--wait"},  // nothing to wait for
+      {"--queue", "status"},  // nothing to queue
       {"auto", "--frob"},
   };
   for (const auto& argv : cases) {

@@ -52,6 +52,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
         command.json = true;
       } else if (arg == "--wait" || arg == "-w") {
         command.wait = true;
+      } else if (arg == "--queue" || arg == "-q") {
+        command.queue = true;
       } else if (arg == "--help" || arg == "-h") {
         command.verb = Verb::kHelp;
         return {command, ""};
@@ -75,6 +77,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
     return WithArgs(command, rest, run.takesFile ? 1 : 0, run.takesFile ? 1 : 0, word);
   }
   if (command.wait) return Error("--wait applies only to a run");
+  if (command.queue) return Error("--queue applies only to a run");
   if (word == "get") {
     command.verb = Verb::kGet;
     return WithArgs(command, rest, 0, 1, word);
@@ -109,9 +112,12 @@ Settings:
 
 Runs (a run belongs to korvexctl's instance and ends with it, so korvexctl
 stays until the run is over):
-  auto | read | check | anonymize | send | write [--wait]
-  autoone FILE [--wait]   Auto on one file of the invoice directory
-  --wait                  print the run's reports while it works
+  auto | read | check | anonymize | send | write [--wait] [--queue]
+  autoone FILE [--wait] [--queue]
+                          Auto on one file of the invoice directory
+  -w, --wait              print the run's reports while it works
+  -q, --queue             when another run is active, wait for its end and
+                          then start, instead of exiting with status 3
   cancel                  ask the active run to stop between files
   watch                   print every report until interrupted
   status                  trust center, HIN login, whether a run is active and
@@ -126,7 +132,7 @@ Exit status:
   0  done; a run ended without error reports
   1  the run reported errors, or the server refused the request
   2  the command line is wrong
-  3  busy: another run is active
+  3  busy: another run is active (never with --queue)
   4  the server is not reachable (no session bus, not registered, no answer)
   5  the server went away after korvexctl reached it (during the run or
      before it answered)

@@ -44,6 +44,7 @@ struct Command {
   Verb verb = Verb::kHelp;
   bool json = false;
   bool wait = false;
+  bool queue = false;  // a run that finds another one active waits for it
   std::string method;  // the server method of a run: "Auto", "AutoOne", "Read", ...
   std::vector<std::string> args;
 };

@@ -478,6 +478,32 @@ std::function<void(const Report&)> Printer(const Command& command, bool show) {
   };
 }
 
+constexpr const char* kBusyError = "ch.belmor.Korvex.Error.Busy";
+
+// Waits until the active run is over, as far as korvexctl can see: the run
+// lock free, or, without a lock to look at, a few seconds. 0 when the call
+// may be tried again, else the exit status.
+int AwaitOtherRun(Client& client) {
+  std::error_code missing;
+  const bool lockVisible =
+      RunActive().has_value() && std::filesystem::exists(platform::StepLockFile(platform::kRunLockName), missing);
+  // Never a tight loop: the server may still answer Busy for a moment after
+  // the lock is free, and another queued client may win the next start.
+  const auto earliest = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockVisible ? 500 : 3000);
+  while (true) {
+    if (gSignal) {
+      PrintError("interrupted while waiting: nothing was started");
+      return 128 + gSignal;
+    }
+    if (client.Gone()) {
+      PrintError("the server went away while korvexctl waited");
+      return kExitWentAway;
+    }
+    if (std::chrono::steady_clock::now() >= earliest && (!lockVisible || RunActive() != true)) return 0;
+    client.Pump(std::chrono::milliseconds(250));
+  }
+}
+
 int Run(Client& client, const Command& command) {
   RunFollower follower(command.method);
   const auto print = Printer(command, command.wait);
@@ -487,27 +513,41 @@ int Run(Client& client, const Command& command) {
   bool answered = false;
   std::optional<sdbus::Error> refused;
   client.SetSink([&](const Report& report) {
-    if (!answered) return;
+    if (!answered || refused) return;
     print(report);
     follower.Add(report);
   });
-  try {
-    auto call = client.Instance().Raw().callMethodAsync(command.method).onInterface(kInterface);
-    const auto onReply = [&](const sdbus::Error* error) {
-      answered = true;
-      if (error) refused = *error;
-    };
-    if (command.method == "AutoOne") {
-      call.withArguments(command.args.front()).uponReplyInvoke(onReply);
-    } else {
-      call.uponReplyInvoke(onReply);
+  bool toldWaiting = false;
+  while (true) {
+    answered = false;
+    refused.reset();
+    try {
+      auto call = client.Instance().Raw().callMethodAsync(command.method).onInterface(kInterface);
+      const auto onReply = [&](const sdbus::Error* error) {
+        answered = true;
+        if (error) refused = *error;
+      };
+      if (command.method == "AutoOne") {
+        call.withArguments(command.args.front()).uponReplyInvoke(onReply);
+      } else {
+        call.uponReplyInvoke(onReply);
+      }
+    } catch (const sdbus::Error& e) {
+      return client.Failure(e);
     }
-  } catch (const sdbus::Error& e) {
-    return client.Failure(e);
-  }
-  while (!answered) {
-    if (gSignal) return 128 + gSignal;
-    client.Pump(std::chrono::milliseconds(250));
+    while (!answered) {
+      if (gSignal) return 128 + gSignal;
+      client.Pump(std::chrono::milliseconds(250));
+    }
+    // Busy started nothing, so asking again cannot run anything twice; the
+    // other run's reports in the meantime are not this run's.
+    if (!refused || !command.queue || refused->getName() != kBusyError || client.Gone()) break;
+    if (!toldWaiting) {
+      PrintError("another run is active; waiting for its end (--queue)");
+      toldWaiting = true;
+    }
+    const int waited = AwaitOtherRun(client);
+    if (waited != 0) return waited;
   }
   if (refused) return client.Failure(*refused);
   // The run ends at its last step's completion report. Some ends send none
