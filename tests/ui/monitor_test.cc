@@ -190,12 +190,14 @@ TEST_F(MonitorTest, OnlyParticipantNumber69AsksBeforeInvoicesGoOutAndNoStartsNot
 }
 
 TEST_F(MonitorTest, ACallRefusedWhileAnotherClientRunsIsShownAndAutoWaitsForASendStep) {
-  AddInvoices(4);
+  AddInvoices(8);
   sim_.SetControl(R"({"fault": "slow", "slow_seconds": 1, "fault_methods": ["korvex.inputgate.write2"]})");
   StartBus();
   Child other = Ctl({"auto"});
   // The other run works before the monitor comes: its buttons are free.
-  ASSERT_TRUE(Eventually([&] { return practice_.NumbersIn(practice_.InvoiceDir()).empty(); }));
+  // The other run is in its send step (a second per upload, eight uploads):
+  // no step starts or ends for a while, so the monitor's buttons are free.
+  ASSERT_TRUE(Eventually([&] { return !sim_.Uploads().empty(); }));
   StartMonitor();
   Page().SetConfirm([](const QString&) { return true; });
   ASSERT_TRUE(RunButtonsEnabled());
