@@ -241,6 +241,24 @@ TEST_F(DetailsTest, TheViewerShowsOnlyThatInvoicesLogLinesUntilALineTooLong) {
   for (const std::string& line : Entries(*whole->Log())) EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr(" : ")));
 }
 
+TEST_F(DetailsTest, ALargeInvoiceAndALongLogFillTheViewerAfterItShows) {
+  std::string log;
+  for (int n = 0; n < 100000; ++n)
+    log += LogLine(1796900000 + n, 1, 2, n % 5, 2, "big.xml", "Zeile " + std::to_string(n));
+  WriteFile(Work("logs/2026-12-10.log"), log);
+  fs::copy_file(ShippedConfigDir() + "invoices/gir-5.0-attachment.xml", Work("archive/2026-12-10/big.xml"));
+  ViewerWindow* viewer =
+      OpenViewer(window_.get(), *link_, QString::fromStdString(Work("archive/2026-12-10/big.xml")), "2026-12-10");
+  // Shown before anything was read: the reading happens beside the window.
+  EXPECT_TRUE(viewer->isVisible());
+  EXPECT_FALSE(viewer->Complete());
+  EXPECT_EQ(viewer->Log()->count(), 0);
+  ASSERT_TRUE(Eventually([&] { return viewer->Complete(); }, 120000));
+  EXPECT_EQ(viewer->Log()->count(), 100000);
+  EXPECT_THAT(viewer->Log()->item(99999)->text().toStdString(), ::testing::EndsWith("big.xml: Zeile 99999"));
+  EXPECT_THAT(viewer->Pane()->Inv().toStdString(), ::testing::HasSubstr("GIR50-2026-0233"));
+}
+
 TEST_F(DetailsTest, AMessageAboutAFileOpensItFromTodaysErrorsWithTodaysLog) {
   fs::remove_all(practice_.InvoiceDir());
   fs::create_directories(practice_.InvoiceDir());
