@@ -95,6 +95,23 @@ std::set<std::string> Practice::DuplicateLogIds() const {
   return ids;
 }
 
+std::map<std::string, std::string> IniValues(const std::string& file) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(ReadFile(file));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
+}
+
+std::string AsStored(const std::string& directory) {
+  common::Path path(directory, true);
+  path.MakeDirectory();
+  return path.ToString();
+}
+
 std::string InvoiceNumber(const std::string& text) {
   static const std::regex kNumber("<number>([^<]*)</number>");
   std::smatch m;

@@ -7,6 +7,7 @@
 // the trust center received.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -74,6 +75,11 @@ class Practice {
   TempDir settingsHome_;
   ScopedEnv configHome_;
 };
+
+// The key=value lines of a settings file, by key.
+std::map<std::string, std::string> IniValues(const std::string& file);
+// A directory as the settings store it (with its closing separator).
+std::string AsStored(const std::string& directory);
 
 // The invoice number of an invoice text, empty when it has none.
 std::string InvoiceNumber(const std::string& text);

@@ -36,24 +36,6 @@ using belmor::testing::ReadFile;
 using ::testing::IsEmpty;
 using Numbers = std::multiset<std::string>;
 
-// The directory as the settings store it.
-std::string AsStored(const std::string& directory) {
-  common::Path path(directory, true);
-  path.MakeDirectory();
-  return path.ToString();
-}
-
-std::map<std::string, std::string> IniValues(const std::string& file) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(ReadFile(file));
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
 Numbers AsSet(const std::vector<std::string>& numbers) { return Numbers(numbers.begin(), numbers.end()); }
 
 Numbers Invoices(int count) {

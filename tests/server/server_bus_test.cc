@@ -44,6 +44,8 @@ namespace belmor::korvex::server {
 namespace {
 
 namespace fs = std::filesystem;
+using belmor::korvex::e2e::AsStored;
+using belmor::korvex::e2e::IniValues;
 using belmor::korvex::e2e::Practice;
 using belmor::testing::ReadFile;
 using belmor::testing::Child;
@@ -212,13 +214,6 @@ class ServerBusTest : public ::testing::Test {
 // that is killed. ctest runs them as a test of their own, labelled "tsan".
 class ServerBusThreadsTest : public ServerBusTest {};
 
-// The directory as the settings store and a client reads it.
-std::string AsStored(const std::string& directory) {
-  common::Path path(directory, true);
-  path.MakeDirectory();
-  return path.ToString();
-}
-
 std::string WithoutSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -234,17 +229,6 @@ struct Findings {
   }
   std::vector<std::string> wrong;
 };
-
-std::map<std::string, std::string> IniValues(const std::string& file) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(ReadFile(file));
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
 
 TEST_F(ServerBusTest, ActivatedByTheFirstCallAndGoneAfterTheLastRelease) {
   RegisteredBus bus;
