@@ -40,11 +40,7 @@ using ::testing::ElementsAreArray;
 // A private bus with the server registered per user, where it finds it.
 class RegisteredBus : public PrivateBus {
  public:
-  RegisteredBus() {
-    int status = 0;
-    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, Dir(), &status);
-    EXPECT_EQ(status, 0);
-  }
+  RegisteredBus() { EXPECT_TRUE(RegisterServer(KORVEX_SERVER_PROGRAM)); }
 };
 
 // The value of "key": in one JSON line of the peer: a string's text or a

@@ -97,11 +97,7 @@ class ServerBus : private RaceReports, public PrivateBus {
 // A private bus with the server registered per user, where it finds it.
 class RegisteredBus : public ServerBus {
  public:
-  RegisteredBus() {
-    int status = 0;
-    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, Dir(), &status);
-    EXPECT_EQ(status, 0);
-  }
+  RegisteredBus() { EXPECT_TRUE(RegisterServer(KORVEX_SERVER_PROGRAM)); }
 };
 
 struct Event {

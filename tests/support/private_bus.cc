@@ -84,6 +84,12 @@ PrivateBus::PrivateBus(std::string services) {
   }
 }
 
+bool PrivateBus::RegisterServer(const std::string& program) const {
+  int status = 0;
+  RunTool({program, "/RegServerPerUser"}, dir_, &status);
+  return status == 0;
+}
+
 PrivateBus::~PrivateBus() {
   KillServer();
   ::kill(daemon_->Pid(), SIGTERM);

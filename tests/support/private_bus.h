@@ -63,6 +63,9 @@ class PrivateBus {
   pid_t ServerPid() const;
   void KillServer() const;
   const TempDir& Dir() const { return dir_; }
+  // Registers the server program for this user (where the bus finds it, in
+  // XDG_DATA_HOME); true when the registration succeeded.
+  bool RegisterServer(const std::string& program) const;
 
  private:
   TempDir dir_;

@@ -88,9 +88,7 @@ class MonitorTest : public ::testing::Test {
   // starts it.
   void StartBus() {
     bus_ = std::make_unique<PrivateBus>();
-    int status = 0;
-    RunTool({KORVEX_SERVER_PROGRAM, "/RegServerPerUser"}, bus_->Dir(), &status);
-    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(bus_->RegisterServer(KORVEX_SERVER_PROGRAM));
   }
   // The monitor as its program starts it, on the private bus.
   void StartMonitor(Notifier* notifier = nullptr) {
