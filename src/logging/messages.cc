@@ -76,6 +76,9 @@ const MessageTable& GermanMessageTable() {
       {62, "Warte auf HIN-Client Login (%s)..."},
       {63, "HIN-Client Login erfolgreich"},
       {64, "<neues HIN Login registrieren>"},
+      {65, "Übermittlung unklar: beim Trust Center nachfragen; nur wenn die Rechnung dort fehlt, erneut exportieren"},
+      {66, "Trust Center nicht erreichbar, wird beim nächsten Lauf gesendet"},
+      {67, "Einstellungen konnten nicht gespeichert werden"},
   };
   return table;
 }
@@ -147,6 +150,9 @@ const MessageTable& FrenchMessageTable() {
       {62, "Attendre au HIN-Client de %s..."},
       {63, "Identification du HIN-Client réussie"},
       {64, "<enregistrer un nouveau login HIN>"},
+      {65, "Transmission incertaine : vérifier auprès du trust center ; ne réexporter la facture que si elle n'y est pas"},
+      {66, "Trust center injoignable, la facture sera envoyée au prochain passage"},
+      {67, "Les paramètres n'ont pas pu être enregistrés"},
   };
   return table;
 }

@@ -1,5 +1,8 @@
 #include "transport/curl_transfer.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "transport/transport_settings.h"
@@ -22,6 +25,22 @@ size_t AppendWithinLimit(char* data, size_t size, size_t count, void* target) {
   }
   body->text->append(data, n);
   return n;
+}
+
+size_t ReadOnce(char* buffer, size_t size, size_t count, void* target) {
+  auto* body = static_cast<RequestBody*>(target);
+  const size_t n = std::min(size * count, body->text->size() - body->offset);
+  std::memcpy(buffer, body->text->data() + body->offset, n);
+  body->offset += n;
+  if (n > 0) body->started = true;
+  return n;
+}
+
+int SeekBeforeStart(void* target, curl_off_t offset, int origin) {
+  auto* body = static_cast<RequestBody*>(target);
+  if (body->started || origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  body->offset = 0;
+  return CURL_SEEKFUNC_OK;
 }
 
 struct PoolState {
@@ -55,6 +74,17 @@ void CollectReply(CURL* handle, ReplyBody* body) {
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, AppendWithinLimit);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, body);
   curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body->limit));
+}
+
+void SendBodyOnce(CURL* handle, RequestBody* body) {
+  body->offset = 0;
+  body->started = false;
+  curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadOnce);
+  curl_easy_setopt(handle, CURLOPT_READDATA, body);
+  curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, SeekBeforeStart);
+  curl_easy_setopt(handle, CURLOPT_SEEKDATA, body);
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->text->size()));
+  curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body->text->size()));
 }
 
 ConnectionPool::ConnectionPool() {

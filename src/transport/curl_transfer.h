@@ -49,6 +49,23 @@ struct ReplyBody {
 // the transfer.
 void CollectReply(CURL* handle, ReplyBody* body);
 
+// The body of a request, handed to libcurl at most once. libcurl sends a
+// request again on a fresh connection when a kept one turns out dead, and
+// rewinds the body for it; but a server may have acted on the first copy
+// (a gate that stored an upload and then closed the connection). So once
+// any byte of the body has gone to libcurl, a rewind is refused and the
+// transfer ends with CURLE_SEND_FAIL_REWIND instead of sending it twice.
+struct RequestBody {
+  const std::string* text;
+  size_t offset = 0;
+  // Some byte of the body was handed over: the server may have it.
+  bool started = false;
+};
+
+// Makes the transfer read its body from body (which must outlive it) and
+// announces its size. Sets no method: the caller chooses POST or PUT.
+void SendBodyOnce(CURL* handle, RequestBody* body);
+
 // Connections, TLS sessions and name lookups kept between transfers, so that
 // the requests of a run to one host travel over one kept-alive TLS connection
 // instead of a handshake each. Transfers of any thread may use it at once;
