@@ -92,6 +92,22 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mo
   SyncDirectory(directory);
 }
 
+void AppendDurably(const std::string& path, const std::string& bytes, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd < 0) RaiseFileError(errno, path);
+  struct stat info {};
+  int error = ::fstat(fd, &info) == 0 ? 0 : errno;
+  // A new file gets exactly its mode, whatever the umask; its name must be
+  // on the disk as well as its bytes.
+  const bool created = error == 0 && info.st_size == 0;
+  if (created && ::fchmod(fd, mode) != 0) error = errno;
+  if (error == 0) error = WriteAll(fd, bytes);
+  if (error == 0 && ::fdatasync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) RaiseFileError(error, path);
+  if (created) SyncDirectory(DirectoryOf(path));
+}
+
 void SyncDirectory(const std::string& directory) {
   int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

@@ -34,6 +34,13 @@ bool RenameNoReplace(const std::string& temp, const std::string& target);
 // The new file has exactly mode (see WriteDurableTemporary).
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode = kTemporaryMode);
 
+// Appends bytes to the file at path, creating it with exactly mode when it is
+// missing, and flushes the data to disk before it answers: once it returns,
+// the bytes survive a crash. A failure raises; the bytes may then be partly
+// there, so a reader of such a file must take a last line without its end
+// for nothing.
+void AppendDurably(const std::string& path, const std::string& bytes, mode_t mode = kTemporaryMode);
+
 // Flushes a directory's entries (a rename or a new name) to disk; failures are
 // ignored, as some file systems cannot sync directories.
 void SyncDirectory(const std::string& directory);

@@ -40,6 +40,7 @@
 #include "platform/step_lock.h"
 #include "platform/ui_language.h"
 #include "transport/credential_cache.h"
+#include "transport/curl_transfer.h"
 #include "transport/http_client.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
@@ -521,6 +522,8 @@ void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_th
 
 void Korvex::Cancel() {
   RunState::CancelFlag() = true;
+  // A transfer under way must not keep the run going for minutes.
+  CancelTransfers();
   if (const std::shared_ptr<SecurityClient> security = GetSecurityClient()) security->Cancel();
 }
 

@@ -90,6 +90,7 @@ RunLease BeginProcessing(Korvex& engine, Processing processing, const std::strin
 
   // Only now: a refused call must not clear the cancel of the run that is active.
   RunState::CancelFlag() = false;
+  ResumeTransfers();
   switch (processing) {
     case Processing::Auto:
       RunState::SetSingleFileMode(false, "");

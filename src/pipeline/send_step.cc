@@ -1,6 +1,8 @@
 #include "pipeline/send_step.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <vector>
 
@@ -16,9 +18,11 @@
 #include "logging/report.h"
 #include "pipeline/client_exception.h"
 #include "pipeline/duplicate_log.h"
+#include "pipeline/pending_journal.h"
 #include "pipeline/simple_invoice.h"
 #include "pipeline/step_work_object.h"
 #include "platform/command.h"
+#include "transport/curl_transfer.h"
 #include "transport/http_client.h"
 #include "transport/input_gate_client.h"
 
@@ -36,6 +40,8 @@ constexpr int32_t kCodeDuplicate = 12;
 constexpr int32_t kCodeNotLogged = 13;
 constexpr int32_t kCodeNoConnection = 16;
 constexpr int32_t kCodeTransmission = 17;
+constexpr int32_t kCodeOutcomeUnknown = 18;
+constexpr int32_t kCodeWaitsForNextRun = 20;
 constexpr int32_t kCodeOtherCenter = 22;
 
 constexpr int kTextUpdateQuestion = 2;
@@ -52,6 +58,11 @@ constexpr int kTextReceptionStarted = 51;
 constexpr int kTextFileReceived = 52;
 constexpr int kTextReceptionFailed = 53;
 constexpr int kTextReceptionFinished = 54;
+constexpr int kTextOutcomeUnknown = 65;
+constexpr int kTextWaitsForNextRun = 66;
+
+// Once a run is cancelled, the whole of it ends within this time.
+constexpr std::chrono::milliseconds kCancelBudget{5000};
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
@@ -96,6 +107,8 @@ SendStep::SendStep(const std::shared_ptr<StepContext>& engine)
       duplicateLog_(engine->GetDuplicateLog()),
       gate_(engine->GetInputGateClient()) {}
 
+SendStep::~SendStep() = default;
+
 bool SendStep::Init() {
   source_ = directories_.workOutput;
   destination_ = clientConfig_->Dated(directories_.archive);
@@ -113,10 +126,12 @@ bool SendStep::Init() {
   // the patient's data, that nothing would ever remove.
   RemoveStaleTemporaries(ResponsesDirectory(directories_));
   if (!AbstractStep::Init()) return false;
+  journal_ = std::make_unique<PendingJournal>(common::InDirectory(directories_.work, PendingJournal::kFileName).ToString());
+  RecoverUnfinishedUploads();
   return engine_->StartSecureClient();
 }
 
-bool SendStep::PreHandle() {
+bool SendStep::Connect() {
   try {
     // Init took the gate client after the configuration load of Run; the
     // response download of Cleanup keeps that one, and with it its session,
@@ -135,9 +150,22 @@ bool SendStep::PreHandle() {
   return false;
 }
 
+bool SendStep::PreHandle() {
+  if (Connect()) return true;
+  // None of them was tried: each waits where it is, and the practice sees
+  // which.
+  for (const std::string& name : Queue()) Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+  if (gate_ && gate_->LastCallUnreachable()) sendingEnded_ = true;
+  return false;
+}
+
 void SendStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
   const std::string name = work->FileName();
   KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : enter";
+  if (sendingEnded_) {
+    Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+    return;
+  }
   // Whatever goes wrong with one invoice is reported for it; the next one is
   // still sent.
   bool sent = false;
@@ -185,38 +213,56 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
     return;
   }
 
+  // On the disk before the request goes out: if the program dies before the
+  // answer is recorded, the next run knows this upload's fate is unknown.
+  const std::string sha256 = PendingJournal::Sha256Hex(work->Text());
+  if (!Record('P', sha256, name)) {
+    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
+    return;
+  }
   std::vector<std::shared_ptr<LogRecord>> messages;
   try {
     messages = gate_->Write2(work->Text());
   } catch (const GateFaultException& e) {
     // The gate read the invoice and refused it: it goes again with the next run.
     KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.Text();
+    Record('D', sha256, name);
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
     return;
   } catch (const TokenRequestException& e) {
     // No token, so nothing went out: the invoice waits for the next run.
     KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.ChainText();
+    Record('D', sha256, name);
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
     return;
   } catch (const std::exception& e) {
-    // Any other answer the gate may have given after taking the invoice, so
-    // sending it again could bill twice; the practice decides.
-    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : " << e.what();
-    Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-    work->MoveToError();
+    // The gate may have taken it: sending it again could bill twice, so the
+    // practice asks the trust center. Whatever made this answer go astray
+    // would most likely do the same to the next invoice.
+    KX_LOG(ERROR) << "SendStep::Handle: " << name << " : outcome unknown: " << e.what();
+    Hold(work, sha256);
+    sendingEnded_ = true;
     return;
   }
   // An empty answer is a failed exchange only when the gate did not take
   // the invoice: a gate that accepts without comment must not get the same
   // invoice again with every run.
   if (messages.empty() && gate_->WriteFailed()) {
+    Record('D', sha256, name);
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-    Report(mlWarning, kCodeWriteFailed, name, Text(kTextNotCopied));
     ++errors_;
+    if (gate_->LastCallUnreachable()) {
+      // The next invoice would wait as long for nothing.
+      Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+      sendingEnded_ = true;
+    } else {
+      Report(mlWarning, kCodeWriteFailed, name, Text(kTextNotCopied));
+    }
     return;
   }
   for (const auto& message : messages) logger_->Log(message);
   if (gate_->WriteFailed()) {
+    Record('D', sha256, name);
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
     work->MoveToError();
     return;
@@ -228,6 +274,12 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
     // Sent, but a restart may not know it: the practice must hear of it.
     Report(mlError, kCodeNotLogged, name, Text(kTextNotLogged));
   }
+  Record('S', sha256, name);
+  PassOnSent(work);
+}
+
+void SendStep::PassOnSent(const std::shared_ptr<StepWorkObject>& work) {
+  const std::string& name = work->FileName();
   if (clientConfig_->GetArchive()) {
     work->MoveTo();
     KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : archive";
@@ -237,17 +289,124 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
   }
 }
 
+bool SendStep::Record(char state, const std::string& sha256, const std::string& name, const std::string& held) {
+  if (!journal_) return false;
+  PendingJournal::Entry entry;
+  entry.state = static_cast<PendingJournal::State>(state);
+  entry.time = static_cast<int64_t>(std::time(nullptr));
+  entry.sha256 = sha256;
+  entry.name = name;
+  entry.held = held;
+  try {
+    journal_->Append(entry);
+    return true;
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[SendStep::Record][" << journal_->path() << "][" << state << " " << name << "][" << e.Text()
+                  << "]";
+    return false;
+  }
+}
+
+void SendStep::Hold(const std::shared_ptr<StepWorkObject>& work, const std::string& sha256) {
+  const std::string& name = work->FileName();
+  Report(mlError, kCodeOutcomeUnknown, name, Text(kTextOutcomeUnknown));
+  // Left in "output" with its upload open in the journal, the next run holds
+  // it all the same; it is never sent again from there.
+  const std::string held = MoveToErrorAsHeld(work);
+  if (!held.empty()) Record('H', sha256, name, held);
+}
+
+std::string SendStep::MoveToErrorAsHeld(const std::shared_ptr<StepWorkObject>& work) {
+  common::Path movedTo;
+  if (!work->MoveToError(&movedTo)) return std::string();
+  std::string held = movedTo.ToString();
+  const std::string base = directories_.work.DirectoryString();
+  if (held.compare(0, base.size(), base) == 0) held.erase(0, base.size());
+  return held;
+}
+
+void SendStep::RecoverUnfinishedUploads() {
+  std::vector<PendingJournal::Entry> entries;
+  try {
+    entries = journal_->Read();
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[SendStep::Init][" << journal_->path() << "][" << e.Text() << "]";
+    return;
+  }
+  std::vector<PendingJournal::Entry> kept;
+  for (const PendingJournal::Entry& entry : entries) {
+    if (entry.state == PendingJournal::State::kHeld) {
+      // Until the practice has dealt with the file.
+      if (common::File(directories_.work.DirectoryString() + entry.held).Exists()) {
+        kept.push_back(entry);
+      }
+      continue;
+    }
+    if (entry.state == PendingJournal::State::kDone) continue;
+    // Begun, or taken by the gate but not passed on: only the very file
+    // that went out counts, not a new one of the same name.
+    const common::File file(common::InDirectory(source_, entry.name));
+    if (!file.Exists() || !file.IsFile()) continue;
+    const std::shared_ptr<StepWorkObject> work = NewWorkObject(entry.name);
+    const bool prepared = work->Prepare();
+    if (PendingJournal::Sha256Hex(work->Text()) != entry.sha256) continue;
+    auto queued = std::find(queue_.begin(), queue_.end(), entry.name);
+    if (queued != queue_.end()) queue_.erase(queued);
+    std::shared_ptr<SimpleInvoice> invoice = prepared ? work->GetSimpleInvoice() : nullptr;
+    if (invoice && invoice->GetID().empty()) invoice.reset();
+    const bool known = entry.state == PendingJournal::State::kSent ||
+                       (invoice && duplicateLog_ && duplicateLog_->IsDuplicate(invoice));
+    if (known) {
+      KX_LOG(DEBUG) << "[SendStep::Init][" << entry.name << "][sent before the last run ended: passed on]";
+      PassOnSent(work);
+      continue;
+    }
+    KX_LOG(ERROR) << "[SendStep::Init][" << entry.name << "][upload cut off by the end of the last run]";
+    Report(mlError, kCodeOutcomeUnknown, entry.name, Text(kTextOutcomeUnknown));
+    const std::string held = MoveToErrorAsHeld(work);
+    if (held.empty()) continue;
+    PendingJournal::Entry record = entry;
+    record.state = PendingJournal::State::kHeld;
+    record.held = held;
+    kept.push_back(record);
+  }
+  try {
+    // Only what the next run still needs: the journal stays a few lines long.
+    journal_->Rewrite(kept);
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[SendStep::Init][" << journal_->path() << "][not rewritten][" << e.Text() << "]";
+  }
+}
+
 void SendStep::Cleanup() {
   // One file at a time: the session stays for the next file's run.
   if (engine_->IsSingleFileMode()) return;
+  if (engine_->IsCancelled()) {
+    // Nothing more is asked of the trust center; only the session is
+    // closed, within what is left of the cancel's time.
+    Close();
+    return;
+  }
+  // The gate client serves later runs too: the bound is this run's only.
+  if (gate_ && sendingEnded_) gate_->LimitCalls(kShortCallLimit, true);
   if (!clientConfig_->GetZsrDownFilter().empty()) FetchResponses();
   CheckVersion();
+  Close();
+}
+
+void SendStep::Close() {
+  if (!gate_) return;
+  if (engine_->IsCancelled()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kCancelBudget - SinceTransfersCancelled());
+    gate_->LimitCalls(std::clamp(left, std::chrono::milliseconds(500), kShortCallLimit), false);
+  }
   try {
-    if (gate_) gate_->CloseSession();
+    gate_->CloseSession();
   } catch (const std::exception& e) {
     // The gate forgets an unclosed session by itself.
     KX_LOG(ERROR) << "[SendStep::Cleanup][CloseSession failed][" << e.what() << "]";
   }
+  gate_->LimitCalls(std::chrono::milliseconds(0), true);
 }
 
 std::string SendStep::ResponseFileName(const std::string& name) {
@@ -268,7 +427,7 @@ void SendStep::Downloader(int32_t level, int32_t mclass, int32_t code, const std
 
 void SendStep::FetchResponses() {
   try {
-    PreHandle();
+    Connect();
     // No gate client after a failed or cancelled configuration download.
     if (!gate_) throw common::RuntimeException("no gate client");
     const std::string filter = clientConfig_->GetZsrDownFilter();

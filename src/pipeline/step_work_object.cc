@@ -346,11 +346,12 @@ bool StepWorkObject::MoveTo() {
   return false;
 }
 
-bool StepWorkObject::MoveToError() {
+bool StepWorkObject::MoveToError(common::Path* movedTo) {
   // Today's error directory below the work base the step took at its start.
   common::Path target =
       common::InDirectory(step_->GetClientConfig()->Dated(step_->TakenDirectories().error), FileName());
   if (Relocate(target) == Moved::kDone) {
+    if (movedTo) *movedTo = target;
     ++step_->errors_;
     return true;
   }

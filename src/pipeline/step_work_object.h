@@ -67,8 +67,9 @@ class StepWorkObject {
   // source; true when done. Otherwise reported as not passed on, and the
   // source is where it was.
   bool MoveTo();
-  // The same into today's error directory.
-  bool MoveToError();
+  // The same into today's error directory; movedTo, when given, learns the
+  // file's new path.
+  bool MoveToError(common::Path* movedTo = nullptr);
   // Writes the text into directory under a free name; the source stays.
   void CopyTo(const common::Path& directory);
   // Removes the source, counted as passed on; reported as not passed on and

@@ -43,6 +43,25 @@ int SeekBeforeStart(void* target, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
+struct CancelState {
+  std::atomic<bool> cancelled{false};
+  // steady_clock ticks of the latest cancel.
+  std::atomic<std::chrono::steady_clock::rep> at{0};
+};
+
+CancelState& Cancels() {
+  static CancelState state;
+  return state;
+}
+
+int AbortOnCancel(void* target, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<TransferWatch*>(target);
+  if (!watch->cancellable || !TransfersCancelled()) return 0;
+  if (watch->body && watch->body->started && SinceTransfersCancelled() < kCancelGrace) return 0;
+  watch->aborted = true;
+  return 1;  // libcurl ends the transfer with CURLE_ABORTED_BY_CALLBACK
+}
+
 struct PoolState {
   std::mutex mutex;
   std::shared_ptr<ConnectionPool> current;
@@ -74,6 +93,29 @@ void CollectReply(CURL* handle, ReplyBody* body) {
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, AppendWithinLimit);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, body);
   curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body->limit));
+}
+
+void CancelTransfers() {
+  // A second Cancel does not give a sent body its grace again.
+  if (Cancels().cancelled.load()) return;
+  Cancels().at = std::chrono::steady_clock::now().time_since_epoch().count();
+  Cancels().cancelled = true;
+}
+
+void ResumeTransfers() { Cancels().cancelled = false; }
+
+bool TransfersCancelled() { return Cancels().cancelled.load(); }
+
+std::chrono::steady_clock::duration SinceTransfersCancelled() {
+  if (!TransfersCancelled()) return std::chrono::steady_clock::duration::zero();
+  return std::chrono::steady_clock::now() - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(Cancels().at.load()));
+}
+
+void WatchTransfer(CURL* handle, TransferWatch* watch) {
+  watch->aborted = false;
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, AbortOnCancel);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, watch);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 }
 
 void SendBodyOnce(CURL* handle, RequestBody* body) {

@@ -4,6 +4,8 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -65,6 +67,33 @@ struct RequestBody {
 // Makes the transfer read its body from body (which must outlive it) and
 // announces its size. Sets no method: the caller chooses POST or PUT.
 void SendBodyOnce(CURL* handle, RequestBody* body);
+
+// The cancel of a run, as its transfers see it. A transfer whose body has
+// not gone out yet is aborted at once: nothing of it reached the server. One
+// whose body went out may already have been acted on, so its answer is
+// waited for kCancelGrace more before it is aborted too (its outcome is then
+// unknown to the caller). Safe from any thread.
+inline constexpr std::chrono::seconds kCancelGrace{3};
+void CancelTransfers();
+// A new run: transfers go on normally again.
+void ResumeTransfers();
+bool TransfersCancelled();
+// Time since the run was cancelled; zero when it is not.
+std::chrono::steady_clock::duration SinceTransfersCancelled();
+
+// What a transfer checks while it runs (libcurl's progress callback).
+struct TransferWatch {
+  // The request's body, or null for a request without one.
+  const RequestBody* body = nullptr;
+  // False for a call that must still go out after a cancel (closing the
+  // gate session), which is bounded by its time limit instead.
+  bool cancellable = true;
+  // Set when the watch ended the transfer.
+  bool aborted = false;
+};
+
+// Lets watch (which must outlive the transfer) abort it on a cancel.
+void WatchTransfer(CURL* handle, TransferWatch* watch);
 
 // Connections, TLS sessions and name lookups kept between transfers, so that
 // the requests of a run to one host travel over one kept-alive TLS connection

@@ -36,28 +36,6 @@ bool Append(HeaderList& list, const std::string& line) {
   return true;
 }
 
-struct BodySource {
-  const std::string* body;
-  size_t offset = 0;
-};
-
-size_t ReadBody(char* buffer, size_t size, size_t count, void* userData) {
-  auto* source = static_cast<BodySource*>(userData);
-  const size_t n = std::min(size * count, source->body->size() - source->offset);
-  std::memcpy(buffer, source->body->data() + source->offset, n);
-  source->offset += n;
-  return n;
-}
-
-int SeekBody(void* userData, curl_off_t offset, int origin) {
-  auto* source = static_cast<BodySource*>(userData);
-  if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > source->body->size()) {
-    return CURL_SEEKFUNC_CANTSEEK;
-  }
-  source->offset = static_cast<size_t>(offset);
-  return CURL_SEEKFUNC_OK;
-}
-
 // The verbose trace goes to the debug log, never to standard error. Only
 // libcurl's own text and the header blocks are written: bodies carry patient
 // data. The bearer token is a credential and is masked.
@@ -104,6 +82,26 @@ int TraceToDebugLog(CURL*, curl_infotype type, char* data, size_t size, void*) {
   KX_LOG(DEBUG) << "[HttpClient::Perform][curl] " << prefix << text;
   return 0;
 }
+
+// How a failed transfer ended, told from libcurl's code and what of the body
+// it had taken.
+HttpClient::Delivery FailedDelivery(CURLcode result, const RequestBody& body, bool hasBody) {
+  if (hasBody && body.started) return HttpClient::Delivery::kLost;
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpClient::Delivery::kUnreachable;
+    default:
+      // A GET has no body to lose: whatever broke, it may simply go again.
+      return HttpClient::Delivery::kNotSent;
+  }
+}
+
+// A POST on a connection idle for longer than this opens a new one: the gate
+// may have closed the old one meanwhile, and a body sent into a closed
+// connection is one whose fate is unknown.
+constexpr long kPostConnectionMaxIdleSeconds = 2;
 
 }  // namespace
 
@@ -203,6 +201,7 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   // behind: a loader must never take the last document for this one's.
   status_ = 0;
   response_.clear();
+  delivery_ = Delivery::kNotSent;
 
   // Checked before the token is asked for: a URL that cannot be sent must
   // never start a login.
@@ -264,22 +263,17 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   ReplyBody reply{&response_, replyLimit_};
   CollectReply(h, &reply);
 
-  BodySource source{&body};
-  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
-  curl_easy_setopt(h, CURLOPT_READDATA, &source);
-  // A kept connection that the server has closed meanwhile is found out only
-  // when the request goes out; libcurl then sends it again on a new one and
-  // has to start the body over.
-  curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
-  curl_easy_setopt(h, CURLOPT_SEEKDATA, &source);
+  const bool hasBody = method == "POST" || method == "PUT";
+  RequestBody source{&body};
+  TransferWatch watch{hasBody ? &source : nullptr, cancellable_};
+  WatchTransfer(h, &watch);
+  if (timeLimit_.count() > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeLimit_.count()));
   if (method == "GET") {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  } else if (method == "POST") {
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  } else if (method == "PUT") {
-    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  } else if (hasBody) {
+    SendBodyOnce(h, &source);
+    curl_easy_setopt(h, method == "POST" ? CURLOPT_POST : CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kPostConnectionMaxIdleSeconds);
   }
 
   const CURLcode result = curl_easy_perform(h);
@@ -287,7 +281,9 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     status_ = static_cast<int32_t>(code);
+    delivery_ = Delivery::kAnswered;
   } else {
+    delivery_ = FailedDelivery(result, source, hasBody);
     // Part of a body is no answer.
     response_.clear();
     if (reply.exceeded || result == CURLE_FILESIZE_EXCEEDED) {
@@ -295,7 +291,8 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
                     << " bytes, refused]";
     } else {
       KX_LOG(DEBUG) << "[HttpClient::Perform][" << method << " " << target << " failed: " << curl_easy_strerror(result)
-                    << "]";
+                    << (watch.aborted ? ", run cancelled" : "")
+                    << (delivery_ == Delivery::kLost ? ", after the body went out" : "") << "]";
     }
   }
   if (status_ == 401 && provider) provider->TokenRefused();

@@ -1,6 +1,7 @@
 #ifndef KORVEX_TRANSPORT_HTTP_CLIENT_H_
 #define KORVEX_TRANSPORT_HTTP_CLIENT_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -30,6 +31,12 @@ KORVEX_DECLARE_EXCEPTION(TokenRequestException, common::RuntimeException, "Token
 // not sent, and a redirect is never followed. A reply larger than the reply
 // limit fails the request.
 //
+// A request body goes out at most once: libcurl's retry of a kept connection
+// that turned out dead is refused once any byte of it was handed over (the
+// server may have stored it before it closed), and POSTs do not reuse a
+// connection idle for more than a moment. A cancel of the run aborts a
+// request at once while its body has not gone out, else after kCancelGrace.
+//
 // Throws only TokenRequestException, when the token service fails before the
 // request goes out; otherwise callers judge GetStatus(). Status and body are
 // always those of the last request: status 0 and no body when it failed or
@@ -38,6 +45,16 @@ KORVEX_DECLARE_EXCEPTION(TokenRequestException, common::RuntimeException, "Token
 // too large). One thread at a time; users make one object per task.
 class HttpClient {
  public:
+  // What became of the last request, beyond its status. A body that went out
+  // may have been acted on by the server even when no answer came back, so
+  // callers that must not do a thing twice tell kLost from kNotSent.
+  enum class Delivery {
+    kAnswered,     // a status came back (GetStatus)
+    kNotSent,      // nothing of the body left: not sent at all, or refused before it (TLS)
+    kUnreachable,  // like kNotSent, because the host could not be reached or did not answer in time
+    kLost,         // the body, or part of it, went out and no whole answer came back
+  };
+
   HttpClient();
   HttpClient(std::string proxyHost, uint16_t proxyPort);
   virtual ~HttpClient();
@@ -62,12 +79,20 @@ class HttpClient {
   // the object's later requests.
   int32_t Post(const std::string& url, const std::string& body);
 
+  // Bounds the whole of each later request (0: no bound beyond the transfer
+  // limits of the settings).
+  void SetTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
+  // With false, later requests go on after the run is cancelled (closing a
+  // session); give them a time limit then.
+  void SetCancellable(bool cancellable) { cancellable_ = cancellable; }
+
   // Bytes a reply body may have; kGateReplyLimit unless set.
   void SetReplyLimit(size_t bytes) { replyLimit_ = bytes; }
 
   // The body of the last response, as raw bytes.
   std::string GetResponse() const { return response_; }
   int32_t GetStatus() const { return status_; }
+  Delivery LastDelivery() const { return delivery_; }
 
   // The address requested for a configured URL, or empty when the URL has
   // neither "http://" nor "https://" (then nothing is sent).
@@ -91,6 +116,9 @@ class HttpClient {
   std::string proxy_;  // "http://host:port/" or empty
   int32_t status_ = 0;
   size_t replyLimit_ = kGateReplyLimit;
+  std::chrono::milliseconds timeLimit_{0};
+  bool cancellable_ = true;
+  Delivery delivery_ = Delivery::kNotSent;
 };
 
 }  // namespace belmor::korvex

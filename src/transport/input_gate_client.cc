@@ -50,6 +50,22 @@ void InputGateClient::SetProxy(std::string host, uint16_t port) {
   proxyPort_ = port;
 }
 
+void InputGateClient::LimitCalls(std::chrono::milliseconds limit, bool cancellable) {
+  callLimit_ = limit;
+  callsCancellable_ = cancellable;
+}
+
+// Definite are a status the gate itself answers before or instead of acting
+// (4xx; 503: not taking requests) and, of course, a readable reply. A 500,
+// 502 or 504 comes from the HTTPS gateway in front of the gate, which may
+// have passed the upload on before it gave up.
+bool InputGateClient::LastOutcomeUnknown() const {
+  if (lastDelivery_ == HttpClient::Delivery::kLost) return true;
+  if (lastDelivery_ != HttpClient::Delivery::kAnswered) return false;
+  const bool definite = lastStatus_ == 200 || (lastStatus_ >= 400 && lastStatus_ < 500) || lastStatus_ == 503;
+  return !definite;
+}
+
 void InputGateClient::ThrowUnbuildable(const std::string& methodName) {
   throw common::RuntimeException("InputGateClient::SendRequest: arguments do not fit the signature", methodName);
 }
@@ -61,7 +77,11 @@ RpcValue InputGateClient::Send(const RpcRequest& request) {
   HttpClient http(proxyHost_, proxyPort_);
   http.SetHeader("Content-type", "text/xml");
   http.SetHeader("Accept", "*/*");
+  http.SetTimeLimit(callLimit_);
+  http.SetCancellable(callsCancellable_);
   const int32_t status = http.Post(request.Url(), document);
+  lastDelivery_ = http.LastDelivery();
+  lastStatus_ = status;
   const std::string body = http.GetResponse();
   if (status != 200) {
     KX_LOG(ERROR) << "[InputGateClient::SendRequest][code: " << status << "][response of " << body.size()
@@ -158,25 +178,43 @@ void InputGateClient::CloseSession() {
 
 std::vector<std::shared_ptr<LogRecord>> InputGateClient::Write(const std::string& invoice, bool asBase64) {
   writeFailed_ = true;
+  lastDelivery_ = HttpClient::Delivery::kNotSent;
   std::vector<std::shared_ptr<LogRecord>> messages;
   if (session_.empty()) return messages;
-
-  const RpcValue result = asBase64
-                              ? SendRequest(write_uri_, "korvex.inputgate.write2", "S:sB", session_, invoice)
-                              : SendRequest(write_uri_, "korvex.inputgate.write", "S:ss", session_, invoice);
-  if (result.kind() == RpcValue::kBoolean) return messages;
 
   // The flag is cleared only once the whole answer was read: a reply that
   // breaks off half-way must not pass as an accepted invoice.
   bool refused = false;
-  for (const RpcValue& element : result.AsArray()) {
-    const RpcValue::Values& fields = element.AsArray();
-    if (fields.size() != 6) continue;
-    auto record = std::make_shared<LogRecord>(fields[0].AsInt(), fields[1].AsInt(), fields[2].AsInt(),
-                                              fields[3].AsInt(), fields[4].AsString(), fields[5].AsString());
-    // The gate refused the invoice when one of its modules reports an error.
-    if (record->Class() == mcModule && record->Level() > mlWarning) refused = true;
-    messages.push_back(std::move(record));
+  try {
+    const RpcValue result = asBase64
+                                ? SendRequest(write_uri_, "korvex.inputgate.write2", "S:sB", session_, invoice)
+                                : SendRequest(write_uri_, "korvex.inputgate.write", "S:ss", session_, invoice);
+    if (result.kind() == RpcValue::kBoolean) {
+      if (LastOutcomeUnknown()) {
+        throw UnknownOutcomeException("InputGateClient::Write: outcome unknown",
+                                      "status " + std::to_string(lastStatus_));
+      }
+      return messages;
+    }
+    for (const RpcValue& element : result.AsArray()) {
+      const RpcValue::Values& fields = element.AsArray();
+      if (fields.size() != 6) continue;
+      auto record = std::make_shared<LogRecord>(fields[0].AsInt(), fields[1].AsInt(), fields[2].AsInt(),
+                                                fields[3].AsInt(), fields[4].AsString(), fields[5].AsString());
+      // The gate refused the invoice when one of its modules reports an error.
+      if (record->Class() == mcModule && record->Level() > mlWarning) refused = true;
+      messages.push_back(std::move(record));
+    }
+  } catch (const GateFaultException&) {
+    throw;
+  } catch (const UnknownOutcomeException&) {
+    throw;
+  } catch (const TokenRequestException&) {
+    throw;  // nothing went out
+  } catch (const common::Exception& e) {
+    // A 200 whose answer cannot be read, or not as messages: the gate may
+    // well have stored the invoice before it answered so.
+    throw UnknownOutcomeException("InputGateClient::Write: answer unreadable", e);
   }
   writeFailed_ = refused;
   return messages;

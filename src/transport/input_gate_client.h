@@ -1,6 +1,7 @@
 #ifndef KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
 #define KORVEX_TRANSPORT_INPUT_GATE_CLIENT_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "common/exception.h"
 #include "logging/korvex_logger.h"
+#include "transport/http_client.h"
 #include "transport/rpc_request.h"
 #include "transport/rpc_value.h"
 #include "transport/security_client.h"
@@ -20,6 +22,11 @@ namespace belmor::korvex {
 // read (the gate may have acted on that one) catch this class first. The
 // description is that of RuntimeException, so log lines read as before.
 KORVEX_DECLARE_EXCEPTION(GateFaultException, common::RuntimeException, "Runtime exception");
+
+// An upload whose fate is unknown: its body went out, and what came back
+// (nothing, a gateway's 500, 502 or 504, an answer that cannot be read) does
+// not tell whether the gate stored it. Sending it again could bill twice.
+KORVEX_DECLARE_EXCEPTION(UnknownOutcomeException, common::RuntimeException, "Runtime exception");
 
 // The texts of the gate's version answers: the newest-version query fills the
 // first three, the minimum-version query the last two.
@@ -74,9 +81,20 @@ class InputGateClient {
   // it, normalised to the report enumerations. WriteFailed() afterwards tells
   // whether the gate took it: it stays true without a session or on a failed
   // HTTP status, and a module message of error level or worse sets it too.
+  // Only a definite answer returns: a readable reply, a fault
+  // (GateFaultException), an HTTP status 4xx or 503, or a failure before the
+  // body left (LastCallUnreachable tells the host was not reached). Any other
+  // outcome raises UnknownOutcomeException.
   virtual std::vector<std::shared_ptr<LogRecord>> Write(const std::string& invoice, bool asBase64);
   virtual std::vector<std::shared_ptr<LogRecord>> Write2(const std::string& invoice) { return Write(invoice, true); }
   virtual bool WriteFailed() const { return writeFailed_; }
+  // Whether the last call failed because the trust center could not be
+  // reached or did not answer in time: nothing went out.
+  virtual bool LastCallUnreachable() const { return lastDelivery_ == HttpClient::Delivery::kUnreachable; }
+
+  // Bounds each later call to limit (0: no bound of its own); with
+  // cancellable false, the calls still go out after the run was cancelled.
+  virtual void LimitCalls(std::chrono::milliseconds limit, bool cancellable);
 
   // The names of the waiting responses; filter "*" lists all of them. An
   // empty filter raises std::out_of_range "invalid string position". Needs no
@@ -130,8 +148,15 @@ class InputGateClient {
   // True when the result is a fault; stores its code and text.
   bool IsFault(const RpcValue& result);
 
+  // Whether the last exchange leaves it open if the gate acted on it.
+  bool LastOutcomeUnknown() const;
+
   std::string proxyHost_;
   uint16_t proxyPort_ = 0;
+  std::chrono::milliseconds callLimit_{0};
+  bool callsCancellable_ = true;
+  HttpClient::Delivery lastDelivery_ = HttpClient::Delivery::kNotSent;
+  int32_t lastStatus_ = 0;
   std::shared_ptr<SecurityClient> securityClient_;
   std::string connection_uri_;
   std::string write_uri_;

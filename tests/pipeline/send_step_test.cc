@@ -20,6 +20,7 @@
 #include "config/documents.h"
 #include "config/rule.h"
 #include "pipeline/duplicate_log.h"
+#include "pipeline/pending_journal.h"
 #include "pipeline/simple_invoice.h"
 #include "platform/scoped_env.h"
 #include "step_fixture.h"
@@ -227,10 +228,14 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
   } cases[] = {
       {"failed exchange", [](bool&) { return Records{}; }, true, "output", false,
        {{mlError, 17, "a.xml", 17}, {mlWarning, 3, "a.xml", 30}}},
-      // The gate may have taken what it answered for: not sent again unseen.
+      // The gate may have taken what it answered for: not sent again unseen,
+      // and the practice is told to ask the trust center.
       {"unreadable reply",
        [](bool&) -> Records { throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault"); }, true,
-       "err", false, {{mlError, 17, "a.xml", 17}}},
+       "err", false, {{mlError, 18, "a.xml", 65}}},
+      {"outcome unknown",
+       [](bool&) -> Records { throw UnknownOutcomeException("InputGateClient::Write: outcome unknown", "status 0"); },
+       true, "err", false, {{mlError, 18, "a.xml", 65}}},
       // Told by its class, not its text: one whose words read like a refusal
       // is still an answer that could not be read.
       {"unreadable reply that reads like a fault",
@@ -238,7 +243,7 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
          throw common::RuntimeException("InputGateClient::SendRequest: xmlrpc fault",
                                         "status 200, 80 bytes, fault 0 ()");
        },
-       true, "err", false, {{mlError, 17, "a.xml", 17}}},
+       true, "err", false, {{mlError, 18, "a.xml", 65}}},
       // The gate read the invoice and refused it: sent again with the next run.
       {"fault",
        [](bool&) -> Records {
@@ -246,7 +251,7 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
        },
        true, "output", false, {{mlError, 17, "a.xml", 17}}},
       {"reply of the wrong shape", [](bool&) -> Records { throw RpcError("Invalid type conversion"); }, true, "err",
-       false, {{mlError, 17, "a.xml", 17}}},
+       false, {{mlError, 18, "a.xml", 65}}},
       // The token service failed before the upload: nothing went out.
       {"no token",
        [](bool&) -> Records {
@@ -254,7 +259,7 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
        },
        true, "output", false, {{mlError, 17, "a.xml", 17}}},
       {"other failure", [](bool&) -> Records { throw std::runtime_error("unexpected"); }, true, "err", false,
-       {{mlError, 17, "a.xml", 17}}},
+       {{mlError, 18, "a.xml", 65}}},
       {"module error",
        [](bool& failed) {
          failed = true;
@@ -291,6 +296,10 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
     for (const Expected& e : c.reports) {
       EXPECT_THAT(b.Reports(), Contains(Sender(e.level, e.code, e.file, e.text ? Text(e.text) : e.literal)));
     }
+    // An unknown outcome is not also called a failed transmission.
+    const bool failed = std::any_of(c.reports.begin(), c.reports.end(), [](const Expected& e) { return e.code == 17; });
+    EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, "a.xml", Text(17))), failed ? 1 : 0)
+        << "failed-transmission reports";
     EXPECT_EQ(b.gate->calls.back(), "close");
   }
 }
@@ -303,10 +312,11 @@ struct SimSendBench : SendBench {
   }
   // Runs the step as the engine does, but with the transport settings of
   // this test: the engine's run would publish those of the settings file.
-  void RunSendStep() {
+  void RunSendStep(long noProgressSeconds = 60) {
     SetAccessTokenProvider(std::make_shared<FixedTokenProvider>(TrustCenterSim::kValidToken));
     TransportSettings settings;
     settings.caFile = sim.CaFile();
+    settings.noProgressSeconds = noProgressSeconds;
     SetTransportSettings(settings);
     std::make_shared<SendStep>(engine)->Run();
   }
@@ -328,17 +338,84 @@ struct SimSendBench : SendBench {
   TrustCenterSim sim;
 };
 
-TEST(SendStepTest, AnAnswerThatCannotBeReadLeavesTheInvoiceToThePractice) {
+// What a run killed in the middle of an upload leaves in the journal, and
+// what the next run makes of it before it sends anything.
+TEST(SendStepTest, AnUploadCutOffByTheEndOfTheLastRunIsNeverSentAgainBlindly) {
+  const struct Case {
+    const char* what;
+    char state;          // the last record of a.xml's upload
+    bool sameBytes;      // the file in "output" is the one that went out
+    bool knownAsSent;    // the duplicate log already holds it
+    const char* where;   // where a.xml is afterwards: "archive", "err", "uploaded"
+  } cases[] = {
+      {"begun, never answered", 'P', true, false, "err"},
+      {"begun, and the duplicate log has it", 'P', true, true, "archive"},
+      {"taken by the gate, not yet archived", 'S', true, false, "archive"},
+      {"a new file of the same name", 'P', false, false, "uploaded"},
+      {"a definite answer came", 'D', true, false, "uploaded"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SendBench b;
+    b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
+    const std::string work = b.env.config->GetDuplicateLogPath().DirectoryString();
+    PendingJournal journal(work + "korvex.pending");
+    PendingJournal::Entry entry;
+    entry.state = static_cast<PendingJournal::State>(c.state);
+    entry.time = 1765400000;
+    entry.sha256 = PendingJournal::Sha256Hex(c.sameBytes ? b.sent["a.xml"] : std::string("other bytes"));
+    entry.name = "a.xml";
+    journal.Append(entry);
+    if (c.knownAsSent) b.duplicates->Add(b.SummaryOf("a.xml"));
+
+    b.engine->RunSendStep();
+
+    const std::string where = c.where;
+    const bool uploaded = std::count(b.gate->uploads.begin(), b.gate->uploads.end(), b.sent["a.xml"]) == 1;
+    EXPECT_EQ(uploaded, where == "uploaded");
+    EXPECT_EQ(std::count(b.gate->uploads.begin(), b.gate->uploads.end(), b.sent["b.xml"]), 1) << "b.xml goes as usual";
+    EXPECT_THAT(Names(b.output), IsEmpty());
+    EXPECT_EQ(Names(b.env.ErrorDir()), where == "err" ? std::vector<std::string>{"a.xml"} : std::vector<std::string>{});
+    EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 18, "a.xml", Text(65))),
+              where == "err" ? 1 : 0);
+    // What the journal keeps: the held invoice, and where it is.
+    std::vector<std::string> held;
+    for (const PendingJournal::Entry& e : journal.Read()) {
+      if (e.state == PendingJournal::State::kHeld) held.push_back(e.name + " " + e.held);
+    }
+    const std::string heldPath = b.env.ErrorDir().substr(work.size()) + "a.xml";
+    EXPECT_EQ(held, where == "err" ? std::vector<std::string>{"a.xml " + heldPath} : std::vector<std::string>{});
+    if (where != "err") continue;
+
+    // The held invoice is no duplicate: exported again by the practice, it goes.
+    WriteFile(b.output + "/a.xml", b.sent["a.xml"]);
+    b.engine->RunSendStep();
+    EXPECT_EQ(std::count(b.gate->uploads.begin(), b.gate->uploads.end(), b.sent["a.xml"]), 1);
+    EXPECT_THAT(Names(b.output), IsEmpty());
+  }
+}
+
+TEST(SendStepTest, OnlyADefiniteAnswerLetsAnInvoiceGoAgain) {
   const struct Case {
     const char* fault;
-    // Where both invoices are afterwards: "output" (sent again next run) or "err".
-    const char* where;
+    // The gate's answer leaves no doubt that it did not take the upload:
+    // both invoices are tried and wait in "output". Otherwise the first one
+    // tried is held in the error directory and the other waits untried.
+    bool definite;
     bool notCopied;
   } cases[] = {
-      {"xmlrpc_fault", "output", false},
-      {"http500", "output", true},
-      {"garbled", "err", false},
-      {"wrong_shape", "err", false},
+      {"xmlrpc_fault", true, false},
+      {"http401", true, true},
+      {"http503", true, true},
+      {"http500", false, false},
+      {"http502", false, false},
+      {"http504", false, false},
+      {"garbled", false, false},
+      {"wrong_shape", false, false},
+      // The gate stored the upload and closed the connection without a word.
+      {"stored_drop", false, false},
+      // ... or stored it and never answered in time.
+      {"stored_hang", false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -346,28 +423,44 @@ TEST(SendStepTest, AnAnswerThatCannotBeReadLeavesTheInvoiceToThePractice) {
     b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}});
     // Every upload gets the same answer; no update is offered.
     b.sim.SetControl(std::string(R"({"fault": ")") + c.fault +
-                     R"(", "fault_methods": ["korvex.inputgate.write2"],
+                     R"(", "fault_methods": ["korvex.inputgate.write2"], "hang_seconds": 30,
                         "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
 
-    b.RunSendStep();
+    b.RunSendStep(/*noProgressSeconds=*/2);
 
     const std::vector<std::string> both = {"a.xml", "b.xml"};
-    const std::string where = c.where;
-    EXPECT_EQ(Names(b.output), where == "output" ? both : std::vector<std::string>{});
-    EXPECT_EQ(Names(b.env.ErrorDir()), where == "err" ? both : std::vector<std::string>{});
-    EXPECT_THAT(Names(b.Archive()), IsEmpty());
-    for (const std::string& name : both) {
-      EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 17, name, Text(17)))) << name;
-      EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlWarning, 3, name, Text(30))),
-                c.notCopied ? 1 : 0)
-          << name;
-      EXPECT_FALSE(b.duplicates->IsDuplicate(b.SummaryOf(name))) << name;
-    }
-    // Both were tried, and the run ended as usual.
     const std::vector<std::string> methods = b.Methods();
-    EXPECT_EQ(std::count(methods.begin(), methods.end(), "korvex.inputgate.write2"), 2);
+    const auto uploads = std::count(methods.begin(), methods.end(), "korvex.inputgate.write2");
+    EXPECT_THAT(Names(b.Archive()), IsEmpty());
+    for (const std::string& name : both) EXPECT_FALSE(b.duplicates->IsDuplicate(b.SummaryOf(name))) << name;
     ASSERT_FALSE(methods.empty());
     EXPECT_EQ(methods.back(), "korvex.session.close");
+    if (c.definite) {
+      EXPECT_EQ(Names(b.output), both);
+      EXPECT_THAT(Names(b.env.ErrorDir()), IsEmpty());
+      EXPECT_EQ(uploads, 2);
+      for (const std::string& name : both) {
+        EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 17, name, Text(17)))) << name;
+        EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlWarning, 3, name, Text(30))),
+                  c.notCopied ? 1 : 0)
+            << name;
+        EXPECT_THAT(b.Reports(), Not(Contains(Sender(mlError, 18, name, Text(65))))) << name;
+      }
+      continue;
+    }
+    // Exactly one upload went out, on one connection: nothing sent twice,
+    // not even by the transport's retry of a connection that died.
+    EXPECT_EQ(uploads, 1);
+    std::vector<std::string> held;
+    for (const Report& r : b.Reports()) {
+      if (r == Sender(mlError, 18, r.fileName, Text(65))) held.push_back(r.fileName);
+    }
+    ASSERT_EQ(held.size(), 1u);
+    const std::string waiting = held[0] == "a.xml" ? "b.xml" : "a.xml";
+    EXPECT_EQ(Names(b.env.ErrorDir()), held);
+    EXPECT_EQ(Names(b.output), std::vector<std::string>{waiting});
+    EXPECT_THAT(b.Reports(), Contains(Sender(mlWarning, 20, waiting, Text(66))));
+    EXPECT_THAT(b.Reports(), Not(Contains(Sender(mlError, 17, held[0], Text(17)))));
   }
 }
 
@@ -382,11 +475,17 @@ TEST(SendStepTest, ARefusalDoesNotMarkTheNextUnreadableAnswerAsOne) {
 
   std::vector<std::string> order;
   for (const Report& r : b.Reports()) {
-    if (r == Sender(mlError, 17, r.fileName, Text(17))) order.push_back(r.fileName);
+    if (r == Sender(mlError, 17, r.fileName, Text(17)) || r == Sender(mlError, 18, r.fileName, Text(65))) {
+      order.push_back(r.fileName + (r.code == 18 ? " held" : " refused"));
+    }
   }
-  ASSERT_THAT(order, UnorderedElementsAre("a.xml", "b.xml"));
-  EXPECT_EQ(Names(b.output), std::vector<std::string>{order[0]});
-  EXPECT_EQ(Names(b.env.ErrorDir()), std::vector<std::string>{order[1]});
+  ASSERT_EQ(order.size(), 2u);
+  const std::string first = order[0].substr(0, 5);
+  const std::string second = order[1].substr(0, 5);
+  EXPECT_EQ(order[0], first + " refused");
+  EXPECT_EQ(order[1], second + " held");
+  EXPECT_EQ(Names(b.output), std::vector<std::string>{first});
+  EXPECT_EQ(Names(b.env.ErrorDir()), std::vector<std::string>{second});
 }
 
 TEST(SendStepTest, WithoutAGateClientTheRunStillEnds) {

@@ -184,10 +184,19 @@ class Handler(BaseHTTPRequestHandler):
             return _xml_answer(gt.reply(gt.SIMULATED_FAULT)), 0
         if fault == "wrong_shape" and method is not None:
             return _xml_answer(gt.reply(gt.wrong_shape(method))), 0
+        if fault in ("http502", "http503", "http504"):
+            return Answer(int(fault[4:]), "simulated gateway answer"), 0
         delay = float(control.get("slow_seconds", 5)) if fault == "slow" else 0
         if self.server.port_kind == "https":
-            return self._https_route(sim, path, body, method, params, control), delay
-        return self._http_route(sim, control), delay
+            answer = self._https_route(sim, path, body, method, params, control)
+        else:
+            answer = self._http_route(sim, control)
+        # The call did its work (an upload is stored); only its answer is lost.
+        if fault == "stored_drop":
+            return DROP, 0
+        if fault == "stored_hang":
+            return DROP, float(control.get("hang_seconds", 120))
+        return answer, delay
 
     # --- HTTPS: trust center and token endpoint -------------------------------
 

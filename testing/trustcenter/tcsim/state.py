@@ -18,7 +18,8 @@ import time
 BUILTIN_TOKEN = "KorvexSimulatorBuiltInAccessToken0123456789abcdefghijklmnopq"
 assert len(BUILTIN_TOKEN) == 60
 
-FAULTS = ("none", "http500", "http401", "xmlrpc_fault", "garbled", "drop", "slow", "wrong_shape")
+FAULTS = ("none", "http500", "http401", "xmlrpc_fault", "garbled", "drop", "slow", "wrong_shape",
+          "stored_drop", "stored_hang", "http502", "http503", "http504")
 
 DEFAULT_MIN_VERSION = {"minDate": "2000-01-01", "minVer": "1.0.0"}
 
