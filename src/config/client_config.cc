@@ -106,6 +106,7 @@ ClientConfig::ClientConfig(Hooks hooks) : hooks_(std::move(hooks)) {
   hinAuthUrl_ = Read(*options_, "hinAuthUrl", std::string(kDefaultHinAuthUrl));
   hinTokenUrl_ = Read(*options_, "hinTokenUrl", std::string(kDefaultHinTokenUrl));
   hinStartPage_ = Read(*options_, "hinStartPage", std::string(kDefaultHinStartPage));
+  hinPkce_ = Read(*options_, "hinPkce", true);
   caFile_ = Read(*options_, "caFile", std::string());
 
   downUrl_ = Read(*options_, "downUrl", std::string());

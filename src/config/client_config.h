@@ -90,6 +90,9 @@ class ClientConfig : public Config {
   const std::string& GetHinAuthUrl() const { return hinAuthUrl_; }
   const std::string& GetHinTokenUrl() const { return hinTokenUrl_; }
   const std::string& GetHinStartPage() const { return hinStartPage_; }
+  // Whether the HIN login uses PKCE ("hinPkce", on unless the service
+  // refuses its parameters).
+  bool GetHinPkce() const { return hinPkce_; }
   // A CA bundle for every HTTPS request ("caFile"); empty: the system store.
   const std::string& GetCaFile() const { return caFile_; }
   // The identifier stored under "trustCenterID": read at start, updated by
@@ -160,6 +163,7 @@ class ClientConfig : public Config {
   std::string hinAuthUrl_;
   std::string hinTokenUrl_;
   std::string hinStartPage_;
+  bool hinPkce_ = true;
   std::string caFile_;
   int32_t trustCenterID_ = 0;
   Directories dirs_;

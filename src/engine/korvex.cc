@@ -176,6 +176,7 @@ void Korvex::PublishTransportSettings() {
   settings.hinAuthUrl = clientConfig_->GetHinAuthUrl();
   settings.hinTokenUrl = clientConfig_->GetHinTokenUrl();
   settings.hinStartPage = clientConfig_->GetHinStartPage();
+  settings.hinPkce = clientConfig_->GetHinPkce();
   // The bearer token goes to the hosts of this workstation's configuration
   // alone, never to one that a reply of the trust center names.
   std::vector<std::string> hosts;

@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
+#include <fcntl.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "transport/base64.h"
 
 namespace belmor::korvex {
 
@@ -286,6 +290,97 @@ std::string NewLoginState() {
     state += kHex[b & 0x0f];
   }
   return state;
+}
+
+std::string Base64UrlEncode(std::string_view bytes) {
+  std::string text = Base64::Encode(bytes);
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  return text;
+}
+
+std::string PkceChallenge(std::string_view verifier) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(verifier.data()), verifier.size(), digest);
+  return Base64UrlEncode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::optional<PkcePair> NewPkcePair() {
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return std::nullopt;
+  PkcePair pair;
+  pair.verifier = Base64UrlEncode(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+  pair.challenge = PkceChallenge(pair.verifier);
+  return pair;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+bool LoginPageFile::Create(const std::string& directory, const std::string& url) {
+  Remove();
+  const std::string name = NewLoginState();
+  if (name.empty()) {
+    KX_LOG(DEBUG) << "[LoginPageFile::Create][no random name for the login page]";
+    return false;
+  }
+  const std::string path = (directory.empty() || directory.back() == '/' ? directory : directory + "/") +
+                           "kx-login-" + name + ".html";
+  // O_EXCL and O_NOFOLLOW: a name planted beforehand, even a link, is never
+  // written through.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    KX_LOG(DEBUG) << "[LoginPageFile::Create][" << path << ": " << std::strerror(error) << "]";
+    return false;
+  }
+  path_ = path;
+  const std::string page = "<meta http-equiv=\"refresh\" content=\"0;url=" + HtmlEscape(url) + "\">\n";
+  size_t done = 0;
+  int error = 0;
+  // The mode given to open is narrowed by the umask only; this states it exactly.
+  if (::fchmod(fd, 0600) != 0) error = errno;
+  while (error == 0 && done < page.size()) {
+    ssize_t n = ::write(fd, page.data() + done, page.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    KX_LOG(DEBUG) << "[LoginPageFile::Create][" << path << ": " << std::strerror(error) << "]";
+    Remove();
+    return false;
+  }
+  return true;
+}
+
+void LoginPageFile::Remove() {
+  if (path_.empty()) return;
+  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+    const int error = errno;
+    KX_LOG(DEBUG) << "[LoginPageFile::Remove][" << path_ << ": " << std::strerror(error) << "]";
+  }
+  path_.clear();
 }
 
 RedirectQuery ParseRedirectRequest(std::string_view request) {

@@ -21,6 +21,51 @@ std::string EscapeUrlComponent(std::string_view text);
 // a login must not run with a guessable state.
 std::string NewLoginState();
 
+// Proof of possession for the code (PKCE, method S256): the login page is
+// given the challenge, the token request the verifier. A code that someone
+// else obtained for our listener was issued for no challenge of ours, so the
+// token service refuses to redeem it for us.
+struct PkcePair {
+  std::string verifier;
+  std::string challenge;
+};
+
+// A fresh pair: the verifier is 32 bytes of the system's cryptographic random
+// source in base64url without padding (43 characters). None when the source
+// fails.
+std::optional<PkcePair> NewPkcePair();
+// The S256 challenge of a verifier: base64url of its SHA-256, no padding.
+std::string PkceChallenge(std::string_view verifier);
+// Base64url (the URL-safe alphabet, "-" and "_") without "=" padding.
+std::string Base64UrlEncode(std::string_view bytes);
+
+// Replaces "&", "<", ">", '"' and "'" by their character references.
+std::string HtmlEscape(std::string_view text);
+
+// The page the browser is given instead of the login URL itself. Every user
+// of the machine can read a process's arguments, and the login URL holds the
+// state and the listener's port; so the URL goes into a file that only we may
+// read, holding nothing but a refresh to it, and the browser gets the file's
+// path. Removed when the object ends, or earlier by Remove. One per login.
+class LoginPageFile {
+ public:
+  LoginPageFile() = default;
+  ~LoginPageFile() { Remove(); }
+  LoginPageFile(const LoginPageFile&) = delete;
+  LoginPageFile& operator=(const LoginPageFile&) = delete;
+
+  // Creates the page under a fresh random name in `directory`, readable by
+  // the owner alone from its creation on; never follows or reuses a name
+  // that exists. False, with a debug line, when it cannot be written.
+  bool Create(const std::string& directory, const std::string& url);
+  // The page's path; empty before Create and after Remove.
+  const std::string& Path() const { return path_; }
+  void Remove();
+
+ private:
+  std::string path_;
+};
+
 // What a redirect request carries. Values are taken as they appear in the
 // query, undecoded: the code goes on, still encoded, into the form body of the
 // token request, and the state is compared with the hex text we sent.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
 #include "platform/command.h"
+#include "platform/step_lock.h"
 #include "transport/curl_transfer.h"
 #include "transport/json.h"
 #include "transport/oauth_redirect.h"
@@ -183,13 +185,33 @@ std::optional<TokenEntry> TokenStore::RunLogin() {
     return std::nullopt;
   }
   const TransportSettings settings = CurrentTransportSettings();
+  std::optional<PkcePair> pkce;
+  if (settings.hinPkce) {
+    pkce = NewPkcePair();
+    if (!pkce) {
+      KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][no random verifier for the login]";
+      return std::nullopt;
+    }
+  }
   const std::string redirect = "http://localhost:" + std::to_string(listener.Port()) + "/";
-  const std::string url = Or(settings.hinAuthUrl, kDefaultHinAuthUrl) + "/REST/v1/OAuth/GetAuthCode/" +
-                          EscapeUrlComponent(TokenGroup()) + "?response_type=code&client_id=" +
-                          EscapeUrlComponent(ClientId()) + "&redirect_uri=" + EscapeUrlComponent(redirect) +
-                          "&state=" + state;
-  KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][login][" << url << "]";
-  if (!platform::OpenInBrowser(url)) {
+  const std::string authCodeUrl =
+      Or(settings.hinAuthUrl, kDefaultHinAuthUrl) + "/REST/v1/OAuth/GetAuthCode/" + EscapeUrlComponent(TokenGroup());
+  std::string url = authCodeUrl + "?response_type=code&client_id=" + EscapeUrlComponent(ClientId()) +
+                    "&redirect_uri=" + EscapeUrlComponent(redirect) + "&state=" + state;
+  if (pkce) url += "&code_challenge=" + pkce->challenge + "&code_challenge_method=S256";
+  // The browser gets a page beside the step lock, in the user's private
+  // directory, never the URL: every user of the machine can read the
+  // arguments of a process, and the state and the port would let them send
+  // the listener a code of their own.
+  LoginPageFile page;
+  if (!page.Create(std::filesystem::path(platform::StepLockFile(platform::kRunLockName)).parent_path().string(),
+                   url)) {
+    return std::nullopt;
+  }
+  // The state stays out of the debug log as well.
+  KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][login][" << authCodeUrl << "][listener port " << listener.Port()
+                << (pkce ? ", PKCE" : ", without PKCE") << "][" << page.Path() << "]";
+  if (!platform::OpenInBrowser(page.Path())) {
     // Nobody could come back; waiting would only hold every request up.
     KX_LOG(DEBUG) << "[TokenStore::GetAccessToken][the browser could not be started]";
     return std::nullopt;
@@ -201,10 +223,13 @@ std::optional<TokenEntry> TokenStore::RunLogin() {
   }
   std::optional<std::string> code =
       listener.WaitForCode(state, Or(settings.hinStartPage, kDefaultHinStartPage), wait, cancel_fd_);
+  // The browser has read the page by now, or never will.
+  page.Remove();
   if (!code || login_blocked_) return std::nullopt;
   // The code is passed on as it came in the query, still URL-encoded.
-  const std::string body = "grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
-                           "&client_id=" + EscapeUrlComponent(ClientId());
+  std::string body = "grant_type=authorization_code&redirect_uri=" + redirect + "&code=" + *code +
+                     "&client_id=" + EscapeUrlComponent(ClientId());
+  if (pkce) body += "&code_verifier=" + pkce->verifier;
   return PostTokenRequest(body);
 }
 

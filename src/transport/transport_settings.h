@@ -27,6 +27,9 @@ struct TransportSettings {
   std::string hinAuthUrl;
   std::string hinTokenUrl;
   std::string hinStartPage;
+  // The login proves with PKCE that the code it redeems is its own. Off
+  // only for a HIN service that refuses the parameters ("hinPkce").
+  bool hinPkce = true;
   // The hosts the practice configured, which alone may receive the bearer
   // token: "host:port" as HttpClient::Authority gives them for the addresses
   // requested. A request to any other host is not sent. Unset: no limit (a

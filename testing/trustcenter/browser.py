@@ -2,23 +2,35 @@
 """Stands in for the user's browser during the HIN login (KORVEX_BROWSER).
 
     browser.py LOGIN-URL
+    browser.py PAGE-FILE
 
 It opens the login page without following its redirect, then takes the
 redirect to the client's loopback listener itself, like a user who logs in.
+Given a file instead of a URL, it reads the login URL from the file's
+<meta http-equiv="refresh"> first, as a browser would; the file is read
+before the command returns, since the client removes it once the login ends.
 The caller does not wait for browsers, so the work happens in a detached
 child and the command returns at once.
 
 KORVEX_SIM_BROWSER_MODE: "" logs in; "wrong-state" hands the listener another
-state; "no-code" leaves the code out; "none" does nothing (a user who never
+state; "no-code" leaves the code out; "foreign-code" hands the listener, with
+the right state, a code that the login page issued for another login (one
+without the client's PKCE challenge); "none" does nothing (a user who never
 logs in). KORVEX_SIM_BROWSER_LOG: a file that gets one JSON line per run.
 """
 
+import html
 import http.client
 import json
 import os
+import re
+import stat
 import sys
 import time
 import urllib.parse
+
+PKCE_KEYS = ("code_challenge", "code_challenge_method")
+REFRESH = re.compile(r'<meta http-equiv="refresh" content="0;url=([^"]*)">')
 
 LISTENER_ATTEMPTS = 20
 LISTENER_PAUSE = 0.1
@@ -54,8 +66,24 @@ def tamper(location, mode):
     return urllib.parse.urlunsplit(parts._replace(query=urllib.parse.urlencode(query)))
 
 
+def without_pkce(url):
+    parts = urllib.parse.urlsplit(url)
+    query = [(k, v) for k, v in urllib.parse.parse_qsl(parts.query, keep_blank_values=True) if k not in PKCE_KEYS]
+    return urllib.parse.urlunsplit(parts._replace(query=urllib.parse.urlencode(query)))
+
+
+def read_page(path, record):
+    """The login URL of a page file, recording what the file looked like."""
+    info = os.stat(path)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    record.update(page=path, page_mode="%o" % stat.S_IMODE(info.st_mode), page_text=text)
+    found = REFRESH.search(text)
+    return html.unescape(found.group(1)) if found else None
+
+
 def run(url, mode, record):
-    status, location = get(url)
+    status, location = get(without_pkce(url) if mode == "foreign-code" else url)
     record.update(login_status=status, location=location)
     if status not in (301, 302, 303, 307) or not location:
         return
@@ -68,11 +96,18 @@ def run(url, mode, record):
 
 def main():
     if len(sys.argv) != 2:
-        sys.stderr.write("usage: browser.py URL\n")
+        sys.stderr.write("usage: browser.py URL|PAGE-FILE\n")
         return 2
     url = sys.argv[1]
     mode = os.environ.get("KORVEX_SIM_BROWSER_MODE", "")
     log = os.environ.get("KORVEX_SIM_BROWSER_LOG", "")
+    record = {"url": url, "mode": mode}
+    if "://" not in url:
+        try:
+            record["url"] = url = read_page(url, record)
+        except OSError as e:
+            record["error"] = "%s: %s" % (type(e).__name__, e)
+            url = None
     if os.fork() != 0:
         return 0
     # Detached: a new session, no terminal, nothing held open that the caller may wait on.
@@ -80,9 +115,8 @@ def main():
     devnull = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(devnull, fd)
-    record = {"url": url, "mode": mode}
     try:
-        if mode != "none":
+        if mode != "none" and url:
             run(url, mode, record)
     except Exception as e:  # whatever went wrong is the record's last word
         record["error"] = "%s: %s" % (type(e).__name__, e)

@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +28,7 @@
 #include "pipeline/simple_invoice.h"
 #include "platform/scoped_env.h"
 #include "step_fixture.h"
+#include "transport/curl_transfer.h"
 #include "transport/http_client.h"
 #include "transport/input_gate_client.h"
 #include "transport/sim_fixture.h"
@@ -323,6 +328,8 @@ struct SimSendBench : SendBench {
   ~SimSendBench() {
     SetAccessTokenProvider(nullptr);
     SetTransportSettings(TransportSettings());
+    // A test that cancelled leaves the next one its transfers.
+    ResumeTransfers();
   }
 
   // The XML-RPC methods the trust center received, in order.
@@ -462,6 +469,81 @@ TEST(SendStepTest, OnlyADefiniteAnswerLetsAnInvoiceGoAgain) {
     EXPECT_THAT(b.Reports(), Contains(Sender(mlWarning, 20, waiting, Text(66))));
     EXPECT_THAT(b.Reports(), Not(Contains(Sender(mlError, 17, held[0], Text(17)))));
   }
+}
+
+// A port on loopback where nothing listens.
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice) {
+  SimSendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  b.sim.SetControl(R"({"input_port": )" + std::to_string(ClosedPort()) +
+                   R"(, "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
+
+  b.RunSendStep();
+
+  // Nothing went out; all three wait for the next run, each told so by name,
+  // and only the one tried is a failed transmission.
+  const std::vector<std::string> all = {"a.xml", "b.xml", "c.xml"};
+  EXPECT_EQ(Names(b.output), all);
+  EXPECT_THAT(Names(b.env.ErrorDir()), IsEmpty());
+  int tried = 0;
+  for (const std::string& name : all) {
+    EXPECT_THAT(b.Reports(), Contains(Sender(mlWarning, 20, name, Text(66)))) << name;
+    tried += static_cast<int>(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, name, Text(17))));
+  }
+  EXPECT_EQ(tried, 1);
+  // The run still fetched the responses, asked for the version and closed.
+  const std::vector<std::string> methods = b.Methods();
+  EXPECT_THAT(methods, Contains("korvex.responsegate.enum"));
+  ASSERT_FALSE(methods.empty());
+  EXPECT_EQ(methods.back(), "korvex.session.close");
+}
+
+TEST(SendStepTest, CancelEndsARunHungInAnUploadWithinSeconds) {
+  SimSendBench b;
+  b.env.config->SetZsrDownFilter("*");
+  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  // The gate stores the upload and then says nothing for ten minutes.
+  b.sim.SetControl(R"({"fault": "stored_hang", "fault_methods": ["korvex.inputgate.write2"], "hang_seconds": 600})");
+
+  std::thread run([&] { b.RunSendStep(); });
+  const bool stored = Eventually([&] { return b.sim.Uploads().size() == 1; });
+  const auto cancelled = std::chrono::steady_clock::now();
+  b.engine->Cancel();
+  run.join();
+  const auto took = std::chrono::steady_clock::now() - cancelled;
+  ASSERT_TRUE(stored);
+
+  // Aimed at 5 s; the bound leaves room for a loaded machine, and is far
+  // below the minutes a hung gate held the run before.
+  EXPECT_LT(took, std::chrono::seconds(20));
+  // The upload under way may have been stored: held. The others were never
+  // tried and wait; nothing else was asked of the trust center but the close.
+  std::vector<std::string> held;
+  for (const Report& r : b.Reports()) {
+    if (r == Sender(mlError, 18, r.fileName, Text(65))) held.push_back(r.fileName);
+  }
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(Names(b.env.ErrorDir()), held);
+  EXPECT_EQ(Names(b.output).size(), 2u);
+  EXPECT_THAT(b.Reports(), Contains(Sender(mlWarning, 5, "", Text(32))));
+  const std::vector<std::string> methods = b.Methods();
+  EXPECT_THAT(methods, Not(Contains("korvex.responsegate.enum")));
+  EXPECT_THAT(methods, Not(Contains("korvex.querynewversion2")));
+  ASSERT_FALSE(methods.empty());
+  EXPECT_EQ(methods.back(), "korvex.session.close");
 }
 
 TEST(SendStepTest, ARefusalDoesNotMarkTheNextUnreadableAnswerAsOne) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/scoped_env.h"
+#include "platform/step_lock.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
 #include "transport/json.h"
@@ -154,13 +155,112 @@ TEST_F(OAuthSimTest, BrowserLoginThroughTheClientStoresAnOwnerOnlyTokenFile) {
   EXPECT_TRUE(std::regex_match(TextMember(runs[0], "url"),
                                std::regex(".*/REST/v1/OAuth/GetAuthCode/korvex_inputgate\\?response_type=code"
                                           "&client_id=ch\\.korvex\\.ordivaclient&redirect_uri=http%3A%2F%2F"
-                                          "localhost%3A[0-9]+%2F&state=[0-9a-f]{32}")))
+                                          "localhost%3A[0-9]+%2F&state=[0-9a-f]{32}"
+                                          "&code_challenge=[A-Za-z0-9_-]{43}&code_challenge_method=S256")))
       << TextMember(runs[0], "url");
   EXPECT_EQ(runs[0].GetMember("listener_status").AsInt(), 303);
   EXPECT_EQ(TextMember(runs[0], "listener_location"), StartPage());
 
   client.Shutdown();
   std::filesystem::remove(path);
+}
+
+// The token service refuses a code that was not issued for the login's own
+// challenge, as one handed to the listener by someone else would be; and a
+// practice whose HIN service refuses PKCE can switch it off.
+TEST_F(OAuthSimTest, PkceKeepsACodeIssuedForAnotherLoginFromBeingRedeemed) {
+  struct Case {
+    const char* name;
+    bool pkce;
+    const char* mode;
+    bool token;
+  };
+  const Case cases[] = {
+      {"own code", true, "", true},
+      {"code of another login", true, "foreign-code", false},
+      {"PKCE switched off", false, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(browser_log_);
+    TransportSettings settings = CurrentTransportSettings();
+    settings.hinPkce = c.pkce;
+    SetTransportSettings(settings);
+    const size_t seen = sim_->Requests().size();
+    Browser browser(c.mode, browser_log_);
+    TokenStore store(dir_.Sub(std::string("pkce-") + (c.pkce ? "on-" : "off-") + c.mode + ".json"));
+    store.SetLoginWait(std::chrono::seconds(20));
+    const std::string token = store.GetAccessToken();
+    EXPECT_EQ(token.size(), c.token ? 60u : 0u);
+    EXPECT_EQ(store.Entries().size(), c.token ? 1u : 0u);
+
+    std::vector<RpcValue> runs = BrowserRuns(1);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].GetMember("listener_status").AsInt(), 303);
+    const std::string url = TextMember(runs[0], "url");
+    EXPECT_EQ(url.find("&code_challenge_method=S256") != std::string::npos, c.pkce) << url;
+    // One token request each: the service answered it, refusing the other
+    // login's code. (With PKCE off, the service would refuse a verifier for
+    // a code issued without a challenge: the login shows none was sent.)
+    std::vector<int> statuses;
+    const std::vector<belmor::testing::SimRequest> requests = sim_->Requests();
+    for (size_t i = seen; i < requests.size(); ++i) {
+      if (requests[i].path == kTokenPath) statuses.push_back(requests[i].status);
+    }
+    EXPECT_EQ(statuses, std::vector<int>{c.token ? 200 : 400});
+  }
+}
+
+// The browser gets the path of a page that holds the login URL, never the
+// URL: the page lies in the user's private directory beside the step lock,
+// only its owner may read it, and it is gone once the wait is over, however
+// the wait ended.
+TEST_F(OAuthSimTest, LoginPageIsPrivateAndGoneWhenTheWaitEnds) {
+  const std::filesystem::path directory =
+      std::filesystem::path(platform::StepLockFile(platform::kRunLockName)).parent_path();
+  const auto pagesLeft = [&directory] {
+    std::vector<std::string> pages;
+    for (const auto& item : std::filesystem::directory_iterator(directory)) {
+      if (item.path().filename().string().rfind("kx-login-", 0) == 0) pages.push_back(item.path().string());
+    }
+    return pages;
+  };
+  struct Case {
+    const char* name;
+    const char* mode;  // nullptr: no browser can be started
+    bool cancel;
+    bool token;
+  };
+  const Case cases[] = {
+      {"logged in", "", false, true},         {"declined", "no-code", false, false},
+      {"wait ran out", "none", false, false}, {"cancelled", "none", true, false},
+      {"no browser", nullptr, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(browser_log_);
+    std::optional<Browser> browser;
+    if (c.mode) browser.emplace(c.mode, browser_log_);
+    TokenStore store(dir_.Sub(std::string("page-") + c.name + ".json"));
+    store.SetLoginWait(std::chrono::seconds(c.cancel ? 60 : 2));
+    auto login = std::async(std::launch::async, [&store] { return store.GetAccessToken(); });
+    std::vector<RpcValue> runs = BrowserRuns(c.mode ? 1 : 0);
+    if (c.cancel) store.CancelLogin();
+    EXPECT_EQ(login.get().size(), c.token ? 60u : 0u);
+    EXPECT_THAT(pagesLeft(), ::testing::IsEmpty());
+    if (!c.mode) continue;
+
+    ASSERT_EQ(runs.size(), 1u);
+    const std::string page = TextMember(runs[0], "page");
+    EXPECT_EQ(std::filesystem::path(page).parent_path(), directory);
+    EXPECT_EQ(TextMember(runs[0], "page_mode"), "600");
+    const std::string text = TextMember(runs[0], "page_text");
+    // Nothing but the refresh, with the URL's "&" written as references.
+    EXPECT_TRUE(std::regex_match(text, std::regex("<meta http-equiv=\"refresh\" content=\"0;url=http://"
+                                                  "[^\"<>&]+(&amp;[^\"<>&]+)+\">\n")))
+        << text;
+    EXPECT_NE(TextMember(runs[0], "url").find("&state="), std::string::npos);
+  }
 }
 
 TEST_F(OAuthSimTest, TokensReachNeitherTheTerminalNorTheDebugLog) {

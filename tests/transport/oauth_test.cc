@@ -305,6 +305,54 @@ TEST(RedirectRequestTest, StatesAreFreshAndLong) {
   EXPECT_NE(a, b);
 }
 
+TEST(PkceTest, ChallengeIsTheUnpaddedBase64UrlOfTheVerifiersSha256) {
+  // The worked example of RFC 7636, appendix B.
+  EXPECT_EQ(PkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  // The two bytes that standard Base64 writes as "+" and "/", and no padding.
+  EXPECT_EQ(Base64UrlEncode("\xfb\xff"), "-_8");
+  EXPECT_EQ(Base64UrlEncode("\xfb\xff\xbf"), "-_-_");
+
+  const std::optional<PkcePair> a = NewPkcePair();
+  const std::optional<PkcePair> b = NewPkcePair();
+  ASSERT_TRUE(a && b);
+  // 32 random bytes: 43 characters of the URL-safe alphabet.
+  EXPECT_EQ(a->verifier.size(), 43u);
+  EXPECT_EQ(a->verifier.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+            std::string::npos);
+  EXPECT_EQ(a->challenge, PkceChallenge(a->verifier));
+  EXPECT_NE(a->verifier, b->verifier);
+}
+
+TEST(LoginPageFileTest, HoldsOnlyTheRefreshForOurEyesAndIsRemoved) {
+  TempDir dir;
+  const std::string url = "http://hin.example/a?x=1&y=\"2\"&z=<3>'";
+  // Even a permissive umask gives no one else a look.
+  const mode_t previous = ::umask(0);
+  std::string path;
+  {
+    LoginPageFile page;
+    ASSERT_TRUE(page.Create(dir.path(), url));
+    ::umask(previous);
+    path = page.Path();
+    EXPECT_EQ(std::filesystem::path(path).parent_path(), dir.path());
+    EXPECT_EQ(FileMode(path), 0600u);
+    EXPECT_EQ(ReadFile(path), "<meta http-equiv=\"refresh\" content=\"0;url=http://hin.example/a?x=1&amp;y="
+                              "&quot;2&quot;&amp;z=&lt;3&gt;&#39;\">\n");
+    LoginPageFile other;
+    ASSERT_TRUE(other.Create(dir.path(), url));
+    EXPECT_NE(other.Path(), path);
+    other.Remove();
+    EXPECT_TRUE(other.Path().empty());
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  LoginPageFile missing;
+  EXPECT_FALSE(missing.Create(dir.Sub("missing"), url));
+  EXPECT_TRUE(missing.Path().empty());
+}
+
 // Sends one request to the listener and answers what came back.
 std::string Exchange(int port, const std::string& request) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -4,6 +4,7 @@ simulator ends. Python's own HTTP and XML-RPC clients talk to it, so these
 checks do not lean on the product's transport code.
 """
 
+import html
 import http.client
 import http.server
 import io
@@ -126,16 +127,19 @@ class Sim:
         d = self.info["uploads_dir"]
         return {n: read(os.path.join(d, n)) for n in sorted(os.listdir(d)) if not n.startswith(".")}
 
-    def login_url(self, redirect_uri, state="12", client_id="ch.korvex.ordivaclient"):
+    def login_url(self, redirect_uri, state="12", client_id="ch.korvex.ordivaclient", **extra):
+        """The login page's URL; extra adds query fields (the PKCE challenge)."""
         query = "response_type=code&client_id=%s&redirect_uri=%s&state=%s" % (
             client_id, urllib.parse.quote(redirect_uri, safe=""), state)
+        if extra:
+            query += "&" + urllib.parse.urlencode(extra)
         return "http://localhost:%d/REST/v1/OAuth/GetAuthCode/korvex_inputgate?%s" % (self.http_port, query)
 
-    def login(self, redirect_uri="http://localhost:4711/", state="12", client_id="ch.korvex.ordivaclient"):
+    def login(self, redirect_uri="http://localhost:4711/", state="12", client_id="ch.korvex.ordivaclient", **extra):
         """(status, Location) of the login page."""
         connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=10)
         try:
-            parts = urllib.parse.urlsplit(self.login_url(redirect_uri, state, client_id))
+            parts = urllib.parse.urlsplit(self.login_url(redirect_uri, state, client_id, **extra))
             connection.request("GET", parts.path + "?" + parts.query)
             response = connection.getresponse()
             response.read()
@@ -148,8 +152,8 @@ class Sim:
                                        headers={"Content-Type": "application/x-www-form-urlencoded"})
         return status, json.loads(body)
 
-    def code(self, redirect_uri="http://localhost:4711/"):
-        _, location = self.login(redirect_uri)
+    def code(self, redirect_uri="http://localhost:4711/", **extra):
+        _, location = self.login(redirect_uri, **extra)
         return urllib.parse.parse_qs(urllib.parse.urlsplit(location).query)["code"][0]
 
 
@@ -824,6 +828,42 @@ class OAuthTest(SimTestCase):
                                    client_id="ch.korvex.ordivaclient")
         self.assertEqual(status, 200)
 
+    def test_a_code_issued_for_a_pkce_challenge_is_redeemed_with_its_verifier_alone(self):
+        # The worked example of RFC 7636, appendix B.
+        verifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"
+        pkce = dict(code_challenge="E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM", code_challenge_method="S256")
+        cases = [
+            ("its verifier", pkce, verifier, 200),
+            ("another verifier", pkce, verifier[:-1] + "l", 400),
+            ("no verifier", pkce, None, 400),
+            # A code issued without a challenge is someone else's for a client
+            # that sends a verifier: it must not be talked out of PKCE.
+            ("a code issued without a challenge", {}, verifier, 400),
+            ("neither, as before PKCE", {}, None, 200),
+        ]
+        for label, extra, given, expected in cases:
+            with self.subTest(label):
+                form = dict(grant_type="authorization_code", redirect_uri="http://localhost:4711/",
+                            code=self.sim.code("http://localhost:4711/", **extra), client_id="ch.korvex.ordivaclient")
+                if given is not None:
+                    form["code_verifier"] = given
+                status, answer = self.sim.token(**form)
+                self.assertEqual(status, expected)
+                if expected == 400:
+                    self.assertEqual(answer["error"], "invalid_grant")
+
+    def test_login_page_takes_s256_challenges_only(self):
+        challenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
+        cases = [
+            ("no method", dict(code_challenge=challenge)),
+            ("plain", dict(code_challenge=challenge, code_challenge_method="plain")),
+            ("method without challenge", dict(code_challenge_method="S256")),
+            ("not a digest", dict(code_challenge="short", code_challenge_method="S256")),
+        ]
+        for label, extra in cases:
+            with self.subTest(label):
+                self.assertEqual(self.sim.login(**extra)[0], 400)
+
     def test_an_access_token_expires_after_expires_in(self):
         self.sim.control(expires_in=2)
         _, answer = self.sim.token(grant_type="authorization_code", redirect_uri="http://localhost:4711/",
@@ -861,14 +901,16 @@ class Listener:
 
 
 class BrowserTest(SimTestCase):
-    def run_browser(self, mode, listener):
+    def run_browser(self, mode, listener, argument=None, then=None):
         log = os.path.join(self.sim.dir, "browser-%s-%d.log" % (mode or "normal", listener.port))
         env = dict(os.environ, KORVEX_SIM_BROWSER_MODE=mode, KORVEX_SIM_BROWSER_LOG=log)
         started = time.monotonic()
         # No shell, one argument, as the product starts it.
-        subprocess.run([BROWSER, self.sim.login_url("http://localhost:%d/" % listener.port, state="77")],
+        subprocess.run([BROWSER, argument or self.sim.login_url("http://localhost:%d/" % listener.port, state="77")],
                        env=env, check=True, timeout=10)
         self.assertLess(time.monotonic() - started, 5, "the caller must not wait for the browser")
+        if then:
+            then()
         deadline = time.monotonic() + 10
         while not os.path.exists(log) and time.monotonic() < deadline:
             time.sleep(0.02)
@@ -901,6 +943,38 @@ class BrowserTest(SimTestCase):
         status, _ = self.sim.token(grant_type="authorization_code", redirect_uri="http://localhost:%d/" % listener.port,
                                    code=code, client_id="ch.korvex.ordivaclient")
         self.assertEqual(status, 200)
+
+    def test_a_page_file_leads_it_to_the_login_in_the_file(self):
+        listener = Listener()
+        page = os.path.join(self.sim.dir, "login-page.html")
+        try:
+            url = self.sim.login_url("http://localhost:%d/" % listener.port, state="77")
+            with open(page, "w") as f:
+                f.write('<meta http-equiv="refresh" content="0;url=%s">\n' % html.escape(url, quote=True))
+            os.chmod(page, 0o600)
+            # Read before the command returns: the client removes the page once the login ends.
+            record = self.run_browser("", listener, argument=page, then=lambda: os.remove(page))
+            self.assertEqual(len(listener.requests), 1)
+            self.assertEqual(urllib.parse.parse_qs(urllib.parse.urlsplit(listener.requests[0]).query)["state"], ["77"])
+            self.assertEqual((record[0]["url"], record[0]["page"], record[0]["page_mode"]), (url, page, "600"))
+        finally:
+            listener.close()
+
+    def test_a_foreign_code_carries_the_state_but_no_challenge(self):
+        listener = Listener()
+        try:
+            verifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"
+            url = self.sim.login_url("http://localhost:%d/" % listener.port, state="77",
+                                     code_challenge="E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM",
+                                     code_challenge_method="S256")
+            self.run_browser("foreign-code", listener, argument=url)
+            query = urllib.parse.parse_qs(urllib.parse.urlsplit(listener.requests[0]).query)
+        finally:
+            listener.close()
+        self.assertEqual(query["state"], ["77"])
+        form = dict(grant_type="authorization_code", redirect_uri="http://localhost:%d/" % listener.port,
+                    code=query["code"][0], client_id="ch.korvex.ordivaclient")
+        self.assertEqual(self.sim.token(code_verifier=verifier, **form)[0], 400)
 
     def test_a_user_who_never_logs_in(self):
         listener = Listener()

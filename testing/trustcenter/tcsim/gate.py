@@ -122,7 +122,9 @@ class Gate:
         # Another host name still reaches this simulator: every *.localhost is loopback.
         host = control.get("session_host", "localhost")
         base = "http://%s:%d/gate/%s" % (host, self.state.public_port, center)
-        return {"session": self.state.new_session(center), "url": base + "/input",
+        # "input_port": an input gate that cannot be reached, the rest as usual.
+        write = "http://%s:%d/gate/%s" % (host, control.get("input_port", self.state.public_port), center)
+        return {"session": self.state.new_session(center), "url": write + "/input",
                 "url2": base + "/response"}
 
     def _session_close(self, center, params, control):

@@ -240,7 +240,15 @@ class Handler(BaseHTTPRequestHandler):
             client_id = query.get("client_id", [""])[0]
             if not redirect_uri or not client_id:
                 return Answer(400, "redirect_uri and client_id are required")
-            code = sim.state.issue_code(redirect_uri, client_id)
+            challenge = query.get("code_challenge", [None])[0]
+            method = query.get("code_challenge_method", [None])[0]
+            # Only S256 is offered: a challenge in any other form is refused,
+            # and a method without a challenge is a broken request.
+            if (challenge is None) != (method is None) or (method is not None and method != "S256"):
+                return Answer(400, "code_challenge wants code_challenge_method=S256")
+            if challenge is not None and not re.fullmatch(r"[A-Za-z0-9_-]{43}", challenge):
+                return Answer(400, "code_challenge is not an S256 challenge")
+            code = sim.state.issue_code(redirect_uri, client_id, challenge)
             state = query.get("state", [""])[0]
             separator = "&" if "?" in redirect_uri else "?"
             location = "%s%scode=%s&state=%s" % (redirect_uri, separator, code,
@@ -305,9 +313,11 @@ def _token_endpoint(state, body, control):
     if not field("client_id"):
         return _json_answer(400, {"error": "invalid_client", "error_description": "client_id missing"})
     if grant == "authorization_code":
-        if not state.redeem_code(field("code"), field("redirect_uri"), field("client_id")):
+        verifier = form.get("code_verifier", [None])[0]
+        if not state.redeem_code(field("code"), field("redirect_uri"), field("client_id"), verifier):
             return _json_answer(400, {"error": "invalid_grant",
-                                      "error_description": "unknown or used code, or another redirect_uri"})
+                                      "error_description": "unknown or used code, another redirect_uri, "
+                                                           "or a code_verifier that does not fit the code"})
     elif grant == "refresh_token":
         if not state.redeem_refresh_token(field("refresh_token")):
             return _json_answer(400, {"error": "invalid_grant", "error_description": "unknown refresh token"})

@@ -5,6 +5,9 @@ Every handler thread goes through one lock here; the simulator serves a test
 at a time, so a single lock keeps it simple without costing anything.
 """
 
+import base64
+import hashlib
+import hmac
 import json
 import os
 import re
@@ -24,6 +27,12 @@ FAULTS = ("none", "http500", "http401", "xmlrpc_fault", "garbled", "drop", "slow
 DEFAULT_MIN_VERSION = {"minDate": "2000-01-01", "minVer": "1.0.0"}
 
 _ALPHABET = string.ascii_letters + string.digits
+
+
+def pkce_challenge(verifier):
+    """The S256 challenge of a PKCE verifier: base64url of its SHA-256, unpadded."""
+    digest = hashlib.sha256(verifier.encode("ascii", "replace")).digest()
+    return base64.urlsafe_b64encode(digest).rstrip(b"=").decode("ascii")
 
 
 def new_token(length=60):
@@ -62,7 +71,7 @@ class State:
         self._fault_counters = {}
         self._access_tokens = {}    # token -> expiry (monotonic seconds)
         self._refresh_tokens = set()
-        self._codes = {}            # code -> (redirect_uri, client_id)
+        self._codes = {}            # code -> (redirect_uri, client_id, PKCE challenge or None)
         self._sessions = {}         # session -> center
         self._upload_seq = 0
         self._log_fd = os.open(self.requests_log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
@@ -141,17 +150,28 @@ class State:
 
     # --- OAuth -------------------------------------------------------------
 
-    def issue_code(self, redirect_uri, client_id):
+    def issue_code(self, redirect_uri, client_id, challenge=None):
+        """A new code; challenge is the S256 PKCE challenge the login was given, if any."""
         code = new_token(32)
         with self.lock:
-            self._codes[code] = (redirect_uri, client_id)
+            self._codes[code] = (redirect_uri, client_id, challenge)
         return code
 
-    def redeem_code(self, code, redirect_uri, client_id):
-        """True when the code was issued for this redirect and client; a code works once."""
+    def redeem_code(self, code, redirect_uri, client_id, verifier=None):
+        """True when the code was issued for this redirect and client; a code works once.
+
+        A code issued with a PKCE challenge needs the verifier that matches
+        it; one issued without needs none and takes none, so that a client
+        cannot be talked out of PKCE by a code obtained without it.
+        """
         with self.lock:
             issued = self._codes.pop(code, None)
-        return issued is not None and issued == (redirect_uri, client_id)
+        if issued is None or issued[:2] != (redirect_uri, client_id):
+            return False
+        challenge = issued[2]
+        if challenge is None:
+            return verifier is None
+        return verifier is not None and hmac.compare_digest(pkce_challenge(verifier), challenge)
 
     def redeem_refresh_token(self, token):
         with self.lock:
