@@ -370,6 +370,8 @@ void SendStep::RecoverUnfinishedUploads() {
     record.held = held;
     kept.push_back(record);
   }
+  // A work area that never sent anything gets no journal.
+  if (entries.empty()) return;
   try {
     // Only what the next run still needs: the journal stays a few lines long.
     journal_->Rewrite(kept);

@@ -12,6 +12,7 @@
 #include "common/path.h"
 #include "config/client_config.h"
 #include "engine/korvex.h"
+#include "pipeline/pending_journal.h"
 #include "support/invoice_factory.h"
 #include "transport/oauth_client.h"
 #include "transport/smime.h"
@@ -93,6 +94,15 @@ std::set<std::string> Practice::DuplicateLogIds() const {
     if (bar != std::string::npos) ids.insert(line.substr(0, bar));
   }
   return ids;
+}
+
+std::vector<std::string> Practice::HeldNumbers() const {
+  std::vector<std::string> numbers;
+  for (const PendingJournal::Entry& entry : PendingJournal(Work(PendingJournal::kFileName)).Read()) {
+    if (entry.state != PendingJournal::State::kHeld || !fs::is_regular_file(Work(entry.held))) continue;
+    numbers.push_back(InvoiceNumber(ReadFile(Work(entry.held))));
+  }
+  return numbers;
 }
 
 std::map<std::string, std::string> IniValues(const std::string& file) {

@@ -68,6 +68,9 @@ class Practice {
   std::vector<std::string> NumbersIn(const std::string& dir) const;
   // The invoice IDs recorded in the duplicate log "korvex.log".
   std::set<std::string> DuplicateLogIds() const;
+  // The invoice numbers of the files the send step holds in the error
+  // directory because their upload's fate is unknown ("korvex.pending").
+  std::vector<std::string> HeldNumbers() const;
 
  private:
   const TrustCenterSim& sim_;
