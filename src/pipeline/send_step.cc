@@ -126,7 +126,8 @@ bool SendStep::Init() {
   // the patient's data, that nothing would ever remove.
   RemoveStaleTemporaries(ResponsesDirectory(directories_));
   if (!AbstractStep::Init()) return false;
-  journal_ = std::make_unique<PendingJournal>(common::InDirectory(directories_.work, PendingJournal::kFileName).ToString());
+  const common::Path journal = common::InDirectory(directories_.work, PendingJournal::kFileName);
+  journal_ = std::make_unique<PendingJournal>(journal.ToString());
   RecoverUnfinishedUploads();
   return engine_->StartSecureClient();
 }

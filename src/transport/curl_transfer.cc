@@ -108,7 +108,8 @@ bool TransfersCancelled() { return Cancels().cancelled.load(); }
 
 std::chrono::steady_clock::duration SinceTransfersCancelled() {
   if (!TransfersCancelled()) return std::chrono::steady_clock::duration::zero();
-  return std::chrono::steady_clock::now() - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(Cancels().at.load()));
+  using std::chrono::steady_clock;
+  return steady_clock::now() - steady_clock::time_point(steady_clock::duration(Cancels().at.load()));
 }
 
 void WatchTransfer(CURL* handle, TransferWatch* watch) {

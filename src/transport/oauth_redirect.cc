@@ -335,13 +335,17 @@ std::string HtmlEscape(std::string_view text) {
 
 bool LoginPageFile::Create(const std::string& directory, const std::string& url) {
   Remove();
+  // Never a page in whatever the working directory happens to be.
+  if (directory.empty() || directory.front() != '/') {
+    KX_LOG(DEBUG) << "[LoginPageFile::Create][no private directory for the login page: \"" << directory << "\"]";
+    return false;
+  }
   const std::string name = NewLoginState();
   if (name.empty()) {
     KX_LOG(DEBUG) << "[LoginPageFile::Create][no random name for the login page]";
     return false;
   }
-  const std::string path = (directory.empty() || directory.back() == '/' ? directory : directory + "/") +
-                           "kx-login-" + name + ".html";
+  const std::string path = (directory.back() == '/' ? directory : directory + "/") + "kx-login-" + name + ".html";
   // O_EXCL and O_NOFOLLOW: a name planted beforehand, even a link, is never
   // written through.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

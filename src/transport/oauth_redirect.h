@@ -56,7 +56,8 @@ class LoginPageFile {
 
   // Creates the page under a fresh random name in `directory`, readable by
   // the owner alone from its creation on; never follows or reuses a name
-  // that exists. False, with a debug line, when it cannot be written.
+  // that exists. False, with a debug line, when it cannot be written or
+  // `directory` is not an absolute path.
   bool Create(const std::string& directory, const std::string& url);
   // The page's path; empty before Create and after Remove.
   const std::string& Path() const { return path_; }

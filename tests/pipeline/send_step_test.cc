@@ -303,8 +303,8 @@ TEST(SendStepTest, EachGateAnswerDecidesWhereTheInvoiceGoes) {
     }
     // An unknown outcome is not also called a failed transmission.
     const bool failed = std::any_of(c.reports.begin(), c.reports.end(), [](const Expected& e) { return e.code == 17; });
-    EXPECT_EQ(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, "a.xml", Text(17))), failed ? 1 : 0)
-        << "failed-transmission reports";
+    const auto failures = std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, "a.xml", Text(17)));
+    EXPECT_EQ(failures, failed ? 1 : 0) << "failed-transmission reports";
     EXPECT_EQ(b.gate->calls.back(), "close");
   }
 }
@@ -487,7 +487,8 @@ int ClosedPort() {
 TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice) {
   SimSendBench b;
   b.env.config->SetZsrDownFilter("*");
-  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  b.Prepare(
+      {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
   b.sim.SetControl(R"({"input_port": )" + std::to_string(ClosedPort()) +
                    R"(, "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
 
@@ -501,7 +502,8 @@ TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice
   int tried = 0;
   for (const std::string& name : all) {
     EXPECT_THAT(b.Reports(), Contains(Sender(mlWarning, 20, name, Text(66)))) << name;
-    tried += static_cast<int>(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, name, Text(17))));
+    tried +=
+        static_cast<int>(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 17, name, Text(17))));
   }
   EXPECT_EQ(tried, 1);
   // The run still fetched the responses, asked for the version and closed.
@@ -514,7 +516,8 @@ TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice
 TEST(SendStepTest, CancelEndsARunHungInAnUploadWithinSeconds) {
   SimSendBench b;
   b.env.config->SetZsrDownFilter("*");
-  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  b.Prepare(
+      {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
   // The gate stores the upload and then says nothing for ten minutes.
   b.sim.SetControl(R"({"fault": "stored_hang", "fault_methods": ["korvex.inputgate.write2"], "hang_seconds": 600})");
 
@@ -609,7 +612,8 @@ TEST(SendStepTest, InvoicesWithoutAnIdAreAllSent) {
   // A trust center whose duplicate check finds no invoice number in what it
   // gets to see: every summary lacks the ID.
   SendBench b;
-  b.Prepare({{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+  b.Prepare(
+      {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
   b.env.ReloadConfiguration([](std::map<std::string, std::string>& files) {
     for (const char* keys : {"keys-1.0.xsl", "keys-2.0.xsl"}) {
       std::string& text = files.at(keys);

@@ -348,9 +348,14 @@ TEST(LoginPageFileTest, HoldsOnlyTheRefreshForOurEyesAndIsRemoved) {
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 
-  LoginPageFile missing;
-  EXPECT_FALSE(missing.Create(dir.Sub("missing"), url));
-  EXPECT_TRUE(missing.Path().empty());
+  // No directory, or none that the environment could name: no page at all,
+  // never one in the working directory.
+  for (const std::string& directory : {dir.Sub("missing"), std::string(), std::string("relative")}) {
+    SCOPED_TRACE(directory);
+    LoginPageFile page;
+    EXPECT_FALSE(page.Create(directory, url));
+    EXPECT_TRUE(page.Path().empty());
+  }
 }
 
 // Sends one request to the listener and answers what came back.
