@@ -31,6 +31,9 @@ namespace {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
+// The longest a kept connection may have been idle to carry a token request.
+constexpr long kTokenConnectionMaxIdleSeconds = 2;
+
 std::string Or(const std::string& value, const char* fallback) { return value.empty() ? fallback : value; }
 
 // Replaces path by bytes through a temporary file beside it that only the
@@ -260,8 +263,15 @@ std::optional<TokenEntry> TokenStore::PostTokenRequest(const std::string& body) 
   // clear text, never on to wherever a redirect points.
   curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
   curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  // Read through a callback that refuses to rewind: a request the service
+  // may already have acted on (a code used up, a refresh token turned over)
+  // is never sent a second time.
+  RequestBody source{&body};
+  curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+  SendBodyOnce(curl.get(), &source);
+  // Since a request that dies on a kept connection is not repeated, a
+  // connection the service may be about to close is not taken for it.
+  curl_easy_setopt(curl.get(), CURLOPT_MAXAGE_CONN, kTokenConnectionMaxIdleSeconds);
   ReplyBody reply{&response, kTokenReplyLimit};
   CollectReply(curl.get(), &reply);
   // The same limits as every other request: the store's lock is held
@@ -274,7 +284,8 @@ std::optional<TokenEntry> TokenStore::PostTokenRequest(const std::string& body) 
   CURLcode result = curl_easy_perform(curl.get());
   if (result != CURLE_OK) {
     KX_LOG(DEBUG) << "[TokenStore::RequestToken][" << url << "][curl_easy_perform() failed: "
-                  << curl_easy_strerror(result) << "]";
+                  << curl_easy_strerror(result)
+                  << (result == CURLE_SEND_FAIL_REWIND ? "; the request is not sent again" : "") << "]";
     return std::nullopt;
   }
   long status = 0;

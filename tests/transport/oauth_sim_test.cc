@@ -336,6 +336,32 @@ TEST_F(OAuthSimTest, TheTokenServiceIsAskedOverHttpsOnly) {
   }
 }
 
+// The service may have acted on a token request whose connection it dropped
+// after reading it (used the code up, turned the refresh token over): such a
+// request is never sent again, not even on the fresh connection that libcurl
+// takes when a kept-alive one dies under a request.
+TEST_F(OAuthSimTest, DroppedTokenRequestIsNotSentAgain) {
+  std::string first;
+  {
+    Browser browser("", browser_log_);
+    TokenStore store(FilePath());
+    first = store.GetAccessToken();
+    ASSERT_EQ(first.size(), 60u);
+  }
+  // That login's token request left its connection to the service kept alive;
+  // the refresh goes out on it and is dropped once its body has arrived.
+  const std::string text = ReadFile(FilePath());
+  WriteFile(FilePath(), std::regex_replace(text, std::regex("\"expire\":-?[0-9]+"), "\"expire\":5"));
+  sim_->SetControl(std::string("{\"fault\":\"drop\",\"fault_methods\":[\"") + kTokenPath + "\"]}");
+  const int callsBefore = TokenCalls();
+
+  TokenStore store(FilePath());
+  store.SelectLogin("dr.muster");
+  // No browser can start here, so the old token is all there is.
+  EXPECT_EQ(store.GetAccessToken(), first);
+  EXPECT_EQ(TokenCalls() - callsBefore, 1);
+}
+
 TEST_F(OAuthSimTest, RedirectsThatAreNotOursGiveNoToken) {
   struct Case {
     const char* mode;
