@@ -15,6 +15,8 @@ namespace {
 
 // The report code for an application-data directory that cannot be created.
 constexpr int32_t kAppDirReportCode = 19;
+// "Einstellungen konnten nicht gespeichert werden".
+constexpr int kTextNotStored = 67;
 
 common::Path SubDirectory(common::Path base, const std::string& name) {
   base.MakeDirectory();
@@ -116,7 +118,7 @@ ClientConfig::ClientConfig(Hooks hooks) : hooks_(std::move(hooks)) {
   options_->save();
 }
 
-ClientConfig::~ClientConfig() = default;
+ClientConfig::~ClientConfig() { StopWriter(); }
 
 common::Path ClientConfig::ReadDirectory(const std::string& key, const common::Path& fallback) const {
   std::string text;
@@ -146,7 +148,73 @@ void ClientConfig::set_path_work(const common::Path& path) {
 template <typename T>
 void ClientConfig::StoreLocked(const std::string& key, const T& value) {
   options_->Set(key, value);
-  options_->save();
+  if (writer_) {
+    ++writer_->changes;
+    writer_->wake.notify_one();
+  } else {
+    options_->save();
+  }
+}
+
+bool ClientConfig::CanSave(std::string* reason) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return options_->CanSave(reason);
+}
+
+void ClientConfig::StartWriter(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (writer_) return;
+  writer_ = std::make_unique<Writer>();
+  writer_->delay = delay;
+  writer_->thread = std::thread([this] { WriterLoop(); });
+}
+
+void ClientConfig::StopWriter() {
+  Writer* writer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!writer_) return;
+    writer = writer_.get();
+    writer->stop = true;
+    writer->wake.notify_one();
+  }
+  // Joined without the lock, which the thread needs to finish.
+  writer->thread.join();
+  std::unique_ptr<Writer> ended;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended = std::move(writer_);
+}
+
+void ClientConfig::WriterLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Writer& w = *writer_;
+  // A change after a quiet moment is written at once; the changes of a
+  // burst that follow a write wait out the delay together, one write.
+  auto nextWrite = std::chrono::steady_clock::now();
+  for (;;) {
+    w.wake.wait(lock, [&] { return w.stop || w.changes != w.attempted; });
+    if (w.stop && w.written == w.changes) break;
+    if (!w.stop) w.wake.wait_until(lock, nextWrite, [&] { return w.stop; });
+    const bool lastTry = w.stop;
+    const uint64_t covered = w.changes;
+    const std::string text = options_->Render();
+    lock.unlock();
+    std::string reason;
+    const bool stored = options_->SaveRendered(text, &reason);
+    if (!stored) ReportNotStored(reason);
+    nextWrite = std::chrono::steady_clock::now() + w.delay;
+    lock.lock();
+    w.attempted = covered;
+    if (stored) w.written = covered;
+    // At the end what failed before is tried once more, not forever.
+    if (lastTry && !stored) break;
+  }
+}
+
+void ClientConfig::ReportNotStored(const std::string& reason) const {
+  KX_LOG(WARN) << "[ClientConfig::WriterLoop][settings not stored][" << reason << "]";
+  const std::shared_ptr<KorvexLogger> logger = hooks_.sessionLogger ? hooks_.sessionLogger() : nullptr;
+  if (logger) logger->Log(mlError, mcModule, moPReader, kNotStoredReportCode, "", KorvexLogger::GetMessageText(kTextNotStored));
 }
 
 void ClientConfig::SetPathWorkUnchecked(const common::Path& path) {

@@ -1,11 +1,14 @@
 #ifndef KORVEX_CONFIG_CLIENT_CONFIG_H_
 #define KORVEX_CONFIG_CLIENT_CONFIG_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/path.h"
 #include "config/config.h"
@@ -25,10 +28,21 @@ class KorvexLogger;
 // the dated directories and the session logger.
 //
 // Clients put settings while a run works, so every setting is guarded by one
-// lock and handed out as a copy; a setter changes the value and writes the
-// file under that lock, so the file always holds the latest put. The
-// callbacks are called without the lock. A step that needs several
-// directories that belong together takes them in one call (GetDirectories).
+// lock and handed out as a copy. The callbacks are called without the lock.
+// A step that needs several directories that belong together takes them in
+// one call (GetDirectories).
+//
+// Saving: without a writer a setter writes the file at once, under the lock,
+// as the engine's start-up, korvex-batch and tests use it. The server starts
+// the writer (StartWriter): setters then only change the map and wake a
+// thread of its own, which waits a moment for more changes, renders the map
+// under the lock and writes it outside it (atomically, one flush), so a burst
+// of puts costs a few writes and no caller waits for the disk. Every setter
+// of every thread (bus puts, the engine storing a HIN login or a center)
+// goes through the same writer. A failed write is reported (session log and
+// every client) and tried again at the next change; StopWriter writes what
+// is still pending. Nothing that was set is dropped: each write holds the
+// whole map as it is at that moment.
 class ClientConfig : public Config {
  public:
   // What the settings need from their owner; an empty callback means none.
@@ -134,6 +148,20 @@ class ClientConfig : public Config {
   // response directories stay where they are.
   void set_path_work(const common::Path& path);
 
+  // Whether a change could be stored now (see IniOptions::CanSave); callers
+  // that must not accept what cannot be stored ask before they set.
+  bool CanSave(std::string* reason = nullptr) const;
+  // Starts the writer thread; delay is the least time between two writes.
+  // Saves then leave the setters' threads.
+  void StartWriter(std::chrono::milliseconds delay = kWriteDelay);
+  // Writes whatever is pending (once more after a failed write), then ends
+  // the writer; setters write at once again. Does nothing without a writer.
+  void StopWriter();
+  // Least time between two writes: a change is on disk well within 200 ms.
+  static constexpr std::chrono::milliseconds kWriteDelay{100};
+  // The report code of a write that failed.
+  static constexpr int32_t kNotStoredReportCode = 40;
+
   // The settings file itself, for start-up and tests: it takes no lock of
   // its own, so it must not be used while other threads use this object.
   const std::shared_ptr<IniOptions>& GetOptions() const { return options_; }
@@ -143,13 +171,30 @@ class ClientConfig : public Config {
   // or not a path.
   common::Path ReadDirectory(const std::string& key, const common::Path& fallback) const;
   void SetPathWorkUnchecked(const common::Path& path);
-  // Stores value under key and writes the file; the caller holds mutex_.
+  // Stores value under key and writes the file, or wakes the writer; the
+  // caller holds mutex_.
   template <typename T>
   void StoreLocked(const std::string& key, const T& value);
   static void CheckStorable(const std::string& key, const std::string& value);
   void StoreTrustCenter();
   // An error report for the session log.
   void Report(const std::string& text) const;
+  void WriterLoop();
+  // A failed write: the debug line, then the report for the session log and
+  // every client. Called without mutex_.
+  void ReportNotStored(const std::string& reason) const;
+
+  struct Writer {
+    std::thread thread;
+    std::condition_variable wake;
+    std::chrono::milliseconds delay{kWriteDelay};
+    bool stop = false;
+    // Changes made so far, and how many of them the last attempt covered and
+    // the last successful write holds.
+    uint64_t changes = 0;
+    uint64_t attempted = 0;
+    uint64_t written = 0;
+  };
 
   Hooks hooks_;
   // Guards every member below but the fixed ones (the application-data
@@ -172,6 +217,8 @@ class ClientConfig : public Config {
   std::string certUrl_;
   bool forceLocalConfig_ = false;
   std::shared_ptr<IniOptions> options_;
+  // Set while the writer runs; guarded by mutex_.
+  std::unique_ptr<Writer> writer_;
 };
 
 }  // namespace belmor::korvex

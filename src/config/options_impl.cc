@@ -1,5 +1,8 @@
 #include "config/options_impl.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -159,23 +162,50 @@ std::string IniOptions::Render() const {
   return text;
 }
 
-bool IniOptions::save() {
+bool IniOptions::save() { return SaveRendered(Render()); }
+
+bool IniOptions::SaveRendered(const std::string& text, std::string* reason) {
   const std::string target = path_.ToString();
+  std::string why;
   if (partial_) {
-    KX_LOG(ERROR) << "IniOptions::save: " << target
-                  << " not written: it was read only in part, and rewriting it would lose what could not be read";
-    return false;
+    why = target + " not written: it was read only in part, and rewriting it would lose what could not be read";
+  } else {
+    try {
+      common::ReplaceFileAtomically(target, text);
+      return true;
+    } catch (const common::Exception& e) {
+      why = e.Text();
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+      why = "unknown I/O error";
+    }
   }
-  try {
-    common::ReplaceFileAtomically(target, Render());
-    return true;
-  } catch (const common::Exception& e) {
-    KX_LOG(ERROR) << "IniOptions::save: " << e.Text();
-  } catch (const std::exception& e) {
-    KX_LOG(ERROR) << "IniOptions::save: " << e.what();
-  } catch (...) {
-    KX_LOG(ERROR) << "IniOptions::save: unknown I/O error";
+  KX_LOG(ERROR) << "IniOptions::save: " << why;
+  if (reason) *reason = why;
+  return false;
+}
+
+bool IniOptions::CanSave(std::string* reason) const {
+  const std::string target = path_.ToString();
+  std::string why;
+  if (partial_) {
+    why = target + " was read only in part; rewriting it would lose what could not be read";
+  } else {
+    const size_t slash = target.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+      why = directory + ": " + platform::SystemErrorText(errno);
+    } else if (!S_ISDIR(info.st_mode)) {
+      why = directory + " is not a directory";
+    } else if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+      // Root passes mode bits, not a read-only file system.
+      why = directory + ": " + platform::SystemErrorText(errno);
+    }
   }
+  if (why.empty()) return true;
+  if (reason) *reason = why;
   return false;
 }
 

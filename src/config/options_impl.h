@@ -74,7 +74,10 @@ inline bool Options::Get<bool>(const std::string& key) const {
 // truncated one. A file that could be read only in part (an overlong line,
 // a read error, no read access) is never rewritten: what could not be read
 // would be lost, and with it settings the practice relies on.
-// No lock: callers must not use one object from two threads at once.
+// No lock: callers must not use one object from two threads at once, with
+// one exception for a writer thread: Render is a read of the map, and
+// CanSave and SaveRendered touch no map, so the map's owner may render under
+// its own lock and write the text on another thread.
 class IniOptions : public Options {
  public:
   using Sections = std::map<std::string, std::map<std::string, std::string>>;
@@ -94,6 +97,18 @@ class IniOptions : public Options {
   bool save() override;
   bool LoadedInPart() const override { return partial_; }
 
+  // The file's whole text as save() writes it.
+  std::string Render() const;
+  // Writes text (a Render of this object) the way save() does: refused for a
+  // file read only in part, replaced atomically otherwise. On failure reason,
+  // when given, gets why.
+  bool SaveRendered(const std::string& text, std::string* reason = nullptr);
+  // Whether a save could succeed now: the file was read in full (or was not
+  // there) and its directory is a directory this process may write. A
+  // change that could not be stored must be refused before it is made;
+  // reason, when given, gets why not.
+  bool CanSave(std::string* reason = nullptr) const;
+
   // Whether the line key=value loads back as the same pair. The format has
   // no escapes, so a line feed or "#" in a value, or an overlong line, would
   // come back cut short or as other settings after the next start.
@@ -109,7 +124,6 @@ class IniOptions : public Options {
  private:
   // The stored value, or nullptr when it is absent or empty.
   const std::string* Find(const std::string& key) const;
-  std::string Render() const;
 
   common::Path path_;
   Sections sections_;

@@ -1,9 +1,11 @@
 #include "config/client_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -16,6 +18,7 @@
 #include "engine/korvex.h"
 #include "logging/korvex_logger.h"
 #include "platform/scoped_env.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 namespace belmor::korvex {
@@ -224,6 +227,122 @@ TEST_F(ClientConfigTest, EverySetterWritesTheFileAtOnce) {
   // A restart reads back what the setters stored.
   auto restarted = Start();
   for (const auto& c : cases) EXPECT_EQ(Effective(*restarted, c.key), c.value) << c.key;
+}
+
+// How often korvex.ini was replaced (renamed onto) while the object watched.
+class Replacements {
+ public:
+  explicit Replacements(const std::string& directory) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    // The temporaries moved away keep inotify from merging the replacements
+    // into one event.
+    ::inotify_add_watch(fd_, directory.c_str(), IN_MOVED_FROM | IN_MOVED_TO);
+  }
+  ~Replacements() { ::close(fd_); }
+  int Count() {
+    alignas(struct inotify_event) char buffer[64 * 1024];
+    for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+        if ((event->mask & IN_MOVED_TO) && event->len > 0 && std::string(event->name) == "korvex.ini") ++count_;
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+    return count_;
+  }
+
+ private:
+  int fd_;
+  int count_ = 0;
+};
+
+bool Eventually(const std::function<bool()>& condition) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// With the writer, setters of two threads only change the settings; the
+// writer stores them a moment later, a burst in a few writes, and what is
+// still pending when it stops. Every last value is in the file.
+TEST_F(ClientConfigTest, TheWriterGathersABurstOfChangesAndStoresEveryLastOne) {
+  auto config = Start();
+  Replacements writes(AppDir());
+  config->StartWriter();
+  constexpr int kChanges = 400;
+  std::thread other([&] {
+    for (int i = 0; i < kChanges; ++i) config->SetHinLogin("dr." + std::to_string(i));
+  });
+  for (int i = 0; i < kChanges; ++i) {
+    config->SetZsrDownFilter("F" + std::to_string(i));
+    config->SetDebug(i % 2 == 1);
+  }
+  other.join();
+  EXPECT_EQ(config->GetZsrDownFilter(), "F399");
+  EXPECT_TRUE(Eventually([&] { return Stored("zsrDownFilter") == "F399" && Stored("hinLogin") == "dr.399"; }));
+  EXPECT_LT(writes.Count(), kChanges / 4) << "writes for " << 3 * kChanges << " changes";
+
+  // Stopping stores what came last, however soon after.
+  config->set_path_work(common::Path("/after/burst/"));
+  config->SetArchive(false);
+  config->StopWriter();
+  EXPECT_EQ(Stored("workDir"), "/after/burst/");
+  EXPECT_EQ(Stored("archive"), "0");
+  EXPECT_EQ(Stored("debug"), "1");
+  // Without the writer a setter writes at once again.
+  config->SetArchive(true);
+  EXPECT_EQ(Stored("archive"), "1");
+}
+
+// A write that fails is reported once to the session log and its sink, not
+// retried on its own; the next change, and the writer's end, try again and
+// store everything that was set meanwhile.
+TEST_F(ClientConfigTest, AFailedWriteIsReportedAndTriedAgainAtTheNextChangeAndAtTheEnd) {
+  const std::string logs = dir_.Sub("logs");
+  KorvexLogger::Settings settings{[] { return false; }, [logs] { return common::Path(logs, true); },
+                                  common::Path(dir_.Sub("debug"), true)};
+  auto logger = std::make_shared<KorvexLogger>(log::INFO, WithEngineHooks(settings, engine_));
+  auto sink = std::make_shared<belmor::testing::RecordingSink>();
+  logger->SetEventSink(sink);
+  engine_->SetLogger(logger);
+  auto config = Start();
+  config->StartWriter(std::chrono::milliseconds(10));
+  const auto notStored = [&] {
+    int count = 0;
+    for (const auto& r : sink->Reports())
+      if (r.level == mlError && r.code == ClientConfig::kNotStoredReportCode &&
+          r.message == KorvexLogger::GetMessageText(67))
+        ++count;
+    return count;
+  };
+
+  // A directory in the file's place: the rename onto it fails.
+  std::filesystem::remove(Ini());
+  std::filesystem::create_directories(Ini() + "/in-the-way");
+  EXPECT_TRUE(config->CanSave());
+  config->SetZsrDownFilter("first");
+  ASSERT_TRUE(Eventually([&] { return notStored() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(notStored(), 1);
+  EXPECT_EQ(config->GetZsrDownFilter(), "first");
+
+  std::filesystem::remove_all(Ini());
+  config->SetHinLogin("second");
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::is_regular_file(Ini()) && Stored("hinLogin") == "second"; }));
+  EXPECT_EQ(Stored("zsrDownFilter"), "first");
+
+  // Failed again, then mended with no change after it: the end stores it.
+  std::filesystem::remove(Ini());
+  std::filesystem::create_directories(Ini() + "/in-the-way");
+  config->SetDebug(true);
+  ASSERT_TRUE(Eventually([&] { return notStored() == 2; }));
+  std::filesystem::remove_all(Ini());
+  config->StopWriter();
+  EXPECT_EQ(Stored("debug"), "1");
+  engine_->SetLogger(nullptr);
+  log::InstallLogger(std::make_shared<log::VoidLogger>());
 }
 
 // The file has no escapes: such values would come back cut short, or as

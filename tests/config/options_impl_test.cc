@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <thread>
@@ -217,6 +218,38 @@ TEST_F(IniOptionsTest, FailedSaveIsReportedAndLeavesNoTrace) {
   IniOptions nowhere{common::Path(dir_.Sub("missing/korvex.ini"))};
   nowhere.Set("x", "1");
   EXPECT_FALSE(nowhere.save());
+}
+
+// A change is refused before it is made when no save could store it; as
+// root, whom modes do not stop, the directory must really be missing or in
+// the way.
+TEST_F(IniOptionsTest, CanSaveTellsWhetherASaveCouldStoreTheSettings) {
+  const struct {
+    const char* what;
+    std::function<void()> prepare;
+    const char* file;
+    bool can;
+  } cases[] = {
+      {"file read in full", [&] { WriteFile(Ini(), "[globals]\na=1\n"); }, "korvex.ini", true},
+      {"no file yet", [] {}, "korvex.ini", true},
+      {"file read only in part", [&] { WriteFile(Ini(), "[globals]\nx=" + std::string(1100, 'x') + "\n"); },
+       "korvex.ini", false},
+      {"directory missing", [] {}, "missing/korvex.ini", false},
+      {"a file where the directory belongs", [&] { WriteFile(dir_.Sub("plain"), "x"); }, "plain/korvex.ini", false},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(Ini());
+    c.prepare();
+    IniOptions options{common::Path(dir_.Sub(c.file))};
+    std::string reason;
+    EXPECT_EQ(options.CanSave(&reason), c.can) << c.what;
+    EXPECT_EQ(reason.empty(), c.can) << c.what << ": " << reason;
+    // What CanSave promises, save keeps.
+    options.Set("b", "2");
+    if (c.can) {
+      EXPECT_TRUE(options.save()) << c.what;
+    }
+  }
 }
 
 // Version n of a big settings file: every key holds the same value.
