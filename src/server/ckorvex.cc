@@ -1,5 +1,6 @@
 #include "server/ckorvex.h"
 
+#include <climits>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "config/config.h"
 #include "engine/korvex.h"
 #include "logging/log.h"
+#include "pipeline/step_semaphore.h"
 #include "server/bus_error.h"
 #include "transport/input_gate_client.h"
 #include "transport/security_client.h"
@@ -90,9 +92,20 @@ Korvex& CKorvex::Engine() const {
 void CKorvex::StartRun(Processing processing, const std::string& fileName) {
   const std::string name = ProcessingName(processing);
   KX_LOG(DEBUG) << "CKorvex::" << name << " enter";
+  // The name is looked for in the invoice directory and goes into reports
+  // to every client: a path or an endless text is refused before anything
+  // starts (and is not echoed).
+  if (processing == Processing::AutoOne && (fileName.size() > NAME_MAX || fileName.find('/') != std::string::npos))
+    ThrowBusError(BusFailure::InvalidArg, "not a file name of the invoice directory");
   Korvex& engine = Engine();
   if (!host_.Accepting()) ThrowBusError(BusFailure::Fail, "the server is ending");
-  RunLease lease = BeginProcessing(engine, processing, fileName);
+  RunLease lease;
+  try {
+    lease = BeginProcessing(engine, processing, fileName);
+  } catch (const common::Exception& e) {
+    // No run holds a lock that cannot be used: a failure with its reason.
+    ThrowBusError(BusFailure::Fail, e.Text());
+  }
   if (!lease) ThrowBusError(BusFailure::Busy, "another run is active");
   KX_LOG(DEBUG) << "CKorvex::" << name << " start thread";
   try {
@@ -164,14 +177,25 @@ void CKorvex::trustCenter(const std::string& value) {
   const std::shared_ptr<ClientConfig> config = engine.GetClientConfig();
   const std::shared_ptr<TrustCenter> before = config->CurrentCenter();
   // The old label still selects its center; a name matching none changes nothing.
-  if (const std::shared_ptr<TrustCenter> center = FindCenter(config->Centers(), value))
+  if (const std::shared_ptr<TrustCenter> center = FindCenter(config->Centers(), value)) {
+    RequireSavable();
     engine.SetTrustCenter(center->id);
+  }
   if (config->CurrentCenter() != before) host_.PropertyChanged("trustCenter");
 }
 
+void CKorvex::RequireSavable() const {
+  std::string reason;
+  if (!Engine().GetClientConfig()->CanSave(&reason)) {
+    KX_LOG(WARN) << "[CKorvex::RequireSavable][" << reason << "]";
+    ThrowBusError(BusFailure::Fail, "the settings cannot be stored: " + reason);
+  }
+}
+
 template <typename Get, typename Put>
-void CKorvex::PutSetting(const char* property, Get get, Put put) {
+void CKorvex::PutSetting(const char* property, Get get, Put put, bool stored) {
   const auto before = get();
+  if (stored) RequireSavable();
   try {
     put();
   } catch (const common::Exception& e) {
@@ -182,6 +206,24 @@ void CKorvex::PutSetting(const char* property, Get get, Put put) {
   if (get() != before) host_.PropertyChanged(property);
 }
 
+template <typename Get, typename Put>
+void CKorvex::PutDirectory(const char* property, const std::string& value, Get get, Put put) {
+  common::Path wanted;
+  try {
+    wanted = common::Path(value, true);
+    wanted.MakeDirectory();
+  } catch (const std::invalid_argument& e) {
+    ThrowBusError(BusFailure::InvalidArg, e.what());
+  }
+  // Billing software sets the directories before every run.
+  if (wanted.ToString() == get()) return;
+  // A run moves invoices through the directories it began with: a change now
+  // would strand them in the old work area and split the session log.
+  const std::shared_ptr<StepSemaphore>& lock = Engine().GetStepSemaphore();
+  if (lock && !lock->IsGreen()) ThrowBusError(BusFailure::Busy, "a run is active; directories change after it");
+  PutSetting(property, get, [&] { put(wanted); });
+}
+
 std::string CKorvex::inputDirectory() {
   Trace("get_inputDirectory");
   return Out(Engine().GetClientConfig()->GetPathInputDir().ToString());
@@ -190,9 +232,9 @@ std::string CKorvex::inputDirectory() {
 void CKorvex::inputDirectory(const std::string& value) {
   Trace("put_inputDirectory");
   const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
-  PutSetting(
-      "inputDirectory", [&] { return config->GetPathInputDir().ToString(); },
-      [&] { config->SetPathInputDir(common::Path(value, true)); });
+  PutDirectory(
+      "inputDirectory", value, [&] { return config->GetPathInputDir().ToString(); },
+      [&](const common::Path& path) { config->SetPathInputDir(path); });
 }
 
 std::string CKorvex::workDirectory() {
@@ -203,9 +245,9 @@ std::string CKorvex::workDirectory() {
 void CKorvex::workDirectory(const std::string& value) {
   Trace("put_workDirectory");
   const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
-  PutSetting(
-      "workDirectory", [&] { return config->GetPathWork().ToString(); },
-      [&] { config->set_path_work(common::Path(value, true)); });
+  PutDirectory(
+      "workDirectory", value, [&] { return config->GetPathWork().ToString(); },
+      [&](const common::Path& path) { config->set_path_work(path); });
 }
 
 std::string CKorvex::outputDirectory() {
@@ -216,9 +258,9 @@ std::string CKorvex::outputDirectory() {
 void CKorvex::outputDirectory(const std::string& value) {
   Trace("put_outputDirectory");
   const std::shared_ptr<ClientConfig> config = Engine().GetClientConfig();
-  PutSetting(
-      "outputDirectory", [&] { return config->GetPathOutputDir().ToString(); },
-      [&] { config->SetPathOutputDir(common::Path(value, true)); });
+  PutDirectory(
+      "outputDirectory", value, [&] { return config->GetPathOutputDir().ToString(); },
+      [&](const common::Path& path) { config->SetPathOutputDir(path); });
 }
 
 bool CKorvex::withPDF() {
@@ -334,7 +376,7 @@ void CKorvex::autoUpdate(const bool& value) {
   Trace("put_autoUpdate");
   Korvex& engine = Engine();
   PutSetting(
-      "autoUpdate", [&] { return engine.GetAutoUpdate(); }, [&] { engine.SetAutoUpdate(value); });
+      "autoUpdate", [&] { return engine.GetAutoUpdate(); }, [&] { engine.SetAutoUpdate(value); }, false);
 }
 
 bool CKorvex::updateAvailable() {
@@ -352,7 +394,7 @@ void CKorvex::responseMessagesEnabled(const bool& value) {
   Korvex& engine = Engine();
   PutSetting(
       "responseMessagesEnabled", [&] { return engine.GetResponseMessagesEnabled(); },
-      [&] { engine.SetResponseMessagesEnabled(value); });
+      [&] { engine.SetResponseMessagesEnabled(value); }, false);
 }
 
 std::string CKorvex::zsrDownFilter() {

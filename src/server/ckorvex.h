@@ -149,9 +149,19 @@ class CKorvex : public sdbus::AdaptorInterfaces<ch::belmor::Korvex::IKorvex_adap
   Korvex& Engine() const;
   void StartRun(Processing processing, const std::string& fileName = std::string());
   // Runs a settings put; a value the settings file cannot hold answers
-  // InvalidArg and changes nothing. Tells every client when the value changed.
+  // InvalidArg, a settings file that cannot be written now answers Fail, and
+  // neither changes anything. stored: the setting lives in the settings file
+  // (else it is an engine switch that nothing writes). Tells every client
+  // when the value changed.
   template <typename Get, typename Put>
-  void PutSetting(const char* property, Get get, Put put);
+  void PutSetting(const char* property, Get get, Put put, bool stored = true);
+  // A directory put: the value already set answers OK at once; another one
+  // answers Busy while a run holds the step lock (the run works in the
+  // directories it started with), else goes through PutSetting.
+  template <typename Get, typename Put>
+  void PutDirectory(const char* property, const std::string& value, Get get, Put put);
+  // Fail unless the settings file can take a change now.
+  void RequireSavable() const;
 
   std::string path_;
   std::string owner_;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/encoding.h"
+#include "config/client_config.h"
 #include "engine/korvex.h"
 #include "logging/log.h"
 #include "logging/report.h"
@@ -28,8 +29,8 @@ KorvexEvent MapReport(int32_t level, int32_t mclass, int32_t origin, int32_t cod
   event.mclass = (mclass >= mcAsas && mclass <= mcCount) ? mclass : mcSystem;
   event.origin = (origin >= moPChecker && origin <= moPWriter) ? origin : moPReader;
   event.code = code;
-  event.fileName = common::ToUtf8(fileName);
-  event.message = common::ToUtf8(message);
+  event.fileName = common::ClipUtf8(common::ToUtf8(fileName), kMaxEventText);
+  event.message = common::ClipUtf8(common::ToUtf8(message), kMaxEventText);
   return event;
 }
 
@@ -108,10 +109,22 @@ void KorvexServer::EnsureEngine() {
   engine_ = engineSource_ ? engineSource_() : nullptr;
   engineMade_ = true;
   if (engine_ && engine_->GetLogger()) engine_->GetLogger()->SetEventSink(forwarder_);
+  // A put is answered at once and written by the writer; a burst of puts is
+  // one write, and a slow disk stalls no client.
+  if (engine_ && engine_->GetClientConfig()) engine_->GetClientConfig()->StartWriter();
+}
+
+void KorvexServer::StoreSettings() {
+  if (engine_ && engine_->GetClientConfig()) engine_->GetClientConfig()->StopWriter();
 }
 
 sdbus::ObjectPath KorvexServer::CreateInstance(const std::string& owner) {
   if (stopping_) ThrowBusError(BusFailure::Fail, "the server is ending");
+  const size_t held = std::count_if(instances_.begin(), instances_.end(),
+                                    [&](const auto& entry) { return entry.second->Owner() == owner; });
+  if (held >= kMaxInstancesPerConnection)
+    throw sdbus::Error(kLimitsExceeded, "at most " + std::to_string(kMaxInstancesPerConnection) +
+                                            " objects per connection; release one first");
   EnsureEngine();
   const std::string path = std::string(kFactoryPath) + "/" + std::to_string(nextInstance_++);
   instances_[path] = std::make_unique<CKorvex>(connection_, path, owner, engine_, *this);
@@ -255,6 +268,9 @@ void KorvexServer::Run() {
     if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
     if (fds[1].revents & POLLIN) queue_->Acknowledge();
   }
+  // Whatever was put is on disk before the process ends; a failure to
+  // write it still reaches the clients that are left.
+  StoreSettings();
   DeliverEvents();
 }
 

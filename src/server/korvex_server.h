@@ -27,6 +27,14 @@ namespace belmor::korvex::server {
 
 inline constexpr const char* kBusName = "ch.belmor.Korvex";
 inline constexpr const char* kFactoryPath = "/ch/belmor/Korvex";
+// Objects one bus connection may hold at once: every report goes to every
+// object, so a client holding thousands would slow every run and fill the
+// server's memory. The next CreateInstance answers LimitsExceeded.
+inline constexpr size_t kMaxInstancesPerConnection = 64;
+inline constexpr const char* kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+// Longest text of a report's file name or message that leaves the server,
+// in bytes: the length of a session-log line. A report goes to every object.
+inline constexpr size_t kMaxEventText = 1023;
 
 // One report on its way from a worker thread to the bus thread.
 struct KorvexEvent {
@@ -40,7 +48,8 @@ struct KorvexEvent {
 
 // The values a client sees: levels 0, 1, 2 and 4 stay, every other one is an
 // error; classes 1 to 3 stay, others are system reports; origins 1 to 8
-// stay, others are the reader. Both texts become UTF-8.
+// stay, others are the reader. Both texts become UTF-8, cut to kMaxEventText
+// bytes without splitting a character.
 KorvexEvent MapReport(int32_t level, int32_t mclass, int32_t origin, int32_t code, const std::string& fileName,
                       const std::string& message);
 
@@ -92,7 +101,8 @@ class KorvexServer : public InstanceHost {
   ~KorvexServer() override;
 
   // Serves until the shutdown rule or a stop request ends it; every run has
-  // ended by then.
+  // ended by then, and the settings written. While it serves, settings are
+  // saved by the settings' writer thread, never on the bus thread.
   void Run();
   // Asks the server to end (SIGTERM, SIGINT): the active run is cancelled,
   // its clients still get its reports up to its end, then Run returns.
@@ -112,6 +122,8 @@ class KorvexServer : public InstanceHost {
   class Factory;
 
   void EnsureEngine();
+  // Writes the pending settings and ends their writer.
+  void StoreSettings();
   // Starts the orderly end once a stop was requested; true when Run may
   // return now.
   bool StopReached();

@@ -39,6 +39,7 @@
 #include "support/invoice_factory.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
+#include "server/server_bus_support.h"
 
 namespace belmor::korvex::server {
 namespace {
@@ -58,139 +59,12 @@ using belmor::testing::TrustCenterSim;
 using belmor::testing::WriteFile;
 using ::testing::HasSubstr;
 
-// Where a server built with ThreadSanitizer writes its reports while the
-// object lives: the bus starts the server with the bus daemon's environment,
-// which is this test's, and a server started by hand has it too. The end of
-// the object fails the test for every report found; builds without the
-// sanitizer never write one.
-class RaceReports {
- public:
-  RaceReports() : options_("TSAN_OPTIONS", Options(dir_.Sub("race"))) {}
-  ~RaceReports() {
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      ADD_FAILURE() << "ThreadSanitizer report of the server, " << entry.path().filename().string() << ":\n"
-                    << ReadFile(entry.path().string());
-    }
-  }
-  RaceReports(const RaceReports&) = delete;
-  RaceReports& operator=(const RaceReports&) = delete;
-
- private:
-  // The options the test program runs with (scripts/test's halt_on_error),
-  // and reports to files named logPath.<pid> instead of stderr.
-  static std::string Options(const std::string& logPath) {
-    const char* inherited = std::getenv("TSAN_OPTIONS");
-    return (inherited && *inherited ? std::string(inherited) + ":" : std::string()) + "log_path=" + logPath;
-  }
-
-  TempDir dir_;
-  ScopedEnv options_;
-};
-
-// A private bus whose servers report their races to the test. The reports
-// are looked at after the bus has ended and the server with it.
-class ServerBus : private RaceReports, public PrivateBus {
- public:
-  using PrivateBus::PrivateBus;
-};
-
-// A private bus with the server registered per user, where it finds it.
-class RegisteredBus : public ServerBus {
- public:
-  RegisteredBus() { EXPECT_TRUE(RegisterServer(KORVEX_SERVER_PROGRAM)); }
-};
-
-struct Event {
-  int32_t level, mclass, origin, code;
-  std::string fileName, message;
-  bool operator==(const Event& o) const {
-    return level == o.level && mclass == o.mclass && origin == o.origin && code == o.code &&
-           fileName == o.fileName && message == o.message;
-  }
-};
-
-class Instance : public sdbus::ProxyInterfaces<ch::belmor::Korvex::IKorvex_proxy, sdbus::Properties_proxy> {
- public:
-  Instance(sdbus::IConnection& connection, const sdbus::ObjectPath& path)
-      : ProxyInterfaces(connection, "ch.belmor.Korvex", path) {
-    registerProxy();
-  }
-  ~Instance() { unregisterProxy(); }
-
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-  }
-  std::vector<std::string> Changed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return changed_;
-  }
-  // True once the step of origin reported its completion.
-  bool Completed(int32_t origin) {
-    for (const Event& e : Events())
-      if (e.mclass == 2 && e.code == 1 && e.origin == origin) return true;
-    return false;
-  }
-
- private:
-  void onKorvexEvent(const int32_t& level, const int32_t& mclass, const int32_t& origin, const int32_t& code,
-                     const std::string& filename, const std::string& msg) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({level, mclass, origin, code, filename, msg});
-  }
-  void onPropertiesChanged(const std::string&, const std::map<std::string, sdbus::Variant>& changed,
-                           const std::vector<std::string>& invalidated) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [name, value] : changed) changed_.push_back(name);
-    for (const auto& name : invalidated) changed_.push_back(name);
-  }
-
-  std::mutex mutex_;
-  std::vector<Event> events_;
-  std::vector<std::string> changed_;
-};
-
-class FactoryProxy : public sdbus::ProxyInterfaces<ch::belmor::Korvex::Factory_proxy> {
- public:
-  explicit FactoryProxy(sdbus::IConnection& connection)
-      : ProxyInterfaces(connection, "ch.belmor.Korvex", "/ch/belmor/Korvex") {
-    registerProxy();
-  }
-  ~FactoryProxy() { unregisterProxy(); }
-};
-
-// One client: its own bus connection and one automation object.
-class Client {
- public:
-  Client() : connection_(sdbus::createSessionBusConnection()) {
-    connection_->enterEventLoopAsync();
-    FactoryProxy factory(*connection_);
-    path_ = factory.CreateInstance();
-    korvex_ = std::make_unique<Instance>(*connection_, path_);
-  }
-  ~Client() {
-    korvex_.reset();
-    connection_->leaveEventLoop();
-  }
-  Instance& operator*() { return *korvex_; }
-  Instance* operator->() { return korvex_.get(); }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::unique_ptr<sdbus::IConnection> connection_;
-  std::string path_;
-  std::unique_ptr<Instance> korvex_;
-};
-
-// The D-Bus error name of a call that must fail.
-std::string ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const sdbus::Error& e) {
-    return e.getName() + " " + e.getMessage();
-  }
-  return "no error";
-}
+using testing::Client;
+using testing::ErrorOf;
+using testing::Event;
+using testing::FactoryProxy;
+using testing::RegisteredBus;
+using testing::ServerBus;
 
 class ServerBusTest : public ::testing::Test {
  protected:
@@ -405,12 +279,14 @@ TEST_F(ServerBusThreadsTest, TwoClientsReceiveEveryReportAndASecondRunIsBusyFrom
 }
 
 // Two clients, each on a thread of its own, put settings through the bus over
-// and over while an Auto run sends 40 invoices; every put reads back and is
-// in the settings file at once. The directories put are the practice's own
-// under a second name (a link) and the center the one in effect, so the run
-// must end as an undisturbed one would; the filter, the debug, update and
-// response switches really change. Both clients see every report and every
-// announcement, and the file holds the last puts.
+// and over while an Auto run sends 40 invoices; every put reads back at once
+// and is in the settings file moments later. The directories stay while the
+// run works: the value already set answers OK, the practice's own under a
+// second name (a link) Busy, and is taken once the run is over. The center
+// put is the one in effect, so the run must end as an undisturbed one would;
+// the filter, the debug, update and response switches really change. Both
+// clients see every report and every announcement, and the file holds the
+// last puts.
 TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRunAsItWas) {
   constexpr int kInvoices = 40;
   AddInvoices(kInvoices);
@@ -421,6 +297,17 @@ TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRun
   fs::create_directory_symlink(WithoutSlash(practice_.Work()), workLink);
   fs::create_directories(otherOutput);
   const std::string ini = practice_.AppData("korvex.ini");
+  // The file catches up with the puts within moments.
+  const auto storedSoon = [&](const std::map<std::string, std::string>& expected) {
+    return WaitFor(
+        [&] {
+          std::map<std::string, std::string> stored = IniValues(ini);
+          for (const auto& [key, value] : expected)
+            if (stored[key] != value) return false;
+          return true;
+        },
+        std::chrono::seconds(10));
+  };
 
   RegisteredBus bus;
   Client first;
@@ -437,32 +324,57 @@ TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRun
   std::atomic<bool> failed{false};
   std::atomic<int> firstRounds{0};
   std::atomic<int> secondRounds{0};
+  std::atomic<int> busy{0};
   Findings firstFound;
   Findings secondFound;
-  // Each client uses its own object only. A loop ends with one round of
-  // fixed values after the run is over: those are the last puts.
+  // Each client uses its own object only. A loop ends with one round after
+  // the run is over, in which the links are taken: those are the last puts.
   std::thread directories([&] {
     try {
+      struct Directory {
+        const char* property;
+        std::function<void(const std::string&)> put;
+        std::function<std::string()> get;
+        const char* key;
+        std::string other;
+        std::string held;
+      };
+      std::vector<Directory> dirs = {
+          {"inputDirectory", [&](const std::string& v) { first->inputDirectory(v); },
+           [&] { return first->inputDirectory(); }, "inputDir", inputLink, practice_.InvoiceDir()},
+          {"workDirectory", [&](const std::string& v) { first->workDirectory(v); },
+           [&] { return first->workDirectory(); }, "workDir", workLink, practice_.Work()},
+          {"outputDirectory", [&](const std::string& v) { first->outputDirectory(v); },
+           [&] { return first->outputDirectory(); }, "outputDir", otherOutput, practice_.ResponseDir()},
+      };
       for (int i = 0;; ++i) {
         const bool last = runOver.load();
-        const bool alias = last || i % 2 == 0;
-        const std::string input = alias ? inputLink : practice_.InvoiceDir();
-        const std::string work = alias ? workLink : practice_.Work();
-        const std::string output = alias ? otherOutput : practice_.ResponseDir();
         const std::string filter = last ? "Z1234" : (i % 2 ? "*" : "Z9999");
-        first->inputDirectory(input);
-        first->workDirectory(work);
-        first->outputDirectory(output);
+        for (Directory& d : dirs) {
+          // Billing software sets the directories before every run.
+          const std::string same = ErrorOf([&] { d.put(d.held); });
+          firstFound.Expect(d.property, same, std::string("no error"));
+          if (last) {
+            // The lock is given back a moment after the run's last report.
+            const bool taken = WaitFor([&] { return ErrorOf([&] { d.put(d.other); }) == "no error"; });
+            firstFound.Expect(d.property, taken, true);
+            d.held = AsStored(d.other);
+          } else {
+            const std::string other = ErrorOf([&] { d.put(d.other); });
+            if (other == "no error") {
+              d.held = AsStored(d.other);  // the run had just ended
+            } else {
+              ++busy;
+              firstFound.Expect(d.property, other.rfind("ch.belmor.Korvex.Error.Busy 0x800700AA", 0) == 0, true);
+            }
+          }
+          firstFound.Expect(d.property, d.get(), d.held);
+        }
         first->zsrDownFilter(filter);
-        firstFound.Expect("inputDirectory", first->inputDirectory(), AsStored(input));
-        firstFound.Expect("workDirectory", first->workDirectory(), AsStored(work));
-        firstFound.Expect("outputDirectory", first->outputDirectory(), AsStored(output));
         firstFound.Expect("zsrDownFilter", first->zsrDownFilter(), filter);
-        std::map<std::string, std::string> stored = IniValues(ini);
-        firstFound.Expect("inputDir in the file", stored["inputDir"], AsStored(input));
-        firstFound.Expect("workDir in the file", stored["workDir"], AsStored(work));
-        firstFound.Expect("outputDir in the file", stored["outputDir"], AsStored(output));
-        firstFound.Expect("zsrDownFilter in the file", stored["zsrDownFilter"], filter);
+        std::map<std::string, std::string> expected = {{"zsrDownFilter", filter}};
+        for (const Directory& d : dirs) expected[d.key] = d.held;
+        firstFound.Expect("the file holding the puts", storedSoon(expected), true);
         // What the other client puts, and what the run changes.
         (void)first->debug();
         (void)first->autoUpdate();
@@ -497,9 +409,8 @@ TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRun
         secondFound.Expect("debug", second->debug(), debug);
         secondFound.Expect("autoUpdate", second->autoUpdate(), update);
         secondFound.Expect("responseMessagesEnabled", second->responseMessagesEnabled(), responses);
-        std::map<std::string, std::string> stored = IniValues(ini);
-        secondFound.Expect("debug in the file", stored["debug"], std::string(debug ? "1" : "0"));
-        secondFound.Expect("trustCenterID in the file", stored["trustCenterID"], std::string("1"));
+        secondFound.Expect("the file holding the puts",
+                           storedSoon({{"debug", debug ? "1" : "0"}, {"trustCenterID", "1"}}), true);
         (void)second->inputDirectory();
         (void)second->workDirectory();
         (void)second->esr();
@@ -526,6 +437,7 @@ TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRun
   ASSERT_TRUE(ended && !failed);
   EXPECT_GT(firstRounds.load(), 1);
   EXPECT_GT(secondRounds.load(), 1);
+  EXPECT_GT(busy.load(), 0);
 
   // Both clients saw the same reports: a report for every invoice and no error.
   ASSERT_TRUE(WaitFor([&] { return first->Events() == second->Events(); }));
@@ -543,12 +455,13 @@ TEST_F(ServerBusThreadsTest, TwoClientsPuttingSettingsDuringAnAutoRunLeaveTheRun
     EXPECT_THAT(changed, ::testing::Contains(property));
 
   // The file holds the last puts, and each client reads the other's.
-  std::map<std::string, std::string> stored = IniValues(ini);
   const std::map<std::string, std::string> expected = {
       {"inputDir", AsStored(inputLink)}, {"workDir", AsStored(workLink)}, {"outputDir", AsStored(otherOutput)},
       {"zsrDownFilter", "Z1234"},        {"hinLogin", "dr.muster"},       {"archive", "1"},
       {"debug", "0"},                    {"trustCenterID", "1"},
   };
+  EXPECT_TRUE(storedSoon(expected));
+  std::map<std::string, std::string> stored = IniValues(ini);
   for (const auto& [key, value] : expected) EXPECT_EQ(stored[key], value) << key;
   EXPECT_EQ(second->workDirectory(), AsStored(workLink));
   EXPECT_EQ(second->zsrDownFilter(), "Z1234");

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/scoped_env.h"
+#include "common/encoding.h"
 #include "config/config.h"
 #include "server/bus_error.h"
 #include "server/ckorvex.h"
@@ -74,6 +75,30 @@ TEST(ReportMappingTest, UnknownValuesBecomeTheDefaultsAndTextsUtf8) {
   EXPECT_EQ(latin1.message, "Pr\xC3\xBC" "fung");
   EXPECT_EQ(latin1.message, utf8.message);
   EXPECT_EQ(latin1.fileName, utf8.fileName);
+}
+
+// Every report goes to every object: its texts leave the server at most as
+// long as a session-log line, cut between characters, never inside one.
+TEST(ReportMappingTest, TextsLeaveTheServerAtMostALineLongAndWholeCharacters) {
+  const std::string umlaut = "\xC3\xBC";
+  const struct {
+    const char* what;
+    std::string text;
+    size_t length;
+  } cases[] = {
+      {"exactly a line", std::string(kMaxEventText, 'a'), kMaxEventText},
+      {"ten megabytes", std::string(10 * 1024 * 1024, 'a'), kMaxEventText},
+      {"a character across the end", std::string(kMaxEventText - 1, 'a') + umlaut, kMaxEventText - 1},
+      {"Latin-1 that grows as UTF-8", std::string(1000, '\xFC'), kMaxEventText - 1},
+      {"short", "kurz", 4},
+  };
+  for (const auto& c : cases) {
+    const KorvexEvent e = MapReport(3, 2, 0, 31, c.text, c.text);
+    EXPECT_EQ(e.message.size(), c.length) << c.what;
+    EXPECT_EQ(e.fileName.size(), c.length) << c.what;
+    EXPECT_TRUE(common::IsUtf8(e.message)) << c.what;
+  }
+  EXPECT_EQ(MapReport(1, 0, 0, 0, "", std::string(2000, '\xFC')).message.substr(0, 4), umlaut + umlaut);
 }
 
 TEST(BusErrorTest, NameAndMessageCarryTheResult) {

@@ -80,8 +80,10 @@ class ConfigPageTest : public MonitorTest {
   QLineEdit* Edit(ConfigPage::Edit edit) const { return page_->EditField(edit); }
   std::string Property(const char* name) const { return link_->Text(name).toStdString(); }
   // The value of a key in korvex.ini as the server saved it; "-" when the
-  // key is not there.
+  // key is not there. The server stores a put within 200 ms, on a thread of
+  // its own.
   std::string Saved(const std::string& key) const {
+    QTest::qWait(300);
     std::smatch match;
     const std::string ini = ReadFile(practice_.AppData("korvex.ini"));
     if (!std::regex_search(ini, match, std::regex("(^|\n)" + key + "=([^\n]*)"))) return "-";
