@@ -43,6 +43,8 @@ class RunLease;
 // auto-run flag, not single-file mode. Granted, it clears the cancel flag,
 // sets the run mode (single-file mode with fileName for AutoOne; the auto-run
 // flag for Auto and AutoOne) and starts a new run of the security client.
+// Throws common::RuntimeException, changing nothing, when the step lock
+// cannot be used.
 RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName = "");
 
 // The ownership of one run: the step lock, held from BeginProcessing until

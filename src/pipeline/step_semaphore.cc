@@ -17,6 +17,7 @@ StepSemaphore::Lease StepSemaphore::Acquire() {
     lease = lock_.TryAcquire();
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "StepSemaphore::Acquire: " << e.Text();
+    throw;
   }
   KX_LOG(DEBUG) << "StepSemaphore::Acquire: " << (lease ? 1 : 0);
   return lease;

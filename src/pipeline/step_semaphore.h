@@ -23,9 +23,10 @@ class StepSemaphore {
   StepSemaphore(const StepSemaphore&) = delete;
   StepSemaphore& operator=(const StepSemaphore&) = delete;
 
-  // Takes the lock without waiting. Empty when a run holds it, or when the
-  // lock file cannot be used (refusing a run is safe, running two at once is
-  // not).
+  // Takes the lock without waiting; empty when a run holds it. Throws
+  // common::RuntimeException with the reason when the lock file cannot be
+  // used: no run can start then, and calling that "busy" would send the
+  // practice waiting for a run that does not exist.
   Lease Acquire();
 
   // Whether no run holds the lock now, in this process or another; false

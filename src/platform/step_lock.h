@@ -8,9 +8,17 @@ namespace belmor::platform {
 // The name of the step lock that serialises the engine's processing runs.
 inline constexpr char kRunLockName[] = "kxStSem";
 
-// The lock file of the step lock with the given name: $XDG_RUNTIME_DIR/<name>,
-// else /tmp/<name>-<uid>.
+// The lock file of the step lock with the given name, in a folder only this
+// user can use, the same for every process of the user:
+// $XDG_RUNTIME_DIR/<name>; without it /run/user/<uid>/<name> when that folder
+// is the user's own with mode 0700; else <application data>/run/<name>, whose
+// folder this call makes (mode 0700) when it is missing. Never in a folder
+// others can write to (such as /tmp), where anyone could plant the file and
+// block every run. Empty when the environment names no such folder (no
+// XDG_RUNTIME_DIR, no /run/user/<uid>, no HOME).
 std::string StepLockFile(const std::string& name);
+// The same with perUserRuntimeRoot in place of "/run/user".
+std::string StepLockFile(const std::string& name, const std::string& perUserRuntimeRoot);
 
 // A system-wide lock that at most one holder has at a time, known to every
 // process of the user by its name ("kxStSem" for the engine's runs). It is an
@@ -52,8 +60,11 @@ class StepLock {
   StepLock& operator=(const StepLock&) = delete;
 
   // Takes the lock without waiting; an empty lease when any holder has it.
-  // Throws common::RuntimeException when the lock file cannot be opened or
-  // is not the user's own.
+  // Throws common::RuntimeException, its message naming the file and the
+  // reason, when the lock file cannot be opened, is not the user's own, or
+  // lies in a folder that is not private to the user (owner, mode 0700): a
+  // lock that cannot be used is a failure to report, not a run of someone
+  // else.
   Lease TryAcquire();
 
   // Whether any holder in any process has the lock now. Asking briefly takes

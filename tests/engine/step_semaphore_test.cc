@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/exception.h"
 #include "config/package_fixture.h"
 #include "platform/scoped_env.h"
 #include "support/temp_dir.h"
@@ -93,14 +94,16 @@ TEST(StepSemaphoreTest, RunOfAnotherProcessKeepsItRedUntilThatProcessDies) {
   EXPECT_TRUE(mine.Acquire());
 }
 
-TEST(StepSemaphoreTest, UnusableLockFileRefusesTheRun) {
+TEST(StepSemaphoreTest, UnusableLockFileFailsTheRunWithItsReason) {
   TempDir dir;
   // A runtime folder that does not exist: the lock file cannot be opened.
   ScopedEnv runtime("XDG_RUNTIME_DIR", dir.Sub("missing"));
   StepSemaphore semaphore(kName);
   fixture::LogCapture log;
-  EXPECT_FALSE(semaphore.Acquire());
-  EXPECT_TRUE(log.Has("StepSemaphore::Acquire: 0"));
+  // Not an empty lease, which callers take for another run being active.
+  EXPECT_THROW(semaphore.Acquire(), common::RuntimeException);
+  EXPECT_TRUE(log.Has("StepSemaphore::Acquire: Runtime exception: cannot open the step lock's folder: " +
+                      dir.Sub("missing")));
   // Nobody can run, so it is not green either.
   EXPECT_FALSE(semaphore.IsGreen());
 }

@@ -1,7 +1,9 @@
 #include "platform/step_lock.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,36 +19,110 @@
 
 #include "common/exception.h"
 #include "scoped_env.h"
+#include "support/file_mode.h"
 #include "support/temp_dir.h"
 
 namespace belmor::platform {
 namespace {
 
+using belmor::testing::ModeOf;
+using belmor::testing::RemoveAll;
 using belmor::testing::ScopedEnv;
+using belmor::testing::ScopedUmask;
 using belmor::testing::TempDir;
 using belmor::testing::WriteFile;
 
 constexpr char kName[] = "kxStSem";
 
-TEST(StepLockFileTest, RuntimeFolderElsePerUserFileInTmp) {
-  const std::string tmp_file = "/tmp/kxStSem-" + std::to_string(::geteuid());
+// Another user, for files and folders planted "by someone else"; only root
+// can give a file away.
+constexpr uid_t kOtherUser = 65534;
+bool CanChangeOwners() { return ::geteuid() == 0; }
+
+void GiveAway(const std::string& path) {
+  ASSERT_EQ(::lchown(path.c_str(), kOtherUser, kOtherUser), 0) << path;
+}
+
+TEST(StepLockFileTest, RuntimeFolderElseThePrivateLoginFolderElseApplicationData) {
+  TempDir root;  // stands in for /run/user
+  const std::string uid = std::to_string(::geteuid());
+  const std::string appDataLock =
+      std::string(std::getenv("XDG_CONFIG_HOME")) + "/Belmor/korvex-ordiva/run/kxStSem";
   struct Case {
+    std::string what;
     std::optional<std::string> runtime_dir;
-    std::string expected;
+    std::function<void(const std::string& loginFolder)> prepare;
+    std::string expected;  // "login": the login folder's file
+    bool needsRoot = false;
   };
+  const auto folder = [](mode_t mode) {
+    return [mode](const std::string& path) {
+      std::filesystem::create_directory(path);
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    };
+  };
+  const auto none = [](const std::string&) {};
   const Case cases[] = {
-      {"/run/user/1000", "/run/user/1000/kxStSem"},
-      {"/run/user/1000/", "/run/user/1000/kxStSem"},
-      {std::nullopt, tmp_file},
-      {"", tmp_file},
-      {"relative", tmp_file},
+      {"runtime folder", "/run/user/1000", none, "/run/user/1000/kxStSem"},
+      {"runtime folder with slash", "/run/user/1000/", none, "/run/user/1000/kxStSem"},
+      {"private login folder", std::nullopt, folder(0700), "login"},
+      {"empty runtime variable", "", folder(0700), "login"},
+      {"relative runtime variable", "relative", folder(0700), "login"},
+      {"no login folder", std::nullopt, none, appDataLock},
+      {"login folder open to others", std::nullopt, folder(0755), appDataLock},
+      {"login folder without access for its owner", std::nullopt, folder(0500), appDataLock},
+      {"link to a private folder", std::nullopt,
+       [&](const std::string& path) {
+         std::filesystem::create_directory(root.Sub("elsewhere"));
+         ASSERT_EQ(::chmod(root.Sub("elsewhere").c_str(), 0700), 0);
+         std::filesystem::create_symlink(root.Sub("elsewhere"), path);
+       },
+       appDataLock},
+      {"login folder of another user", std::nullopt,
+       [&](const std::string& path) {
+         folder(0700)(path);
+         GiveAway(path);
+       },
+       appDataLock, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.runtime_dir.value_or("<unset>"));
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && !CanChangeOwners()) continue;
+    const std::string login = root.Sub(uid);
+    RemoveAll(login);
+    RemoveAll(root.Sub("elsewhere"));
+    c.prepare(login);
     ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime_dir);
-    EXPECT_EQ(StepLockFile(kName), c.expected);
-    EXPECT_EQ(StepLock(kName).file(), c.expected);
+    const std::string file = StepLockFile(kName, root.path());
+    EXPECT_EQ(file, c.expected == "login" ? login + "/kxStSem" : c.expected);
   }
+
+  // Without even a home there is no folder to name; the lock then fails.
+  ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+  ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+  ScopedEnv home("HOME", std::nullopt);
+  EXPECT_EQ(StepLockFile(kName, root.Sub("missing")), "");
+}
+
+TEST(StepLockFileTest, TheApplicationDataFolderIsMadePrivateWhateverTheUmask) {
+  TempDir config;
+  ScopedEnv configHome("XDG_CONFIG_HOME", config.path());
+  ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+  TempDir noLogin;
+  const std::string folder = config.Sub("Belmor/korvex-ordiva/run");
+  for (mode_t mask : {000, 022, 0277}) {
+    SCOPED_TRACE(mask);
+    RemoveAll(config.Sub("Belmor"));
+    {
+      ScopedUmask umask(mask);
+      EXPECT_EQ(StepLockFile(kName, noLogin.path()), folder + "/kxStSem");
+    }
+    EXPECT_EQ(ModeOf(folder), 0700u);
+  }
+  // A folder of the user's own that someone opened is closed again.
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  StepLockFile(kName, noLogin.path());
+  EXPECT_EQ(ModeOf(folder), 0700u);
 }
 
 TEST(StepLockTest, OnlyOneLeaseAtATimeAndOnlyItsEndReleases) {
@@ -206,28 +282,96 @@ TEST(StepLockTest, ProgramStartedByTheHolderDoesNotInheritIt) {
   EXPECT_TRUE(mine.TryAcquire());
 }
 
-TEST(StepLockTest, UnusableLockFileIsAnError) {
+// Without XDG_RUNTIME_DIR the lock used to live in /tmp/kxStSem-<uid>, where
+// anyone could make it first and so refuse every run. Whatever lies there now
+// changes nothing, and every process of the user still finds the one lock.
+TEST(StepLockTest, WithoutRuntimeFolderAFilePlantedInTmpBlocksNothing) {
+  ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+  const std::string file = StepLockFile(kName);
+  if (file.rfind("/run/user/", 0) == 0) {
+    GTEST_SKIP() << "this machine has a login folder (" << file << "); the test must not take its lock";
+  }
+  const std::string planted = "/tmp/kxStSem-" + std::to_string(::geteuid());
+  if (std::filesystem::exists(planted)) GTEST_SKIP() << planted << " exists already";
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { RemoveAll(path); }
+  } cleanup{planted};
+  if (CanChangeOwners()) {
+    WriteFile(planted, "");
+    GiveAway(planted);
+  } else {
+    std::filesystem::create_directory(planted);  // what anyone can plant
+  }
+
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  Child child(ForkHolder(fds[1], false));
+  ::close(fds[1]);
+  char got = 0;
+  ASSERT_EQ(::read(fds[0], &got, 1), 1);
+  ::close(fds[0]);
+  ASSERT_EQ(got, '1') << "the holder could not take the lock";
+
+  StepLock mine(kName);
+  EXPECT_EQ(mine.file(), file);
+  EXPECT_TRUE(mine.IsHeld());
+  EXPECT_FALSE(mine.TryAcquire());
+  child.Kill();
+  EXPECT_TRUE(mine.TryAcquire());
+}
+
+// A lock that cannot be used is an error with its reason, never a lock that
+// someone else seems to hold: the server answers it as a failure, not as busy.
+TEST(StepLockTest, UnusableLockFileIsAnErrorNamingTheReason) {
   TempDir dir;
   WriteFile(dir.Sub("target"), "");
   struct Case {
     std::string what;
-    std::string runtime_dir;
-    std::function<void(const std::string& file)> prepare;
+    std::function<void(const std::string& folder, const std::string& file)> prepare;
+    std::string says;
+    bool needsRoot = false;
   };
   const Case cases[] = {
-      {"missing runtime folder", dir.Sub("missing"), [](const std::string&) {}},
+      {"missing runtime folder",
+       [](const std::string& folder, const std::string&) { RemoveAll(folder); }, "No such file"},
       // Someone else's link must not redirect the lock to a file of their choice.
-      {"symbolic link", dir.Sub("link"),
-       [&](const std::string& file) { std::filesystem::create_symlink(dir.Sub("target"), file); }},
-      {"directory", dir.Sub("directory"), [](const std::string& file) { std::filesystem::create_directory(file); }},
+      {"symbolic link",
+       [&](const std::string&, const std::string& file) { std::filesystem::create_symlink(dir.Sub("target"), file); },
+       "kxStSem"},
+      {"directory", [](const std::string&, const std::string& file) { std::filesystem::create_directory(file); },
+       "Is a directory"},
+      {"FIFO", [](const std::string&, const std::string& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
+       "not a regular file"},
+      {"folder open to others",
+       [](const std::string& folder, const std::string&) { ASSERT_EQ(::chmod(folder.c_str(), 0755), 0); },
+       "not private"},
+      {"folder of another user", [](const std::string& folder, const std::string&) { GiveAway(folder); },
+       "not private", true},
+      {"file another user made first",
+       [](const std::string&, const std::string& file) {
+         WriteFile(file, "");
+         GiveAway(file);
+       },
+       "not a regular file of this user", true},
   };
+  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.runtime_dir != dir.Sub("missing")) std::filesystem::create_directory(c.runtime_dir);
-    ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime_dir);
+    if (c.needsRoot && !CanChangeOwners()) continue;
+    const std::string folder = dir.Sub("runtime-" + std::to_string(++n));
+    std::filesystem::create_directory(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", folder);
     StepLock lock(kName);
-    c.prepare(lock.file());
-    EXPECT_THROW(lock.TryAcquire(), common::RuntimeException);
+    c.prepare(folder, lock.file());
+    try {
+      lock.TryAcquire();
+      ADD_FAILURE() << "granted";
+    } catch (const common::RuntimeException& e) {
+      EXPECT_THAT(e.Text(), ::testing::HasSubstr(folder));
+      EXPECT_THAT(e.Text(), ::testing::HasSubstr(c.says));
+    }
     EXPECT_THROW(lock.IsHeld(), common::RuntimeException);
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exception.h"
 #include "engine/korvex.h"
 #include "engine/processing.h"
 #include "logging/korvex_logger.h"
@@ -82,7 +83,14 @@ int main(int argc, char** argv) {
 
   int status = 0;
   for (const Call& call : calls) {
-    RunLease lease = BeginProcessing(*engine, call.processing, call.file);
+    RunLease lease;
+    try {
+      lease = BeginProcessing(*engine, call.processing, call.file);
+    } catch (const belmor::common::Exception& e) {
+      std::cerr << "korvex-batch: " << ProcessingName(call.processing) << ": " << e.Text() << "\n";
+      status = 1;
+      break;
+    }
     if (!lease) {
       std::cerr << "korvex-batch: " << ProcessingName(call.processing) << ": another run is active\n";
       status = 3;
