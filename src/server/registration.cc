@@ -1,12 +1,13 @@
 #include "server/registration.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -26,23 +27,72 @@ RegistrationPlace Under(const std::string& dataDir) {
   return {dataDir + "/dbus-1/services", dataDir + "/dbus-1/interfaces"};
 }
 
-// Written whole or not at all: a reader never sees half a file.
+[[noreturn]] void ThrowSystem(const std::string& what, const std::string& path, int error) {
+  throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+// The bus reads these folders and files, their owner alone may change them:
+// 0755 and 0644 whatever the umask, for a folder or file others could write
+// to would let them change the program the bus starts (Exec=).
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
+// Makes dir and its missing parents 0755. The folder the file goes in and
+// its parent (".../dbus-1"), when they are the user's own, lose any write
+// access for others they have (an earlier registration under umask 000).
+void MakeFolders(const std::filesystem::path& dir) {
+  std::filesystem::path path;
+  for (const std::filesystem::path& part : dir) {
+    path /= part;
+    if (::mkdir(path.c_str(), kFolderMode) == 0) {
+      if (::chmod(path.c_str(), kFolderMode) != 0) ThrowSystem("cannot set the mode of", path.string(), errno);
+    } else if (errno != EEXIST) {
+      ThrowSystem("cannot create", path.string(), errno);
+    }
+  }
+  struct stat info {};
+  if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    throw std::runtime_error("cannot create " + dir.string() + ": not a directory");
+  }
+  for (const std::filesystem::path& folder : {dir, dir.parent_path()}) {
+    if (::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 022) != 0) {
+      if (::chmod(folder.c_str(), info.st_mode & 07755) != 0) {
+        ThrowSystem("cannot set the mode of", folder.string(), errno);
+      }
+    }
+  }
+}
+
+// Written whole or not at all: a reader never sees half a file. The
+// temporary is made afresh (no link or file of anyone else's is written
+// through) with its final mode before any byte goes in.
 void WriteWhole(const std::string& dir, const std::string& name, const std::string& text) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) throw std::runtime_error("cannot create " + dir + ": " + ec.message());
+  MakeFolders(dir);
   const std::string target = dir + "/" + name;
   const std::string temp = target + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    // A temporary left by a registration that was cut off.
+    if (fd < 0 && errno == EEXIST && attempt == 0) ::unlink(temp.c_str());
   }
-  std::filesystem::rename(temp, target, ec);
-  if (ec) {
-    std::filesystem::remove(temp);
-    throw std::runtime_error("cannot write " + target + ": " + ec.message());
+  if (fd < 0) ThrowSystem("cannot write", temp, errno);
+  int error = ::fchmod(fd, kFileMode) == 0 ? 0 : errno;
+  for (size_t done = 0; error == 0 && done < text.size();) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    done += static_cast<size_t>(written);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    ThrowSystem("cannot write", target, error);
   }
 }
 
