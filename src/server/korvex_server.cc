@@ -101,6 +101,8 @@ KorvexServer::~KorvexServer() {
   for (auto& [path, instance] : instances_) pendingRelease_.push_back(path);
   ReleasePending();
   ReapWaiters(true);
+  // Also when Run ended by an exception: no put is lost.
+  StoreSettings();
   factory_.reset();
 }
 
