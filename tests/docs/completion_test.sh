@@ -52,4 +52,7 @@ check "korvexctl autoone rg" "rg-1.xml rg-2.xml"
 check "korvexctl -w autoone " "rg-1.xml rg-2.xml x.pdf"
 check "korvexctl autoone rg-1.xml " ""              # one file only
 check "korvexctl status " ""
+check "korvexctl auto --ti" "--timeout"
+check "korvexctl --timeout " ""                     # the seconds
+check "korvexctl --timeout 3600 autoone " "rg-1.xml rg-2.xml x.pdf"
 exit $status

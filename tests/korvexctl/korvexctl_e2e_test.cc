@@ -187,6 +187,9 @@ TEST_F(KorvexctlEndToEnd, AQueuedRunWaitsForTheActiveOneAndThenSendsWhatCameMean
   EXPECT_THAT(output, ::testing::ContainsRegex("\"origin\":4,[^\n]*\"code\":1,[^\n]*\n$"));
 }
 
+// The upload in flight when the server died has an unknown outcome: the next
+// run holds it for the practice instead of sending it again, and `status`
+// shows it, whatever day it was, until the practice removes its file.
 TEST_F(KorvexctlEndToEnd, AServerKilledDuringTheRunIsReportedAndTheNextRunLosesNothing) {
   const Numbers input = AddInvoices(1, 5);
   SlowUploads();
@@ -199,11 +202,43 @@ TEST_F(KorvexctlEndToEnd, AServerKilledDuringTheRunIsReportedAndTheNextRunLosesN
 
   sim_.SetControl("{}");
   Child again = Ctl({"auto", "--wait"});
-  ASSERT_EQ(again.Wait(), kExitOk) << again.Output();
+  const int status = again.Wait();
+  // An error for the held invoice, if one was in flight at the kill.
+  EXPECT_TRUE(status == kExitOk || status == kExitFailed) << again.Output();
+
+  Child shown = Ctl({"--json", "status"});
+  ASSERT_EQ(shown.Wait(), kExitOk) << shown.Output();
+  std::smatch match;
+  const std::string json = shown.Output();
+  ASSERT_TRUE(std::regex_search(json, match, std::regex(R"re("place":"unknown","path":"[^"]*","count":(\d+),"files":\[([^\]]*)\])re")))
+      << json;
+  const std::string files = match[2].str();
+  std::vector<std::string> held;
   const Numbers uploaded = Uploaded();
-  EXPECT_EQ(std::set<std::string>(uploaded.begin(), uploaded.end()), std::set<std::string>(input.begin(), input.end()))
-      << "no invoice lost";
-  EXPECT_LE(uploaded.size(), input.size() + 1) << "at most the one in flight went twice";
+  std::set<std::string> accounted(uploaded.begin(), uploaded.end());
+  for (int n = 1; n <= 5; ++n) {
+    if (files.find("/" + Practice::InvoiceFileName(n) + "\"") == std::string::npos) continue;
+    held.push_back(files.substr(1, files.find('"', 1) - 1));
+    accounted.insert(GeneratedInvoiceNumber(n));
+  }
+  EXPECT_EQ(match[1].str(), std::to_string(held.size()));
+  EXPECT_LE(held.size(), 1u) << "only the upload in flight is in doubt";
+  EXPECT_EQ(held.empty(), status == kExitOk) << again.Output();
+  EXPECT_EQ(accounted, std::set<std::string>(input.begin(), input.end())) << "every invoice sent or held, none lost";
+  EXPECT_EQ(std::set<std::string>(uploaded.begin(), uploaded.end()).size(), uploaded.size()) << "none sent twice";
+
+  if (!held.empty()) {
+    Child text = Ctl({"status"});
+    ASSERT_EQ(text.Wait(), kExitOk);
+    EXPECT_THAT(text.Output(), ::testing::ContainsRegex("  Outcome unknown \\(any day\\) +1  [^\n]*\n      " +
+                                                        std::regex_replace(held.front(), std::regex(R"([.()\[\]])"), R"(\$&)")));
+    // The practice has asked the trust center and removes the file.
+    fs::remove(held.front());
+    Child after = Ctl({"--json", "status"});
+    ASSERT_EQ(after.Wait(), kExitOk);
+    EXPECT_THAT(after.Output(), ::testing::HasSubstr("\"place\":\"unknown\",\"path\""));
+    EXPECT_THAT(after.Output(), ::testing::ContainsRegex("\"place\":\"unknown\",[^}]*\"count\":0,\"files\":\\[\\]"));
+  }
 }
 
 // A run stopped from outside (korvexctl cancel from another shell) or by
@@ -272,12 +307,36 @@ TEST_F(KorvexctlEndToEnd, SettingsGoThroughTheServerAndRunsEndAlsoWithoutTheirLa
       {{"set", "withArchive", "maybe"}, kExitUsage},
       {{"set", "korvexVersion", "x"}, kExitUsage},
       {{"set", "noSuchProperty", "x"}, kExitUsage},
+      {{"get", "noSuchProperty"}, kExitUsage},
+      {{"--json", "get", "noSuchProperty"}, kExitUsage},
       {{"set", "zsrDownFilter", "a#b"}, kExitFailed},  // the settings file cannot hold it
       {{"get", "activateGUI"}, kExitFailed},
+      // The server changes nothing and says nothing; korvexctl says it.
+      {{"set", "trustCenter", "TC-NOWHERE"}, kExitFailed},
   };
   for (const auto& r : refused) {
     Child child = Ctl(r.args);
     EXPECT_EQ(child.Wait(), r.status) << r.args[1] << ": " << child.Output();
+  }
+  // A listed name, and a center's old name, select it; an unknown one is named.
+  const struct {
+    std::string name;
+    int status;
+    std::string selected;
+  } centers[] = {{"Trustcenter Sued", kExitOk, "TC-SUED"},
+                 {"TC-NORD", kExitOk, "TC-NORD"},
+                 {"TC-NORD", kExitOk, "TC-NORD"},
+                 {"Trustcenter Nirgends", kExitFailed, "TC-NORD"}};
+  for (const auto& c : centers) {
+    Child set = Ctl({"set", "trustCenter", c.name});
+    EXPECT_EQ(set.Wait(), c.status) << c.name << ": " << set.Output();
+    if (c.status != kExitOk) {
+      EXPECT_THAT(set.Output(), ::testing::HasSubstr("no trust center 'Trustcenter Nirgends'"));
+      EXPECT_THAT(set.Output(), ::testing::HasSubstr("stays 'TC-NORD'"));
+    }
+    Child get = Ctl({"get", "trustCenter"});
+    ASSERT_EQ(get.Wait(), kExitOk);
+    EXPECT_EQ(get.Output(), "trustCenter: " + c.selected + "\n") << c.name;
   }
   // Everything at once: activateGUI's refusal is part of the answer.
   Child all = Ctl({"--json", "get"});
@@ -291,6 +350,72 @@ TEST_F(KorvexctlEndToEnd, SettingsGoThroughTheServerAndRunsEndAlsoWithoutTheirLa
   ASSERT_EQ(off.Wait(), kExitOk) << off.Output();
   Child write = Ctl({"write", "--wait"});
   EXPECT_EQ(write.Wait(), kExitOk) << write.Output();
+}
+
+// A trust center that takes an upload and never answers: --timeout cancels
+// the run and ends korvexctl with its own status; the run is over soon after.
+TEST_F(KorvexctlEndToEnd, ATimeoutCancelsAHungRunAndExitsSix) {
+  AddInvoices(1, 2);
+  sim_.SetControl(R"({"fault": "slow", "slow_seconds": 900, "fault_methods": ["korvex.inputgate.write2"]})");
+  Child run = Ctl({"auto", "--wait", "--timeout", "3"});
+  EXPECT_EQ(run.Wait(std::chrono::seconds(120)), kExitTimedOut) << run.Output();
+  EXPECT_THAT(run.Output(), ::testing::HasSubstr("timed out after 3 s (--timeout): the run is cancelled"));
+  // The run had started: its reports were shown up to the hung upload.
+  EXPECT_THAT(run.Output(), ::testing::HasSubstr("Einlesen gestartet"));
+
+  ASSERT_TRUE(WaitFor([this] { return !RunActive(); }, std::chrono::seconds(90))) << "the cancelled run never ended";
+  Child status = Ctl({"--json", "status"});
+  ASSERT_EQ(status.Wait(), kExitOk) << status.Output();
+  EXPECT_THAT(status.Output(), ::testing::HasSubstr("\"runActive\":false"));
+}
+
+// Waiting in the queue counts; the run waited for is another one's and is
+// not cancelled.
+TEST_F(KorvexctlEndToEnd, ATimeoutWhileQueuedStartsNothingAndLeavesTheActiveRunAlone) {
+  const Numbers input = AddInvoices(1, 3);
+  sim_.SetControl(R"({"fault": "slow", "slow_seconds": 2, "fault_methods": ["korvex.inputgate.write2"]})");
+  Child first = Ctl({"auto", "--wait"});
+  ASSERT_TRUE(WaitFor([this] { return RunActive(); })) << first.Output();
+  Child queued = Ctl({"auto", "--wait", "--queue", "--timeout", "1"});
+  EXPECT_EQ(queued.Wait(), kExitTimedOut) << queued.Output();
+  EXPECT_THAT(queued.Output(), ::testing::HasSubstr("nothing was started"));
+  EXPECT_EQ(first.Wait(), kExitOk) << first.Output();
+  EXPECT_EQ(Uploaded(), input);
+}
+
+// Names that would drive a terminal (a window title, a cleared screen) are
+// shown escaped in the text output and with JSON's escapes in --json.
+TEST_F(KorvexctlEndToEnd, AFileNameWithTerminalControlsIsShownEscaped) {
+  const std::string name = "\x1b]0;owned\x07\x1b[2J.xml";
+  WriteFile(practice_.InvoiceDir() + name, "<not an invoice");
+  Child text = Ctl({"read", "--wait"});
+  EXPECT_EQ(text.Wait(), kExitOk) << text.Output();
+  EXPECT_THAT(text.Output(), ::testing::HasSubstr("\\x1b]0;owned\\x07\\x1b[2J.xml: "));
+  EXPECT_EQ(text.Output().find('\x1b'), std::string::npos) << text.Output();
+  EXPECT_EQ(text.Output().find('\x07'), std::string::npos);
+
+  WriteFile(practice_.InvoiceDir() + "2" + name, "<not an invoice");
+  Child json = Ctl({"--json", "read", "--wait"});
+  EXPECT_EQ(json.Wait(), kExitOk) << json.Output();
+  EXPECT_THAT(json.Output(), ::testing::HasSubstr("\"file\":\"2\\u001b]0;owned\\u0007\\u001b[2J.xml\""));
+  EXPECT_EQ(json.Output().find('\x1b'), std::string::npos) << json.Output();
+}
+
+// A run lock that cannot be used (here a directory where the file must be)
+// is the server's failure with its reason, not another run being active.
+TEST_F(KorvexctlEndToEnd, AnUnusableRunLockFailsTheRunWithItsReasonNotBusy) {
+  const std::string lock = platform::StepLockFile(platform::kRunLockName);
+  fs::remove(lock);
+  fs::create_directory(lock);
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { fs::remove(path); }
+  } cleanup{lock};
+  Child run = Ctl({"auto", "--wait", "--queue"});
+  EXPECT_EQ(run.Wait(), kExitFailed) << run.Output();
+  EXPECT_THAT(run.Output(), ::testing::HasSubstr("ch.belmor.Korvex.Error.Fail"));
+  EXPECT_THAT(run.Output(), ::testing::HasSubstr(lock));
+  EXPECT_THAT(run.Output(), ::testing::Not(::testing::HasSubstr("waiting for its end")));
 }
 
 TEST_F(KorvexctlEndToEnd, WatchFollowsAnotherClientsRunUntilInterrupted) {

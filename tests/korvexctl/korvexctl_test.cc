@@ -26,6 +26,7 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
     bool json;
     std::vector<std::string> args;
     bool queue = false;
+    std::optional<int> timeout = std::nullopt;
   } cases[] = {
       {{"auto"}, "Auto", false, false, {}},
       {{"auto", "--wait"}, "Auto", true, false, {}},
@@ -39,6 +40,10 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
       {{"autoone", "--", "-odd.xml"}, "AutoOne", false, false, {"-odd.xml"}},
       {{"auto", "--wait", "--queue"}, "Auto", true, false, {}, true},
       {{"-q", "autoone", "a.xml"}, "AutoOne", false, false, {"a.xml"}, true},
+      {{"auto", "--wait", "--queue", "--timeout", "3600"}, "Auto", true, false, {}, true, 3600},
+      {{"--timeout=5", "autoone", "a.xml"}, "AutoOne", false, false, {"a.xml"}, false, 5},
+      // The number after --timeout is its value, not a file.
+      {{"autoone", "--timeout", "7", "b.xml"}, "AutoOne", false, false, {"b.xml"}, false, 7},
   };
   for (const auto& c : cases) {
     const ParseResult result = ParseCommandLine(c.argv);
@@ -49,6 +54,7 @@ TEST(KorvexctlCommandLine, RunWordsNameTheirMethodAndOptionsGoAnywhere) {
     EXPECT_EQ(result.command->json, c.json) << c.method;
     EXPECT_EQ(result.command->queue, c.queue) << c.method;
     EXPECT_EQ(result.command->args, c.args) << c.method;
+    EXPECT_EQ(result.command->timeoutSeconds, c.timeout) << c.method;
   }
 }
 
@@ -94,6 +100,14 @@ TEST(KorvexctlCommandLine, WrongCommandLinesAreRefusedWithAReason) {
       {"get", "--wait"},  // nothing to wait for
       {"--queue", "status"},  // nothing to queue
       {"auto", "--frob"},
+      {"auto", "--timeout"},
+      {"auto", "--timeout", "0"},
+      {"auto", "--timeout", "-5"},
+      {"auto", "--timeout", "1.5"},
+      {"auto", "--timeout=soon"},
+      {"auto", "--timeout="},
+      {"auto", "--timeout", "99999999"},
+      {"status", "--timeout", "5"},  // nothing to time out
   };
   for (const auto& argv : cases) {
     const ParseResult result = ParseCommandLine(argv);
@@ -104,13 +118,14 @@ TEST(KorvexctlCommandLine, WrongCommandLinesAreRefusedWithAReason) {
 
 TEST(KorvexctlCommandLine, HelpNamesEveryExitStatus) {
   const std::string usage = UsageText();
-  for (int code : {kExitOk, kExitFailed, kExitUsage, kExitBusy, kExitUnreachable, kExitWentAway}) {
+  for (int code : {kExitOk, kExitFailed, kExitUsage, kExitBusy, kExitUnreachable, kExitWentAway, kExitTimedOut}) {
     EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
   }
   // The exit statuses are a promise to scripts: distinct and stable.
   EXPECT_EQ(kExitBusy, 3);
   EXPECT_EQ(kExitUnreachable, 4);
   EXPECT_EQ(kExitWentAway, 5);
+  EXPECT_EQ(kExitTimedOut, 6);
 }
 
 // A failed call: whether the server was reached (it answered CreateInstance
@@ -208,6 +223,30 @@ TEST(KorvexctlOutput, ColourMarksTheLevelWordOnlyOnATerminalWithoutNoColor) {
   EXPECT_FALSE(UseColour(false, nullptr));
 }
 
+// A file name or a text may carry what a terminal takes for commands (a new
+// window title, a cleared screen); the text output shows it instead.
+TEST(KorvexctlOutput, ControlCharactersInNamesAndTextsAreShownNotObeyed) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"\x1b]0;owned\x07\x1b[2J.xml", "\\x1b]0;owned\\x07\\x1b[2J.xml"},
+      {std::string("a\0b\tc\nd\re", 9), "a\\x00b\\x09c\\x0ad\\x0de"},
+      {"del\x7f", "del\\x7f"},
+      {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},      // C1 CSI as UTF-8
+      {"\x9b" "31m", "\\x9b31m"},                // C1 CSI as one byte
+      {"C:\\Praxis\\x41.xml", "C:\\\\Praxis\\\\x41.xml"},  // reads back unambiguously
+      // Letters stay: ü, €, an emoji, a Latin-1 ü on disk, U+00A0.
+      {"R\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80 \xfc \xc2\xa0", "R\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80 \xfc \xc2\xa0"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeText(c.in), c.out) << c.out;
+
+  // In a report line the names are escaped, korvexctl's own colour is not.
+  const Report report{3, 2, 4, 17, "\x1b[2Jb.xml", "Fehler\x1b]0;x\x07"};
+  EXPECT_EQ(FormatReportLine(report, "de", true), "    \033[1;31mFEHLER\033[0m: \\x1b[2Jb.xml: Fehler\\x1b]0;x\\x07");
+}
+
 TEST(KorvexctlOutput, JsonCarriesEveryFieldWithItsName) {
   const Report report{3, 2, 4, 17, "b \"x\".xml", "Übermittlung\tfehlgeschlagen\n"};
   EXPECT_EQ(ReportJson(report),
@@ -238,6 +277,8 @@ TEST(KorvexctlOutput, JsonStringsAreAlwaysValidUtf8) {
       {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},   // overlong
       {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},  // surrogate
       {std::string("\x01\x1f\\", 3), "\"\\u0001\\u001f\\\\\""},
+      // Every control character, DEL and C1 (U+009B is a terminal's CSI) too.
+      {"\x1b]0;x\x07\x7f\xc2\x9b" "2J", "\"\\u001b]0;x\\u0007\\u007f\\u009b2J\""},
   };
   for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.out);
 }
@@ -331,10 +372,13 @@ TEST(KorvexctlStatus, PlacesFollowTheWorkAreaLayout) {
   WriteFile(work + "/err/2026-12-09/old.xml", "yesterday's errors are not today's");
   WriteFile(work + "/responses/r.xml", "x");
   WriteFile(work + "/archive/2026-12-10/sent.xml", "archived, not waiting");
+  // Held on an earlier day: it counts until the practice removes it.
+  WriteFile(work + "/korvex.pending", "kxpj-1\r\nH|1|" + std::string(64, 'a') + "|old.xml|err/2026-12-09/old.xml\r\n");
 
   const std::vector<Place> places = WaitingPlaces(root.Sub("invoices"), work + "/", "2026-12-10");
   const std::vector<std::pair<std::string, std::optional<int>>> expected = {
-      {"invoices", 2}, {"workInput", 1}, {"workValid", 1}, {"workOutput", 2}, {"errorsToday", 1}, {"responses", 1}};
+      {"invoices", 2}, {"workInput", 1},  {"workValid", 1}, {"workOutput", 2},
+      {"errorsToday", 1}, {"responses", 1}, {"unknown", 1}};
   ASSERT_EQ(places.size(), expected.size());
   for (size_t i = 0; i < places.size(); ++i) {
     EXPECT_EQ(places[i].key, expected[i].first);
@@ -342,12 +386,92 @@ TEST(KorvexctlStatus, PlacesFollowTheWorkAreaLayout) {
   }
   EXPECT_EQ(places[1].path, work + "/input");
   EXPECT_EQ(places[4].path, work + "/err/2026-12-10");
+  EXPECT_EQ(places[6].files, std::vector<std::string>{work + "/err/2026-12-09/old.xml"});
 
   // No work directory set: nothing to count there, and no path made up.
   for (const Place& place : WaitingPlaces("", "", "")) {
     EXPECT_EQ(place.count, std::nullopt) << place.key;
     EXPECT_EQ(place.path, "") << place.key;
   }
+}
+
+// The server's journal of uploads, written here by hand.
+TEST(KorvexctlStatus, HeldInvoicesAreTheUploadsWhoseLatestRecordIsHeld) {
+  const std::string a(64, 'a');
+  const std::string b(64, 'b');
+  const std::string c = "0123456789ABCDEF" + std::string(48, 'c');
+  const std::string journal =
+      "kxpj-1\r\n"
+      "P|1765400000|" + a + "|praxis-1201.xml\r\n"
+      "H|1765400060|" + a + "|praxis-1201.xml|err/2026-12-11/praxis-1201.xml\r\n"
+      // Line ends of LF alone; a name with "|" and "%" in it.
+      "P|1765400100|" + b + "|50%25%7Cx.xml\n"
+      "H|1765400160|" + b + "|50%25%7Cx.xml|err/2026-12-11/50%25%7Cx.xml\n"
+      // Held, then sent after all: its latest record decides.
+      "H|1765400200|" + c + "|resent.xml|err/2026-12-10/resent.xml\r\n"
+      "S|1765400300|" + c + "|resent.xml\r\n"
+      // Skipped: a kind of a later version, and malformed lines.
+      "X|1765400400|" + a + "|future.xml|err/x.xml\r\n"
+      "H|soon|" + a + "|bad-time.xml|err/bad-time.xml\r\n"
+      "H|1|abc|short-hash.xml|err/short-hash.xml\r\n"
+      "H|1|" + a + "|no-path.xml\r\n"
+      "H|1|" + a + "|up.xml|err/../../etc/passwd\r\n"
+      "H|1|" + a + "|absolute.xml|/etc/passwd\r\n"
+      "H|1|" + a + "|extra.xml|err/extra.xml|more\r\n"
+      "\r\n"
+      "garbage\r\n"
+      // The same file held again by a second record is listed once.
+      "H|1765400500|" + a + "|praxis-1201.xml|err/2026-12-11/praxis-1201.xml\r\n";
+  EXPECT_EQ(HeldInPendingJournal(journal),
+            (std::vector<std::string>{"err/2026-12-11/praxis-1201.xml", "err/2026-12-11/50%|x.xml"}));
+  EXPECT_EQ(HeldInPendingJournal("kxpj-2\r\nH|1|" + a + "|x.xml|err/x.xml\r\n"), std::vector<std::string>{});
+  EXPECT_EQ(HeldInPendingJournal(""), std::vector<std::string>{});
+
+  // On disk, a held invoice counts while its file is there.
+  TempDir work;
+  WriteFile(work.Sub("korvex.pending"), journal);
+  WriteFile(work.Sub("err/2026-12-11/50%|x.xml"), "<held/>");
+  EXPECT_EQ(HeldInvoices(work.path() + "/"), std::vector<std::string>{work.Sub("err/2026-12-11/50%|x.xml")});
+
+  // No journal: nothing was ever uploaded. A foreign one or none to read: unknown.
+  TempDir fresh;
+  EXPECT_EQ(HeldInvoices(fresh.path()), std::vector<std::string>{});
+  WriteFile(fresh.Sub("korvex.pending"), "kxdl-1.1\r\n");
+  EXPECT_EQ(HeldInvoices(fresh.path()), std::nullopt);
+  EXPECT_EQ(HeldInvoices(""), std::nullopt);
+}
+
+TEST(KorvexctlStatus, TextShowsHeldFilesBelowTheirPlaceAndEscapesEveryName) {
+  StatusInfo status;
+  status.trustCenter = "TC\x1b]0;x\x07";
+  status.hinLogin = "";
+  status.runActive = false;
+  status.session = "2026-12-11";
+  status.outputDirectory = "/home/praxis/Antworten";
+  status.places = {
+      {"workOutput", "work output (to send)", "/w/output", 2, {}},
+      {"errorsToday", "errors today", "/w/err/2026-12-11", std::nullopt, {}},
+      {"unknown", "Outcome unknown (any day)", "/w/korvex.pending", 2,
+       {"/w/err/2026-12-10/a.xml", "/w/err/2026-12-11/\x1b[2Jb.xml"}},
+  };
+  EXPECT_EQ(StatusText(status),
+            "Trust center:  TC\\x1b]0;x\\x07\n"
+            "HIN login:     (none)\n"
+            "Run active:    no\n"
+            "Responses to:  /home/praxis/Antworten\n"
+            "Waiting files:\n"
+            "  work output (to send)             2  /w/output\n"
+            "  errors today                      -  /w/err/2026-12-11\n"
+            "  Outcome unknown (any day)         2  /w/korvex.pending\n"
+            "      /w/err/2026-12-10/a.xml\n"
+            "      /w/err/2026-12-11/\\x1b[2Jb.xml\n");
+  EXPECT_EQ(StatusJson(status),
+            "{\"trustCenter\":\"TC\\u001b]0;x\\u0007\",\"hinLogin\":\"\",\"runActive\":false,"
+            "\"session\":\"2026-12-11\",\"outputDirectory\":\"/home/praxis/Antworten\",\"places\":["
+            "{\"place\":\"workOutput\",\"path\":\"/w/output\",\"count\":2},"
+            "{\"place\":\"errorsToday\",\"path\":\"/w/err/2026-12-11\",\"count\":null},"
+            "{\"place\":\"unknown\",\"path\":\"/w/korvex.pending\",\"count\":2,\"files\":["
+            "\"/w/err/2026-12-10/a.xml\",\"/w/err/2026-12-11/\\u001b[2Jb.xml\"]}]}");
 }
 
 TEST(KorvexctlStatus, TheDayStampNamesTheLocalDay) {

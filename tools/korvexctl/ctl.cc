@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace belmor::korvexctl {
@@ -40,12 +43,34 @@ ParseResult WithArgs(Command command, const std::vector<std::string>& rest, size
 
 }  // namespace
 
+// Whole seconds, at least one; a day's worth of digits is plenty.
+std::optional<int> ParseSeconds(const std::string& text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  const int seconds = std::stoi(text);
+  if (seconds < 1) return std::nullopt;
+  return seconds;
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
   Command command;
   std::vector<std::string> words;
   bool optionsEnded = false;
-  for (const std::string& arg : argv) {
-    if (!optionsEnded && arg == "--") {
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (!optionsEnded && (arg == "--timeout" || arg.rfind("--timeout=", 0) == 0)) {
+      std::string value;
+      if (arg == "--timeout") {
+        if (i + 1 == argv.size()) return Error("--timeout needs a number of seconds");
+        value = argv[++i];
+      } else {
+        value = arg.substr(10);
+      }
+      command.timeoutSeconds = ParseSeconds(value);
+      if (!command.timeoutSeconds) return Error("--timeout takes whole seconds, 1 or more, not '" + value + "'");
+    } else if (!optionsEnded && arg == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       if (arg == "--json" || arg == "-j") {
@@ -78,6 +103,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
   }
   if (command.wait) return Error("--wait applies only to a run");
   if (command.queue) return Error("--queue applies only to a run");
+  if (command.timeoutSeconds) return Error("--timeout applies only to a run");
   if (word == "get") {
     command.verb = Verb::kGet;
     return WithArgs(command, rest, 0, 1, word);
@@ -113,15 +139,20 @@ Settings:
 Runs (a run belongs to korvexctl's instance and ends with it, so korvexctl
 stays until the run is over):
   auto | read | check | anonymize | send | write [--wait] [--queue]
-  autoone FILE [--wait] [--queue]
+                                              [--timeout SECONDS]
+  autoone FILE [--wait] [--queue] [--timeout SECONDS]
                           Auto on one file of the invoice directory
   -w, --wait              print the run's reports while it works
   -q, --queue             when another run is active, wait for its end and
                           then start, instead of exiting with status 3
+      --timeout SECONDS   when the run (with its wait for another run) has
+                          not ended after SECONDS, cancel it, wait up to 10 s
+                          for its end and exit with status 6
   cancel                  ask the active run to stop between files
   watch                   print every report until interrupted
-  status                  trust center, HIN login, whether a run is active and
-                          how many files wait in each place
+  status                  trust center, HIN login, whether a run is active,
+                          how many files wait in each place, and the invoices
+                          whose upload has an unknown outcome
 
 Options:
   -j, --json              one JSON object per report, property or status
@@ -136,6 +167,8 @@ Exit status:
   4  the server is not reachable (no session bus, not registered, no answer)
   5  the server went away after korvexctl reached it (during the run or
      before it answered)
+  6  timed out: the run did not end within --timeout and was cancelled (or,
+     waiting for another run, nothing was started)
   130, 143  a run was interrupted (SIGINT, SIGTERM); the run is cancelled
 )";
 }
@@ -223,68 +256,117 @@ std::string FormatReportLine(const Report& report, const std::string& language, 
     line += word;
   }
   line += ": ";
-  if (!report.file.empty()) line += report.file + ": ";
-  line += report.message;
+  if (!report.file.empty()) line += EscapeText(report.file) + ": ";
+  line += EscapeText(report.message);
   return line;
 }
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at bytes[i] (1 for ASCII),
+// 0 when none starts there; point gets its code point.
+size_t Utf8Sequence(const unsigned char* bytes, size_t size, size_t i, uint32_t& point) {
+  const unsigned char c = bytes[i];
+  if (c < 0x80) {
+    point = c;
+    return 1;
+  }
+  size_t length = 0;
+  uint32_t min = 0;
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+    min = 0x80;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    min = 0x800;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    min = 0x10000;
+  }
+  if (length == 0 || i + length > size) return 0;
+  point = c & (0x7f >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = bytes[i + k];
+    if ((next & 0xc0) != 0x80) return 0;
+    point = (point << 6) | (next & 0x3f);
+  }
+  if (point < min || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
+  return length;
+}
+
+bool IsControl(uint32_t point) { return point < 0x20 || (point >= 0x7f && point <= 0x9f); }
+
+}  // namespace
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t size = text.size();
   for (size_t i = 0; i < size;) {
-    const unsigned char c = bytes[i];
-    if (c < 0x80) {
-      if (c == '"') {
-        out += "\\\"";
-      } else if (c == '\\') {
-        out += "\\\\";
-      } else if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\t') {
-        out += "\\t";
-      } else if (c == '\r') {
-        out += "\\r";
-      } else if (c < 0x20 || c == 0x7f) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-        out += escaped;
+    uint32_t point = 0;
+    const size_t length = Utf8Sequence(bytes, size, i, point);
+    if (length == 0) {
+      // Not UTF-8: one U+FFFD per byte.
+      out += "\xef\xbf\xbd";
+      ++i;
+      continue;
+    }
+    if (point == '"') {
+      out += "\\\"";
+    } else if (point == '\\') {
+      out += "\\\\";
+    } else if (point == '\n') {
+      out += "\\n";
+    } else if (point == '\t') {
+      out += "\\t";
+    } else if (point == '\r') {
+      out += "\\r";
+    } else if (IsControl(point)) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
+      out += escaped;
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  out += '"';
+  return out;
+}
+
+std::string EscapeText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  const auto escape = [&out](unsigned char byte) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    out += escaped;
+  };
+  for (size_t i = 0; i < size;) {
+    uint32_t point = 0;
+    size_t length = Utf8Sequence(bytes, size, i, point);
+    if (length == 0) {
+      // A byte outside UTF-8 (a Latin-1 name on disk) stays, unless a
+      // terminal reading 8-bit controls would take it for one.
+      if (bytes[i] <= 0x9f) {
+        escape(bytes[i]);
       } else {
-        out += static_cast<char>(c);
+        out += static_cast<char>(bytes[i]);
       }
       ++i;
       continue;
     }
-    // A well-formed sequence is copied; anything else is one U+FFFD per byte.
-    size_t length = 0;
-    uint32_t min = 0;
-    if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-      min = 0x80;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      min = 0x800;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      min = 0x10000;
-    }
-    bool valid = length > 0 && i + length <= size;
-    uint32_t point = length ? (c & (0x7f >> length)) : 0;
-    for (size_t k = 1; valid && k < length; ++k) {
-      const unsigned char next = bytes[i + k];
-      if ((next & 0xc0) != 0x80) valid = false;
-      point = (point << 6) | (next & 0x3f);
-    }
-    if (valid && (point < min || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff))) valid = false;
-    if (valid) {
-      out.append(text, i, length);
-      i += length;
+    if (point == '\\') {
+      out += "\\\\";
+    } else if (IsControl(point)) {
+      for (size_t k = 0; k < length; ++k) escape(bytes[i + k]);
     } else {
-      out += "\xef\xbf\xbd";
-      ++i;
+      out.append(text, i, length);
     }
+    i += length;
   }
-  out += '"';
   return out;
 }
 
@@ -341,15 +423,169 @@ std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::s
   while (work.size() > 1 && work.back() == '/') work.pop_back();
   const auto under = [&work](const std::string& sub) { return work.empty() ? std::string() : work + "/" + sub; };
   std::vector<Place> places = {
-      {"invoices", "invoice directory", inputDirectory, std::nullopt},
-      {"workInput", "work input", under("input"), std::nullopt},
-      {"workValid", "work valid", under("valid"), std::nullopt},
-      {"workOutput", "work output (to send)", under("output"), std::nullopt},
-      {"errorsToday", "errors today", day.empty() ? std::string() : under("err/" + day), std::nullopt},
-      {"responses", "responses not yet delivered", under("responses"), std::nullopt},
+      {"invoices", "invoice directory", inputDirectory, std::nullopt, {}},
+      {"workInput", "work input", under("input"), std::nullopt, {}},
+      {"workValid", "work valid", under("valid"), std::nullopt, {}},
+      {"workOutput", "work output (to send)", under("output"), std::nullopt, {}},
+      {"errorsToday", "errors today", day.empty() ? std::string() : under("err/" + day), std::nullopt, {}},
+      {"responses", "responses not yet delivered", under("responses"), std::nullopt, {}},
   };
   for (Place& place : places) place.count = CountInvoiceFiles(place.path);
+  Place unknown{"unknown", "Outcome unknown (any day)", under(kPendingJournalName), std::nullopt, {}};
+  if (const std::optional<std::vector<std::string>> held = HeldInvoices(work)) {
+    unknown.count = static_cast<int>(held->size());
+    unknown.files = *held;
+  }
+  places.push_back(std::move(unknown));
   return places;
+}
+
+namespace {
+
+// One field of a journal record: "%25", "%7C", "%0D" and "%0A" (hex digits
+// of any case) stand for the characters they name; other text is literal.
+std::string DecodeField(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '%' && i + 2 < field.size()) {
+      const std::string code = Lower(field.substr(i + 1, 2));
+      const char decoded = code == "25" ? '%' : code == "7c" ? '|' : code == "0d" ? '\r' : code == "0a" ? '\n' : 0;
+      if (decoded) {
+        out += decoded;
+        i += 2;
+        continue;
+      }
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+bool AllOf(const std::string& text, const char* allowed) {
+  return !text.empty() && text.find_first_not_of(allowed) == std::string::npos;
+}
+
+// A path of the journal may only lead to a file inside the work directory.
+bool IsPlainRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
+  std::istringstream parts(path);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    if (part.empty() || part == "." || part == "..") return false;
+  }
+  return path.back() != '/';
+}
+
+}  // namespace
+
+std::vector<std::string> HeldInPendingJournal(const std::string& journalText) {
+  std::istringstream in(journalText);
+  std::string line;
+  const auto next = [&in, &line] {
+    if (!std::getline(in, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  };
+  if (!next() || line != "kxpj-1") return {};
+  // The latest record of each upload (name and hash) decides; the order is
+  // that of each upload's first record.
+  std::vector<std::pair<std::string, std::string>> uploads;  // key, held path or ""
+  while (next()) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    std::string part;
+    while (std::getline(parts, part, '|')) fields.push_back(DecodeField(part));
+    if (!line.empty() && line.back() == '|') fields.emplace_back();
+    if (fields.empty() || fields[0].size() != 1) continue;
+    const char kind = fields[0][0];
+    if (kind != 'P' && kind != 'S' && kind != 'D' && kind != 'H') continue;
+    if (fields.size() != (kind == 'H' ? 5u : 4u)) continue;
+    if (!AllOf(fields[1], "0123456789") || fields[2].size() != 64 || !AllOf(fields[2], "0123456789abcdefABCDEF") ||
+        fields[3].empty()) {
+      continue;
+    }
+    if (kind == 'H' && !IsPlainRelativePath(fields[4])) continue;
+    const std::string key = Lower(fields[2]) + "|" + fields[3];
+    const std::string held = kind == 'H' ? fields[4] : std::string();
+    bool known = false;
+    for (auto& upload : uploads) {
+      if (upload.first != key) continue;
+      upload.second = held;
+      known = true;
+    }
+    if (!known) uploads.emplace_back(key, held);
+  }
+  std::vector<std::string> held;
+  for (const auto& upload : uploads) {
+    if (upload.second.empty()) continue;
+    if (std::find(held.begin(), held.end(), upload.second) == held.end()) held.push_back(upload.second);
+  }
+  return held;
+}
+
+std::optional<std::vector<std::string>> HeldInvoices(const std::string& workDirectory) {
+  std::string work = workDirectory;
+  while (work.size() > 1 && work.back() == '/') work.pop_back();
+  if (work.empty()) return std::nullopt;
+  const std::string journal = work + "/" + kPendingJournalName;
+  std::ifstream in(journal, std::ios::binary);
+  if (!in) {
+    struct stat info {};
+    // Made by the first upload: without it nothing is held.
+    if (::stat(journal.c_str(), &info) != 0 && errno == ENOENT) return std::vector<std::string>();
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string content = text.str();
+  if (content.compare(0, 6, "kxpj-1") != 0) return std::nullopt;
+  std::vector<std::string> present;
+  for (const std::string& path : HeldInPendingJournal(content)) {
+    struct stat info {};
+    const std::string full = work + "/" + path;
+    if (::stat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode)) present.push_back(full);
+  }
+  return present;
+}
+
+std::string StatusText(const StatusInfo& status) {
+  const auto orNone = [](const std::string& text) { return text.empty() ? std::string("(none)") : EscapeText(text); };
+  std::string text = "Trust center:  " + orNone(status.trustCenter) + "\n";
+  text += "HIN login:     " + orNone(status.hinLogin) + "\n";
+  text += std::string("Run active:    ") +
+          (status.runActive ? (*status.runActive ? "yes" : "no") : "unknown (no lock table to read)") + "\n";
+  text += "Responses to:  " + EscapeText(status.outputDirectory) + "\n";
+  text += "Waiting files:\n";
+  for (const Place& place : status.places) {
+    std::string label = place.label;
+    label.resize(std::max<size_t>(label.size(), 29), ' ');
+    std::string count = place.count ? std::to_string(*place.count) : "-";
+    count.insert(0, count.size() < 5 ? 5 - count.size() : 0, ' ');
+    text += "  " + label + " " + count + "  " + EscapeText(place.path) + "\n";
+    for (const std::string& file : place.files) text += "      " + EscapeText(file) + "\n";
+  }
+  return text;
+}
+
+std::string StatusJson(const StatusInfo& status) {
+  std::string text = "{\"trustCenter\":" + JsonString(status.trustCenter) + ",\"hinLogin\":" +
+                     JsonString(status.hinLogin) + ",\"runActive\":" +
+                     (status.runActive ? (*status.runActive ? "true" : "false") : "null") +
+                     ",\"session\":" + JsonString(status.session) +
+                     ",\"outputDirectory\":" + JsonString(status.outputDirectory) + ",\"places\":[";
+  for (size_t i = 0; i < status.places.size(); ++i) {
+    const Place& place = status.places[i];
+    if (i) text += ",";
+    text += "{\"place\":" + JsonString(place.key) + ",\"path\":" + JsonString(place.path) +
+            ",\"count\":" + (place.count ? std::to_string(*place.count) : "null");
+    if (place.key == "unknown") {
+      text += ",\"files\":[";
+      for (size_t k = 0; k < place.files.size(); ++k) text += (k ? "," : "") + JsonString(place.files[k]);
+      text += "]";
+    }
+    text += "}";
+  }
+  return text + "]}";
 }
 
 bool FlockHeld(const std::string& file, const std::string& procLocks) {

@@ -21,6 +21,7 @@ enum ExitCode : int {
   kExitBusy = 3,         // another run is active (ch.belmor.Korvex.Error.Busy)
   kExitUnreachable = 4,  // no session bus, or the server could not be started or reached
   kExitWentAway = 5,     // the server left the bus after korvexctl reached it
+  kExitTimedOut = 6,     // the run did not end within --timeout; it was cancelled
 };
 
 // --- failed calls ------------------------------------------------------------
@@ -45,6 +46,8 @@ struct Command {
   bool json = false;
   bool wait = false;
   bool queue = false;  // a run that finds another one active waits for it
+  // --timeout: how long a run may take, its wait for another run included.
+  std::optional<int> timeoutSeconds;
   std::string method;  // the server method of a run: "Auto", "AutoOne", "Read", ...
   std::vector<std::string> args;
 };
@@ -54,6 +57,7 @@ struct ParseResult {
   std::string error;  // set when command is empty
 };
 
+// --timeout takes whole seconds, 1 or more, as "--timeout N" or "--timeout=N".
 ParseResult ParseCommandLine(const std::vector<std::string>& argv);
 
 std::string UsageText();
@@ -90,7 +94,15 @@ std::string FormatReportLine(const Report& report, const std::string& language, 
 std::string ReportJson(const Report& report);
 
 // JSON string literal with quotes; bytes that are not UTF-8 become U+FFFD.
+// Control characters (C0, DEL, C1) are written as JSON escapes.
 std::string JsonString(const std::string& text);
+
+// A file name or value as the text output prints it: C0 controls, DEL and C1
+// controls (as bytes 0x80-0x9f, also inside their UTF-8 form) become \xNN,
+// one per byte, and a backslash becomes \\, so no name a client or a file
+// brings can drive the terminal, and every name reads back unambiguously.
+// Other bytes stay as they are.
+std::string EscapeText(const std::string& text);
 
 // Colour only for a terminal, and never when NO_COLOR is set to anything.
 bool UseColour(bool stdoutIsTerminal, const char* noColor);
@@ -129,11 +141,45 @@ struct Place {
   std::string label;  // human label
   std::string path;
   std::optional<int> count;
+  std::vector<std::string> files;  // listed below the place (held invoices)
 };
 
-// Where files wait, from the directories the server reports and its day stamp.
+// Where files wait, from the directories the server reports and its day
+// stamp; the last place holds the invoices whose upload has an unknown
+// outcome, of every day (HeldInvoices).
 std::vector<Place> WaitingPlaces(const std::string& inputDirectory, const std::string& workDirectory,
                                  const std::string& day);
+
+// The server's journal of uploads, "korvex.pending" in the work directory.
+inline constexpr char kPendingJournalName[] = "korvex.pending";
+
+// The held files a journal text names: the path (relative to the work
+// directory) of every upload whose latest record is "H" (its outcome is
+// unknown and the invoice was moved there), once each, in the order they
+// were first recorded. Empty when the first line is not "kxpj-1". Records of
+// unknown kinds and malformed lines are skipped; a held path that would lead
+// out of the work directory is malformed.
+std::vector<std::string> HeldInPendingJournal(const std::string& journalText);
+
+// The held invoices of the work directory, as full paths: those of its
+// journal whose file is still there (the practice removes it once it knows
+// what became of the upload). None without a journal (nothing was ever
+// uploaded); empty optional when the journal cannot be read or is foreign.
+std::optional<std::vector<std::string>> HeldInvoices(const std::string& workDirectory);
+
+// What `status` shows, and the two forms it is shown in.
+struct StatusInfo {
+  std::string trustCenter;
+  std::string hinLogin;
+  std::optional<bool> runActive;  // empty: the lock table cannot be read
+  std::string session;
+  std::string outputDirectory;
+  std::vector<Place> places;
+};
+// Lines for a person, every name escaped (EscapeText); ends with a line feed.
+std::string StatusText(const StatusInfo& status);
+// One JSON object, no line feed.
+std::string StatusJson(const StatusInfo& status);
 
 // Whether a process holds the flock on file, read from a /proc/locks text
 // without taking any lock (taking one, even shared, could refuse a run that

@@ -65,8 +65,9 @@ void PrintLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+// Error texts carry names and the server's messages: escaped like any output.
 void PrintError(const std::string& text) {
-  const std::string line = "korvexctl: " + text + "\n";
+  const std::string line = "korvexctl: " + EscapeText(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
@@ -124,12 +125,12 @@ std::vector<PropertyInfo> ParseProperties(const std::string& xml) {
 
 std::string HumanValue(const sdbus::Variant& value) {
   const std::string type = value.peekValueType();
-  if (type == "s") return value.get<std::string>();
+  if (type == "s") return EscapeText(value.get<std::string>());
   if (type == "b") return value.get<bool>() ? "true" : "false";
   if (type == "i") return std::to_string(value.get<int32_t>());
   if (type == "as") {
     std::string text;
-    for (const std::string& item : value.get<std::vector<std::string>>()) text += "\n  " + item;
+    for (const std::string& item : value.get<std::vector<std::string>>()) text += "\n  " + EscapeText(item);
     return text;
   }
   return "(" + type + ")";
@@ -324,7 +325,7 @@ int PropertyError(const Command& command, const std::string& name, const sdbus::
     PrintLine("{\"property\":" + JsonString(name) + ",\"error\":" + JsonString(e.getName()) +
               ",\"message\":" + JsonString(e.getMessage()) + "}");
   } else {
-    PrintLine(name + ": (" + e.getName() + ": " + e.getMessage() + ")");
+    PrintLine(EscapeText(name) + ": (" + EscapeText(e.getName() + ": " + e.getMessage()) + ")");
   }
   return kExitFailed;
 }
@@ -345,6 +346,13 @@ int Get(Client& client, const Command& command) {
     for (const PropertyInfo& info : properties) names.push_back(info.name);
   } else {
     names.push_back(command.args.front());
+    const bool known = std::any_of(properties.begin(), properties.end(),
+                                   [&](const PropertyInfo& info) { return info.name == names.front(); });
+    // A name the interface does not have is a wrong command line, as for set.
+    if (!known) {
+      PrintError("no property '" + names.front() + "' (korvexctl get lists them)");
+      return kExitUsage;
+    }
   }
   int status = kExitOk;
   for (const std::string& name : names) {
@@ -367,7 +375,7 @@ int List(Client& client, const Command& command, const std::string& name) {
     if (command.json) {
       PrintProperty(command, name, value);
     } else {
-      for (const std::string& item : value.get<std::vector<std::string>>()) PrintLine(item);
+      for (const std::string& item : value.get<std::vector<std::string>>()) PrintLine(EscapeText(item));
     }
     return kExitOk;
   } catch (const sdbus::Error& e) {
@@ -417,10 +425,37 @@ int Set(Client& client, const Command& command) {
     PrintError("property '" + name + "' has a type korvexctl cannot set (" + info->type + ")");
     return kExitUsage;
   }
+  // The server answers a name that matches no trust center with success and
+  // changes nothing; a script must not believe it switched centers.
+  std::vector<std::string> centers;
+  std::string centerBefore;
+  if (name == "trustCenter") {
+    try {
+      centers = client.Get("trustCenters").get<std::vector<std::string>>();
+    } catch (const sdbus::Error& e) {
+      if (IsBusFailure(e.getName()) || client.WentAway()) return client.Failure(e);
+      // No centers to list (ClassNotAvailable): no name can be one of them.
+    }
+    centerBefore = client.GetText("trustCenter");
+  }
   try {
     client.Instance().Raw().setProperty(name).onInterface(kInterface).toValue(value);
   } catch (const sdbus::Error& e) {
     return client.Failure(e);
+  }
+  if (name == "trustCenter" && std::find(centers.begin(), centers.end(), text) == centers.end()) {
+    // Not a listed name, but an old name of a center selects it as well:
+    // only a selection that stayed as it was means the name is unknown.
+    const std::string centerAfter = client.GetText("trustCenter");
+    if (client.Gone()) {
+      PrintError("the server went away");
+      return kExitWentAway;
+    }
+    if (centerAfter == centerBefore) {
+      PrintError("no trust center '" + text + "' (korvexctl centers lists them); the trust center stays " +
+                 (centerBefore.empty() ? std::string("unset") : "'" + centerBefore + "'"));
+      return kExitFailed;
+    }
   }
   return kExitOk;
 }
@@ -439,31 +474,13 @@ int Status(Client& client, const Command& command) {
     return kExitWentAway;
   }
   // The interface has no member for it: the run's step lock tells.
-  const std::optional<bool> active = RunActive();
-  const std::vector<Place> places = WaitingPlaces(input, work, day);
+  const StatusInfo status{center, login, RunActive(), day, output, WaitingPlaces(input, work, day)};
   if (command.json) {
-    std::string text = "{\"trustCenter\":" + JsonString(center) + ",\"hinLogin\":" + JsonString(login) +
-                       ",\"runActive\":" + (active ? (*active ? "true" : "false") : "null") +
-                       ",\"session\":" + JsonString(day) + ",\"outputDirectory\":" + JsonString(output) +
-                       ",\"places\":[";
-    for (size_t i = 0; i < places.size(); ++i) {
-      if (i) text += ",";
-      text += "{\"place\":" + JsonString(places[i].key) + ",\"path\":" + JsonString(places[i].path) +
-              ",\"count\":" + (places[i].count ? std::to_string(*places[i].count) : "null") + "}";
-    }
-    PrintLine(text + "]}");
-    return kExitOk;
-  }
-  PrintLine("Trust center:  " + (center.empty() ? std::string("(none)") : center));
-  PrintLine("HIN login:     " + (login.empty() ? std::string("(none)") : login));
-  PrintLine(std::string("Run active:    ") + (active ? (*active ? "yes" : "no") : "unknown (no lock table to read)"));
-  PrintLine("Responses to:  " + output);
-  PrintLine("Waiting files:");
-  for (const Place& place : places) {
-    char line[512];
-    std::snprintf(line, sizeof line, "  %-29s %5s  %s", place.label.c_str(),
-                  place.count ? std::to_string(*place.count).c_str() : "-", place.path.c_str());
-    PrintLine(line);
+    PrintLine(StatusJson(status));
+  } else {
+    const std::string text = StatusText(status);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
   }
   return kExitOk;
 }
@@ -480,10 +497,19 @@ std::function<void(const Report&)> Printer(const Command& command, bool show) {
 
 constexpr const char* kBusyError = "ch.belmor.Korvex.Error.Busy";
 
+using Clock = std::chrono::steady_clock;
+
+// The end of a run's time under --timeout; none without it.
+struct Deadline {
+  std::optional<Clock::time_point> at;
+  int seconds = 0;
+  bool Passed() const { return at && Clock::now() >= *at; }
+};
+
 // Waits until the active run is over, as far as korvexctl can see: the run
 // lock free, or, without a lock to look at, a few seconds. 0 when the call
 // may be tried again, else the exit status.
-int AwaitOtherRun(Client& client) {
+int AwaitOtherRun(Client& client, const Deadline& deadline) {
   std::error_code missing;
   const bool lockVisible =
       RunActive().has_value() && std::filesystem::exists(platform::StepLockFile(platform::kRunLockName), missing);
@@ -499,12 +525,65 @@ int AwaitOtherRun(Client& client) {
       PrintError("the server went away while korvexctl waited");
       return kExitWentAway;
     }
+    // The other run is not korvexctl's to cancel.
+    if (deadline.Passed()) {
+      PrintError("timed out after " + std::to_string(deadline.seconds) +
+                 " s waiting for the other run (--timeout): nothing was started");
+      return kExitTimedOut;
+    }
     if (std::chrono::steady_clock::now() >= earliest && (!lockVisible || RunActive() != true)) return 0;
     client.Pump(std::chrono::milliseconds(250));
   }
 }
 
+// Whether the run korvexctl started is over: its last step's completion
+// report, or, once its lock file is where korvexctl looks, a free lock.
+bool RunOver(Client& client, const RunFollower& follower, bool lockVisible) {
+  if (follower.Finished()) return true;
+  if (!lockVisible || RunActive() != false) return false;
+  client.Drain();
+  return !client.WentAway();
+}
+
+// --timeout has passed: the run is asked to stop and given 10 s for it.
+int CancelAfterTimeout(Client& client, const RunFollower& follower, bool lockVisible, int seconds) {
+  PrintError("timed out after " + std::to_string(seconds) + " s (--timeout): the run is cancelled");
+  try {
+    client.Instance().Cancel();
+  } catch (const sdbus::Error& e) {
+    if (client.Gone()) {
+      PrintError("the server went away");
+      return kExitWentAway;
+    }
+    PrintError("cancel: " + e.getName() + ": " + e.getMessage());
+  }
+  const auto limit = Clock::now() + std::chrono::seconds(10);
+  auto nextLook = Clock::now();
+  while (Clock::now() < limit) {
+    if (gSignal) return 128 + gSignal;
+    if (client.WentAway()) break;
+    if (follower.Finished()) return kExitTimedOut;
+    if (Clock::now() >= nextLook) {
+      nextLook = Clock::now() + std::chrono::milliseconds(250);
+      if (RunOver(client, follower, lockVisible)) return kExitTimedOut;
+    }
+    client.Pump(std::chrono::milliseconds(100));
+  }
+  if (client.Gone()) {
+    PrintError("the server went away during the run");
+    return kExitWentAway;
+  }
+  // Releasing the instance, as korvexctl does now, cancels it once more.
+  PrintError("the run has not ended 10 s after its cancel");
+  return kExitTimedOut;
+}
+
 int Run(Client& client, const Command& command) {
+  Deadline deadline;
+  if (command.timeoutSeconds) {
+    deadline.seconds = *command.timeoutSeconds;
+    deadline.at = Clock::now() + std::chrono::seconds(*command.timeoutSeconds);
+  }
   RunFollower follower(command.method);
   const auto print = Printer(command, command.wait);
   // Subscribed before the call, and the call's answer awaited among the
@@ -537,6 +616,11 @@ int Run(Client& client, const Command& command) {
     }
     while (!answered) {
       if (gSignal) return 128 + gSignal;
+      if (deadline.Passed()) {
+        // Whatever the answer would have started ends with the instance.
+        PrintError("timed out after " + std::to_string(deadline.seconds) + " s (--timeout): the server did not answer");
+        return kExitTimedOut;
+      }
       client.Pump(std::chrono::milliseconds(250));
     }
     // Busy started nothing, so asking again cannot run anything twice; the
@@ -546,7 +630,7 @@ int Run(Client& client, const Command& command) {
       PrintError("another run is active; waiting for its end (--queue)");
       toldWaiting = true;
     }
-    const int waited = AwaitOtherRun(client);
+    const int waited = AwaitOtherRun(client, deadline);
     if (waited != 0) return waited;
   }
   if (refused) return client.Failure(*refused);
@@ -571,6 +655,7 @@ int Run(Client& client, const Command& command) {
       PrintError("interrupted: the run is cancelled");
       return 128 + gSignal;
     }
+    if (deadline.Passed()) return CancelAfterTimeout(client, follower, lockVisible, deadline.seconds);
     if (lockVisible && std::chrono::steady_clock::now() >= nextLook) {
       nextLook = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
       if (RunActive() == false) {
