@@ -1,13 +1,18 @@
 #include "common/durable_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <string>
+#include <vector>
 
+#include "common/crash_point.h"
 #include "common/file.h"
 
 namespace belmor::common {
@@ -39,6 +44,22 @@ int WriteAll(int fd, const std::string& bytes) {
   return 0;
 }
 
+// The process a temporary of ReplaceFileAtomically was written by: its name
+// is the prefix, the pid, "-" and a counter; 0 when the name has another form
+// (a temporary of another file whose name begins the same, say).
+pid_t WriterOf(const std::string& name, const std::string& prefix) {
+  if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+  const auto digits = [&](size_t from) {
+    size_t to = from;
+    while (to < name.size() && name[to] >= '0' && name[to] <= '9') ++to;
+    return to;
+  };
+  const size_t pidEnd = digits(prefix.size());
+  if (pidEnd == prefix.size() || pidEnd - prefix.size() > 9 || pidEnd == name.size() || name[pidEnd] != '-') return 0;
+  if (digits(pidEnd + 1) != name.size() || pidEnd + 1 == name.size()) return 0;
+  return static_cast<pid_t>(std::stol(name.substr(prefix.size(), pidEnd - prefix.size())));
+}
+
 }  // namespace
 
 std::string WriteDurableTemporary(const std::string& directory, const std::string& prefix,
@@ -56,8 +77,10 @@ std::string WriteDurableTemporary(const std::string& directory, const std::strin
   // written, and it gets exactly the final mode only once it is complete.
   // fchmod, because the umask may take bits from the mode open was given.
   int error = ::fchmod(fd, kTemporaryMode) == 0 ? 0 : errno;
+  DurableStep("write", path);
   if (error == 0) error = WriteAll(fd, bytes);
   if (error == 0 && mode != kTemporaryMode && ::fchmod(fd, mode) != 0) error = errno;
+  DurableStep("fsync", path);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   // close can report a delayed write error (NFS, quota); it counts as a failure.
   if (::close(fd) != 0 && error == 0) error = errno;
@@ -69,6 +92,7 @@ std::string WriteDurableTemporary(const std::string& directory, const std::strin
 }
 
 bool RenameNoReplace(const std::string& temp, const std::string& target) {
+  DurableStep("rename", temp, target);
   if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno == EEXIST) return false;
   if (errno != EINVAL && errno != ENOSYS) RaiseFileError(errno, target);
@@ -77,13 +101,37 @@ bool RenameNoReplace(const std::string& temp, const std::string& target) {
     if (errno == EEXIST) return false;
     RaiseFileError(errno, target);
   }
+  DurableStep("unlink", temp);
   ::unlink(temp.c_str());
   return true;
 }
 
+void RemoveStaleReplacements(const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  const std::string prefix = kTemporaryPrefix + NameOf(path) + "-";
+  std::vector<std::string> stale;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const pid_t writer = WriterOf(entry->d_name, prefix);
+      // ESRCH only: a process of another user (EPERM) is alive.
+      if (writer > 0 && ::kill(writer, 0) != 0 && errno == ESRCH) stale.push_back(directory + "/" + entry->d_name);
+    }
+    ::closedir(dir);
+  }
+  for (const std::string& temp : stale) {
+    struct stat info {};
+    // Not followed: only a file of our own is removed, never what a link names.
+    if (::lstat(temp.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    DurableStep("unlink", temp);
+    ::unlink(temp.c_str());
+  }
+}
+
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
   const std::string directory = DirectoryOf(path);
+  RemoveStaleReplacements(path);
   std::string temp = WriteDurableTemporary(directory, kTemporaryPrefix + NameOf(path) + "-", bytes, mode);
+  DurableStep("rename", temp, path);
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     int error = errno;
     ::unlink(temp.c_str());
@@ -101,7 +149,9 @@ void AppendDurably(const std::string& path, const std::string& bytes, mode_t mod
   // on the disk as well as its bytes.
   const bool created = error == 0 && info.st_size == 0;
   if (created && ::fchmod(fd, mode) != 0) error = errno;
+  DurableStep("write", path);
   if (error == 0) error = WriteAll(fd, bytes);
+  DurableStep("fdatasync", path);
   if (error == 0 && ::fdatasync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error != 0) RaiseFileError(error, path);
@@ -109,6 +159,7 @@ void AppendDurably(const std::string& path, const std::string& bytes, mode_t mod
 }
 
 void SyncDirectory(const std::string& directory) {
+  DurableStep("sync-dir", directory);
   int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);

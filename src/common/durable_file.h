@@ -34,6 +34,13 @@ bool RenameNoReplace(const std::string& temp, const std::string& target);
 // The new file has exactly mode (see WriteDurableTemporary).
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, mode_t mode = kTemporaryMode);
 
+// Removes the temporaries that ReplaceFileAtomically of path left behind in
+// a process that has ended (killed between writing one and its rename). Those
+// of a process still running are left: it may be about to rename one. Never
+// raises; ReplaceFileAtomically does this itself, and a reader that only
+// appends to path afterwards calls it once at its start.
+void RemoveStaleReplacements(const std::string& path);
+
 // Appends bytes to the file at path, creating it with exactly mode when it is
 // missing, and flushes the data to disk before it answers: once it returns,
 // the bytes survive a crash. A failure raises; the bytes may then be partly

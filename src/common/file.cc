@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/crash_point.h"
 #include "common/exception.h"
 #include "common/path.h"
 
@@ -143,10 +144,12 @@ void File::CreateMissingDirectories(std::optional<mode_t> mode) const {
 }
 
 void File::Remove() const {
+  DurableStep("unlink", PathString());
   if (std::remove(PathString().c_str()) != 0) RaiseFileError(errno, PathString());
 }
 
 void File::RenameTo(const File& target) const {
+  DurableStep("rename", PathString(), target.PathString());
   if (std::rename(PathString().c_str(), target.PathString().c_str()) != 0) RaiseFileError(errno, PathString());
 }
 

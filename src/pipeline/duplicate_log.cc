@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "common/crash_point.h"
 #include "common/durable_file.h"
 #include "common/exception.h"
 #include "common/file.h"
@@ -200,6 +201,8 @@ bool DuplicateLog::Load() {
   entries_ = std::vector<DupLogEntry>();
   dirty_ = false;
   inSync_ = false;
+  // A rewrite a crash cut off leaves its temporary; appending never removes it.
+  common::RemoveStaleReplacements(path_);
 
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -336,6 +339,7 @@ void DuplicateLog::Reset() {
     if (!KeepDamaged()) return;
   }
   // The first Add writes the header.
+  common::DurableStep("create", path_);
   const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, common::kPrivateFileMode);
   if (fd < 0) {
     KX_LOG(ERROR) << "DuplicateLog::Reset: couldn't open duplicate log file: " << path_ << ": "
@@ -459,10 +463,12 @@ bool DuplicateLog::AppendEntry(const DupLogEntry& entry) {
   // run send it again. That costs a few ms while other programs write to
   // the disk, worth it for an invoice.
   ssize_t n;
+  common::DurableStep("write", path_);
   do {
     n = ::write(fd, line.data(), line.size());
   } while (n < 0 && errno == EINTR);
   bool ok = n == static_cast<ssize_t>(line.size());
+  if (ok) common::DurableStep("fdatasync", path_);
   if (ok && ::fdatasync(fd) != 0) {
     // The line may or may not have reached the disk; the rewrite that
     // follows writes the whole log again, flushed.

@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "common/crash_point.h"
 #include "common/durable_file.h"
 #include "common/encoding.h"
 #include "common/exception.h"
@@ -269,6 +270,7 @@ bool StepWorkObject::RenameUnique(common::Path& path) {
   // The billing program need not have flushed its file; once renamed, the
   // invoice must survive a power cut as a written copy would. Files of the
   // work area were flushed when this program wrote them.
+  if (step_->ForeignSource()) common::DurableStep("fdatasync", source);
   bool ready = !step_->ForeignSource() || ::fdatasync(fd) == 0;
   bool renamed = false;
   if (ready) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -48,6 +51,40 @@ TEST(DurableFileTest, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   }
   EXPECT_EQ(ReadFile(path), "old content\n");
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"korvex.ini"});
+}
+
+// A process that is gone: a child that has ended and been reaped.
+pid_t EndedProcess() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
+// A kill between writing the temporary and renaming it leaves the temporary;
+// the next replace of that file removes it, but never one a live process may
+// still rename, nor one of another file.
+TEST(DurableFileTest, ReplaceRemovesTemporariesOfItsFileLeftByEndedProcesses) {
+  TempDir dir;
+  const std::string ended = std::to_string(EndedProcess());
+  const std::string alive = std::to_string(::getpid());
+  const std::string leftByKill = ".kx-tmp-korvex.log-" + ended + "-3";
+  const std::string beingWritten = ".kx-tmp-korvex.log-" + alive + "-999";
+  const std::string ofAnotherFile = ".kx-tmp-korvex.log-" + ended + "-bak-1";
+  const std::string ofAnotherName = ".kx-tmp-korvex.pending-" + ended + "-1";
+  for (const std::string& name : {leftByKill, beingWritten, ofAnotherFile, ofAnotherName}) {
+    WriteFile(dir.Sub(name), "partial");
+  }
+
+  ReplaceFileAtomically(dir.Sub("korvex.log"), "kxdl-1.1\r\n");
+  std::vector<std::string> expected = {beingWritten, ofAnotherFile, ofAnotherName, "korvex.log"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Names(dir.path()), expected);
+
+  // A log that is only appended to asks for it at its start.
+  WriteFile(dir.Sub(leftByKill), "");
+  RemoveStaleReplacements(dir.Sub("korvex.log"));
+  EXPECT_EQ(Names(dir.path()), expected);
 }
 
 TEST(DurableFileTest, RenameNoReplaceNeverClobbers) {
