@@ -19,6 +19,7 @@
 #include "pipeline/client_exception.h"
 #include "pipeline/duplicate_log.h"
 #include "pipeline/pending_journal.h"
+#include "pipeline/received_list.h"
 #include "pipeline/simple_invoice.h"
 #include "pipeline/step_work_object.h"
 #include "platform/command.h"
@@ -442,6 +443,8 @@ void SendStep::FetchResponses() {
     Downloader(mlInfo, mcCount, count, "", FormatMessageText(Text(kTextFilesInWork), {count}).substr(0, 127));
 
     const common::Path directory = ResponsesDirectory(directories_);
+    ReceivedList received(common::InDirectory(directories_.work, ReceivedList::kFileName).ToString());
+    received.Load();
     for (const std::string& name : *names) {
       if (engine_->IsCancelled()) {
         Downloader(mlWarning, mcModule, 5, "", Text(kTextCancelled));
@@ -458,18 +461,46 @@ void SendStep::FetchResponses() {
 
       const std::string text = gate_->ReadResponse(kProduct, kEdition, name, false);
       std::string stored;
+      bool receivedBefore = false;
       if (!text.empty()) {
-        try {
-          common::File(directory).CreateDirectories(common::kPrivateDirectoryMode);
-          // Whole or not at all, and on the disk before the gate may drop it:
-          // the write step must never hand the practice half a response, and
-          // an unconfirmed one comes again next run.
-          stored = StoreUnique(directory, fileName, text);
-        } catch (const common::Exception& e) {
-          KX_LOG(ERROR) << "[SendStep::Cleanup][" << directory.ToString() << fileName << "][" << e.Text() << "]";
+        // The gate offers again what it was never told arrived: a run ended
+        // between storing and confirming. Stored once, it is only confirmed:
+        // after the list was written the list knows it, before that its file
+        // still waits for the write step or has been delivered already.
+        const std::string sha256 = PendingJournal::Sha256Hex(text);
+        receivedBefore = received.Contains(name, sha256);
+        bool listed = receivedBefore;
+        if (!receivedBefore) {
+          receivedBefore = ReceivedList::HoldsCopy(directory.DirectoryString(), fileName, text) ||
+                   ReceivedList::HoldsCopy(directories_.outputDir.DirectoryString(), fileName, text);
+        }
+        if (!receivedBefore) {
+          try {
+            common::File(directory).CreateDirectories(common::kPrivateDirectoryMode);
+            // Whole or not at all, and on the disk before the gate may drop it:
+            // the write step must never hand the practice half a response, and
+            // an unconfirmed one comes again next run.
+            stored = StoreUnique(directory, fileName, text);
+          } catch (const common::Exception& e) {
+            KX_LOG(ERROR) << "[SendStep::Cleanup][" << directory.ToString() << fileName << "][" << e.Text() << "]";
+          }
+        }
+        if (!listed && (receivedBefore || !stored.empty())) {
+          try {
+            received.Add(name, sha256);
+          } catch (const common::Exception& e) {
+            // The response is stored; only a repeat of it would be stored
+            // again.
+            KX_LOG(ERROR) << "[SendStep::Cleanup][" << received.path() << "][" << name << " not listed][" << e.Text()
+                          << "]";
+          }
         }
       }
-      if (!stored.empty()) {
+      if (receivedBefore) {
+        gate_->ReadResponse(kProduct, kEdition, name, true);
+        KX_LOG(DEBUG) << "[SendStep::Cleanup][" << name << "][received before: confirmed, not stored again]";
+        Downloader(mlDebug, mcModule, 0, fileName, "received before: confirmed, not stored again");
+      } else if (!stored.empty()) {
         gate_->ReadResponse(kProduct, kEdition, name, true);
         Downloader(mlInfo, mcModule, 2, stored, Text(kTextFileReceived));
       } else {

@@ -348,8 +348,8 @@ TEST_F(PipelineTest, ASessionNamingAnotherHostGetsNoInvoiceAndNoToken) {
 // Files of the practice root that no run may write: anything but the work
 // area's own files and the delivered responses.
 std::vector<std::string> StrayFiles(const Practice& practice) {
-  static const char* const kAllowed[] = {"work/logs/", "work/korvex.log", "work/korvex.pending", "work/responses/",
-                                         "work/responses-archive/", "Antworten/"};
+  static const char* const kAllowed[] = {"work/logs/", "work/korvex.log", "work/korvex.pending", "work/korvex.received",
+                                         "work/responses/", "work/responses-archive/", "Antworten/"};
   std::vector<std::string> stray;
   for (const auto& entry : fs::recursive_directory_iterator(practice.Root())) {
     if (!entry.is_regular_file()) continue;
