@@ -10,60 +10,13 @@
 
 #include "common/durable_file.h"
 #include "common/file.h"
+#include "pipeline/record_fields.h"
 
 namespace belmor::korvex {
 
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
-
-std::string Escape(const std::string& field) {
-  std::string out;
-  out.reserve(field.size());
-  for (char c : field) {
-    switch (c) {
-      case '%':
-        out += "%25";
-        break;
-      case '|':
-        out += "%7C";
-        break;
-      case '\r':
-        out += "%0D";
-        break;
-      case '\n':
-        out += "%0A";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Unescape(const std::string& field, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '%') {
-      out += field[i];
-      continue;
-    }
-    if (i + 2 >= field.size()) return false;
-    const int high = HexValue(field[i + 1]);
-    const int low = HexValue(field[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
-}
 
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;
@@ -75,10 +28,6 @@ std::vector<std::string> SplitFields(const std::string& line) {
     start = bar + 1;
   }
   return fields;
-}
-
-bool IsHex64(const std::string& text) {
-  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) { return HexValue(c) >= 0; });
 }
 
 }  // namespace
@@ -101,8 +50,8 @@ std::string PendingJournal::Sha256Hex(const std::string& bytes) {
 
 std::string PendingJournal::Format(const Entry& entry) {
   std::string line(1, static_cast<char>(entry.state));
-  line += "|" + std::to_string(entry.time) + "|" + entry.sha256 + "|" + Escape(entry.name);
-  if (entry.state == State::kHeld) line += "|" + Escape(entry.held);
+  line += "|" + std::to_string(entry.time) + "|" + entry.sha256 + "|" + EscapeRecordField(entry.name);
+  if (entry.state == State::kHeld) line += "|" + EscapeRecordField(entry.held);
   return line;
 }
 
@@ -118,10 +67,10 @@ bool PendingJournal::Parse(const std::string& line, Entry& entry) {
   const std::string& time = fields[1];
   const auto [end, error] = std::from_chars(time.data(), time.data() + time.size(), parsed.time);
   if (error != std::errc() || end != time.data() + time.size()) return false;
-  if (!IsHex64(fields[2])) return false;
+  if (!IsSha256Hex(fields[2])) return false;
   parsed.sha256 = fields[2];
-  if (!Unescape(fields[3], parsed.name) || parsed.name.empty()) return false;
-  if (held && (!Unescape(fields[4], parsed.held) || parsed.held.empty())) return false;
+  if (!UnescapeRecordField(fields[3], parsed.name) || parsed.name.empty()) return false;
+  if (held && (!UnescapeRecordField(fields[4], parsed.held) || parsed.held.empty())) return false;
   entry = std::move(parsed);
   return true;
 }

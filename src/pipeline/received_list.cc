@@ -10,6 +10,7 @@
 
 #include "common/durable_file.h"
 #include "common/file.h"
+#include "pipeline/record_fields.h"
 
 namespace belmor::korvex {
 
@@ -19,50 +20,6 @@ constexpr char kLineEnd[] = "\r\n";
 // The free names tried beyond the name itself; a store never goes further
 // than the copies of one name it finds.
 constexpr int kMaxFreeNames = 1000;
-
-std::string Escape(const std::string& field) {
-  std::string out;
-  out.reserve(field.size());
-  for (char c : field) {
-    switch (c) {
-      case '%': out += "%25"; break;
-      case '|': out += "%7C"; break;
-      case '\r': out += "%0D"; break;
-      case '\n': out += "%0A"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Unescape(const std::string& field, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '%') {
-      out += field[i];
-      continue;
-    }
-    if (i + 2 >= field.size()) return false;
-    const int high = HexValue(field[i + 1]);
-    const int low = HexValue(field[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
-}
-
-bool IsSha256Hex(const std::string& text) {
-  return text.size() == 64 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
 
 bool Parse(const std::string& line, ReceivedList::Entry& entry) {
   const size_t first = line.find('|');
@@ -74,7 +31,7 @@ bool Parse(const std::string& line, ReceivedList::Entry& entry) {
   if (first == 0 || error != std::errc() || end != begin + first) return false;
   parsed.sha256 = line.substr(first + 1, second - first - 1);
   if (!IsSha256Hex(parsed.sha256)) return false;
-  if (!Unescape(line.substr(second + 1), parsed.name) || parsed.name.empty()) return false;
+  if (!UnescapeRecordField(line.substr(second + 1), parsed.name) || parsed.name.empty()) return false;
   entry = std::move(parsed);
   return true;
 }
@@ -126,7 +83,7 @@ void ReceivedList::Add(const std::string& name, const std::string& sha256) {
   entries_.push_back({now, sha256, name});
   std::string text = std::string(kHeader) + kLineEnd;
   for (const Entry& entry : entries_) {
-    text += std::to_string(entry.time) + "|" + entry.sha256 + "|" + Escape(entry.name) + kLineEnd;
+    text += std::to_string(entry.time) + "|" + entry.sha256 + "|" + EscapeRecordField(entry.name) + kLineEnd;
   }
   common::ReplaceFileAtomically(path_, text, common::kPrivateFileMode);
 }
