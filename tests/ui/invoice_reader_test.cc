@@ -41,9 +41,9 @@ InvoicePaneTexts Texts(const std::string& doc, const std::string& pat, const std
 const InvoicePaneTexts kUnknown = Texts("Unbekanntes Dateiformat", "", "");
 
 std::string InvoiceFile(const std::string& name) {
-  std::string here = __FILE__;
-  const std::string root = here.substr(0, here.rfind("/tests/ui/"));
-  return ReadFile(root + "/testing/trustcenter/config/invoices/" + name);
+  // From the build's own record of the source tree: __FILE__ may be relative
+  // (a compiler cache gives relative paths), and tests run in other folders.
+  return ReadFile(std::string(KORVEX_SOURCE_DIR) + "/testing/trustcenter/config/invoices/" + name);
 }
 
 // Every test reads the German texts unless it chooses French.
