@@ -79,6 +79,13 @@ const MessageTable& GermanMessageTable() {
       {65, "Übermittlung unklar: beim Trust Center nachfragen; nur wenn die Rechnung dort fehlt, erneut exportieren"},
       {66, "Trust Center nicht erreichbar, wird beim nächsten Lauf gesendet"},
       {67, "Einstellungen konnten nicht gespeichert werden"},
+      {68, "%d Rechnungen warten auf den nächsten Lauf"},
+      {69, "Konfiguration nicht geladen: keine Verbindung zum Trust Center"},
+      {70, "Konfiguration nicht geladen: Trust Center antwortet mit HTTP %d"},
+      {71, "Konfiguration nicht geladen: HIN-Login nötig"},
+      {72, "Lokale Kopie der Konfiguration konnte nicht gespeichert werden"},
+      {73, "Gate %s gehört nicht zum Trust Center: Verbindung abgelehnt"},
+      {74, "Verzeichnis fehlt: %s"},
   };
   return table;
 }
@@ -153,6 +160,13 @@ const MessageTable& FrenchMessageTable() {
       {65, "Transmission incertaine : vérifier auprès du trust center ; ne réexporter la facture que si elle n'y est pas"},
       {66, "Trust center injoignable, la facture sera envoyée au prochain passage"},
       {67, "Les paramètres n'ont pas pu être enregistrés"},
+      {68, "%d factures attendent la prochaine exécution"},
+      {69, "Configuration non chargée : pas de connexion au trust center"},
+      {70, "Configuration non chargée : le trust center répond HTTP %d"},
+      {71, "Configuration non chargée : login HIN nécessaire"},
+      {72, "La copie locale de la configuration n'a pas pu être enregistrée"},
+      {73, "La gate %s n'appartient pas au trust center : connexion refusée"},
+      {74, "Répertoire absent : %s"},
   };
   return table;
 }

@@ -15,7 +15,7 @@ namespace belmor::korvex {
 // The numbered texts the practice sees, in German and French. A report's
 // code is not the catalogue index: callers pick the text they need.
 
-inline constexpr int kMessageCount = 68;
+inline constexpr int kMessageCount = 75;
 
 struct MessageEntry {
   int code = 0;  // equal to the entry's index in its table
