@@ -69,6 +69,8 @@ bool ServerLink::Connect() {
   retryMs_ = 0;
   // The monitor shows the response download and delivery too.
   Set("responseMessagesEnabled", true);
+  // Someone sits at the monitor: its runs may ask whether to update.
+  Set("interactive", true);
   return true;
 }
 

@@ -603,6 +603,7 @@ void Korvex::SetLastDownload(std::time_t t) { Put(stateMutex_, lastDownload_, t)
 bool Korvex::IsCancelled() const { return RunState::CancelFlag(); }
 
 bool Korvex::IsAutoRun() const { return RunState::AutoRunFlag(); }
+bool Korvex::IsInteractive() const { return RunState::InteractiveFlag(); }
 
 bool Korvex::IsSingleFileMode() const { return RunState::IsSingleFileMode(); }
 

@@ -146,6 +146,7 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   // The state of the processing call in progress (processing.h).
   bool IsCancelled() const override;
   bool IsAutoRun() const override;
+  bool IsInteractive() const override;
   bool IsSingleFileMode() const override;
   std::string SingleFileName() const override;
 

@@ -45,6 +45,11 @@ std::atomic<bool>& RunState::AutoRunFlag() {
   return flag;
 }
 
+std::atomic<bool>& RunState::InteractiveFlag() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
 void RunState::SetSingleFileMode(bool on, const std::string& fileName) {
   {
     std::lock_guard<std::mutex> lock(Mode().mutex);
@@ -78,7 +83,7 @@ std::optional<Processing> ProcessingFromName(const std::string& name) {
   return std::nullopt;
 }
 
-RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName) {
+RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName, bool interactive) {
   const std::shared_ptr<StepSemaphore>& semaphore = engine.GetStepSemaphore();
   // Without the lock nothing would keep a second run from starting beside this one.
   if (!semaphore) {
@@ -90,6 +95,7 @@ RunLease BeginProcessing(Korvex& engine, Processing processing, const std::strin
 
   // Only now: a refused call must not clear the cancel of the run that is active.
   RunState::CancelFlag() = false;
+  RunState::InteractiveFlag() = interactive;
   ResumeTransfers();
   switch (processing) {
     case Processing::Auto:

@@ -28,6 +28,10 @@ class RunState {
   static std::atomic<bool>& CancelFlag();
   // Set for Auto and AutoOne runs, cleared for the others.
   static std::atomic<bool>& AutoRunFlag();
+  // Set for a run whose client has someone at the screen to answer a
+  // question (the monitor), cleared for every other: a scheduled run must
+  // never wait for a person who is not there.
+  static std::atomic<bool>& InteractiveFlag();
   // On with a name: steps work on that one file. Also sets the auto-run flag
   // to the mode flag.
   static void SetSingleFileMode(bool on, const std::string& fileName);
@@ -42,10 +46,12 @@ class RunLease;
 // engine has no step lock) it changes nothing: not the cancel flag, not the
 // auto-run flag, not single-file mode. Granted, it clears the cancel flag,
 // sets the run mode (single-file mode with fileName for AutoOne; the auto-run
-// flag for Auto and AutoOne) and starts a new run of the security client.
+// flag for Auto and AutoOne; the interactive flag to interactive) and starts
+// a new run of the security client.
 // Throws common::RuntimeException, changing nothing, when the step lock
 // cannot be used.
-RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName = "");
+RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName = "",
+                         bool interactive = false);
 
 // The ownership of one run: the step lock, held from BeginProcessing until
 // the lease ends. Move-only; hand it to RunProcessing, which ends it after
@@ -61,7 +67,8 @@ class RunLease {
   explicit operator bool() const { return static_cast<bool>(lock_); }
 
  private:
-  friend RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName);
+  friend RunLease BeginProcessing(Korvex& engine, Processing processing, const std::string& fileName,
+                                  bool interactive);
   explicit RunLease(StepSemaphore::Lease lock) : lock_(std::move(lock)) {}
 
   StepSemaphore::Lease lock_;

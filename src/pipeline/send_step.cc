@@ -527,7 +527,15 @@ void SendStep::CheckVersion() {
     engine_->SetUpdateAvailable(1);
     engine_->SetUpdateMsg(info->info);
     if (!engine_->GetAutoUpdate()) return;
-    if (platform::AskYesNo(Text(kTextUpdateQuestion) + "\r\n\r\n" + engine_->GetUpdateMsg())) OfferUpdate(info->url);
+    // A run of a scheduler or a billing program has no one to answer: the
+    // question would hold it and the step lock.
+    if (!engine_->IsInteractive()) {
+      KX_LOG(DEBUG) << "[SendStep::CheckVersion][not asked: no one at the screen for this run]";
+      return;
+    }
+    const bool yes = platform::AskYesNo(Text(kTextUpdateQuestion) + "\r\n\r\n" + engine_->GetUpdateMsg(),
+                                        platform::kQuestionTimeout, [this] { return engine_->IsCancelled(); });
+    if (yes) OfferUpdate(info->url);
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "[SendStep::Cleanup][CheckVersion failed][" << e.Text() << "]";
   } catch (...) {

@@ -52,9 +52,11 @@ class StepContext {
   virtual void SetUpdateAvailable(int available) = 0;
 
   // The processing call the step belongs to: cancelled, part of an Auto run,
-  // or limited to one named file.
+  // started by a client with someone at the screen to answer a question, or
+  // limited to one named file.
   virtual bool IsCancelled() const = 0;
   virtual bool IsAutoRun() const = 0;
+  virtual bool IsInteractive() const = 0;
   virtual bool IsSingleFileMode() const = 0;
   virtual std::string SingleFileName() const = 0;
 };

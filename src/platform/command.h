@@ -1,6 +1,8 @@
 #ifndef KORVEX_PLATFORM_COMMAND_H_
 #define KORVEX_PLATFORM_COMMAND_H_
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace belmor::platform {
@@ -30,11 +32,19 @@ bool LaunchCommand(const std::string& program, const std::string& argument);
 // listening meanwhile. False when the command could not be started.
 bool OpenInBrowser(const std::string& url_or_path);
 
+// How long a question waits for its answer before it counts as No: nobody
+// may be at the workstation, and the run must go on.
+inline constexpr std::chrono::milliseconds kQuestionTimeout = std::chrono::minutes(2);
+
 // Asks the user a Yes/No question and waits for the answer: $KORVEX_CONFIRM
 // if set, given the question as its one argument, else zenity when a display
 // (DISPLAY or WAYLAND_DISPLAY) is present. Exit status 0 means Yes; anything
-// else, and no command and no display, means No.
-bool AskYesNo(const std::string& question);
+// else, and no command and no display, means No. The wait is bounded: once
+// timeout has passed, or as soon as stopped() answers true (it is asked a few
+// times a second), the dialog and whatever it started are ended and the
+// answer is No.
+bool AskYesNo(const std::string& question, std::chrono::milliseconds timeout = kQuestionTimeout,
+              const std::function<bool()>& stopped = {});
 
 }  // namespace belmor::platform
 

@@ -101,7 +101,7 @@ void CKorvex::StartRun(Processing processing, const std::string& fileName) {
   if (!host_.Accepting()) ThrowBusError(BusFailure::Fail, "the server is ending");
   RunLease lease;
   try {
-    lease = BeginProcessing(engine, processing, fileName);
+    lease = BeginProcessing(engine, processing, fileName, interactive_);
   } catch (const common::Exception& e) {
     // No run holds a lock that cannot be used: a failure with its reason.
     ThrowBusError(BusFailure::Fail, e.Text());
@@ -412,6 +412,20 @@ void CKorvex::zsrDownFilter(const std::string& value) {
 std::string CKorvex::updateMsg() {
   Trace("get_updateMsg");
   return Out(Engine().GetUpdateMsg());
+}
+
+bool CKorvex::interactive() {
+  Trace("get_interactive");
+  return interactive_;
+}
+
+// This object's own: another client's runs, and one already started, keep
+// what they were started with.
+void CKorvex::interactive(const bool& value) {
+  Trace("put_interactive");
+  if (interactive_ == value) return;
+  interactive_ = value;
+  EmitChanged("interactive");
 }
 
 }  // namespace belmor::korvex::server

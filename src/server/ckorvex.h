@@ -145,6 +145,8 @@ class CKorvex : public sdbus::AdaptorInterfaces<ch::belmor::Korvex::IKorvex_adap
   std::string zsrDownFilter() override;
   void zsrDownFilter(const std::string& value) override;
   std::string updateMsg() override;
+  bool interactive() override;
+  void interactive(const bool& value) override;
 
   Korvex& Engine() const;
   void StartRun(Processing processing, const std::string& fileName = std::string());
@@ -168,6 +170,8 @@ class CKorvex : public sdbus::AdaptorInterfaces<ch::belmor::Korvex::IKorvex_adap
   std::shared_ptr<Korvex> engine_;
   InstanceHost& host_;
   std::shared_ptr<RunWorker> worker_ = std::make_shared<RunWorker>();
+  // This client has someone at the screen: its runs may ask questions.
+  bool interactive_ = false;
 };
 
 }  // namespace belmor::korvex::server

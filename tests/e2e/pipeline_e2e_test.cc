@@ -70,6 +70,23 @@ std::vector<LoggedRequest> Requests(const TrustCenterSim& sim) {
   return requests;
 }
 
+bool Eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A run as the monitor starts it: someone at the screen may answer a question.
+bool RunWithSomeoneAtTheScreen(Engine& engine, Processing processing) {
+  RunLease lease = BeginProcessing(*engine.Get(), processing, "", true);
+  if (!lease) return false;
+  RunProcessing(engine.Get(), processing, std::move(lease));
+  return true;
+}
+
 class PipelineTest : public ::testing::Test {
  protected:
   // Each test is a practice of its own with a trust center of its own.
@@ -480,7 +497,7 @@ TEST_F(PipelineTest, NewerVersionOpensItsPageOnlyWhenTheUserAgreesAndTheHostIsCo
     ScopedEnv confirm("KORVEX_CONFIRM", scripts.Sub("confirm"));
     fs::remove(asked);
 
-    ASSERT_TRUE(engine.Run(Processing::Send));
+    ASSERT_TRUE(RunWithSomeoneAtTheScreen(engine, Processing::Send));
 
     ASSERT_TRUE(fs::exists(asked));
     EXPECT_EQ(ReadFile(asked), Text(2) + "\r\n\r\n" + info);
@@ -490,10 +507,49 @@ TEST_F(PipelineTest, NewerVersionOpensItsPageOnlyWhenTheUserAgreesAndTheHostIsCo
     EXPECT_FALSE(fs::exists(practice_.Work("kxp-setup.exe")));
   }
   // The browser command runs in the background; the refused offers ran
-  // before, so had one reached it, it would be in the file too.
-  for (int i = 0; i < 200 && !fs::exists(opened); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_TRUE(fs::exists(opened));
-  EXPECT_EQ(ReadFile(opened), page + "\n");
+  // before, so had one reached it, it would be in the file too. The file
+  // exists before the shell has written its line: wait for the line.
+  EXPECT_TRUE(Eventually([&] { return fs::exists(opened) && ReadFile(opened) == page + "\n"; }));
+  EXPECT_EQ(fs::exists(opened) ? ReadFile(opened) : "(none)", page + "\n");
+}
+
+// Nothing waits for a person who is not there: a run of a client without
+// someone at the screen (a scheduler's, a billing program's) never asks; a
+// question nobody answers is No and the run goes on; Cancel ends the
+// question at once.
+TEST_F(PipelineTest, TheUpdateQuestionNeverHoldsARun) {
+  practice_.PreloadToken();
+  const std::string port = std::to_string(sim_.HttpsPort());
+  sim_.SetControl(R"({"new_version": {"currentVersion": "20240101", "url": "https://localhost:)" + port +
+                  R"(/download/kxp-setup.exe", "info": "Korvex Ordiva 2024"}})");
+  TempDir scripts;
+  const std::string asked = scripts.Sub("asked");
+  const std::string opened = scripts.Sub("opened");
+  // Asked, it tells so and then waits for an answer that never comes; were
+  // it allowed to end by itself, it would say Yes.
+  WriteScript(scripts.Sub("confirm"), "echo asked >'" + asked + "'\nsleep 600\nexit 0\n");
+  WriteScript(scripts.Sub("browser"), "echo \"$1\" >>'" + opened + "'\n");
+  ScopedEnv confirm("KORVEX_CONFIRM", scripts.Sub("confirm"));
+  ScopedEnv browser("KORVEX_BROWSER", scripts.Sub("browser"));
+  Engine engine;
+
+  ASSERT_TRUE(engine.Run(Processing::Send));
+  EXPECT_FALSE(fs::exists(asked)) << "asked in a run of a client with nobody at the screen";
+  EXPECT_EQ(engine.Get()->GetUpdateAvailable(), 1);
+  EXPECT_EQ(engine.Get()->GetUpdateMsg(), "Korvex Ordiva 2024");
+
+  // The monitor's run asks; the user cancels the run while the question waits.
+  std::jthread canceller([&] {
+    if (Eventually([&] { return fs::exists(asked); }, std::chrono::seconds(60))) engine.Get()->Cancel();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunWithSomeoneAtTheScreen(engine, Processing::Send));
+  const auto took = std::chrono::steady_clock::now() - start;
+  canceller.join();
+  EXPECT_TRUE(fs::exists(asked));
+  // Well before the question's own time limit of two minutes.
+  EXPECT_LT(took, std::chrono::seconds(90));
+  EXPECT_FALSE(fs::exists(opened));
 }
 
 // Reports in the middle of a run probe the step lock with a holder of their

@@ -794,7 +794,14 @@ TEST(SendStepTest, NewerVersionIsOfferedByTextOrder) {
   }
 }
 
+// A run of the monitor's: someone at the screen may answer the update question.
+struct SomeoneAtTheScreen {
+  SomeoneAtTheScreen() { RunState::InteractiveFlag() = true; }
+  ~SomeoneAtTheScreen() { RunState::InteractiveFlag() = false; }
+};
+
 TEST(SendStepTest, AnUpdateTheUserDeclinesIsNotDownloaded) {
+  SomeoneAtTheScreen interactive;
   SendBench b;
   TempDir answers;
   const std::string asked = answers.Sub("asked");
@@ -819,6 +826,7 @@ TEST(SendStepTest, AnUpdateTheUserDeclinesIsNotDownloaded) {
 // starts nothing, it opens the trust center's page, and only an https page
 // on a host of this workstation's configuration.
 TEST(SendStepTest, AnAcceptedUpdateOpensOnlyAnHttpsPageOfAConfiguredHost) {
+  SomeoneAtTheScreen interactive;
   TempDir dir;
   const std::string confirm = dir.Sub("yes.sh");
   WriteFile(confirm, "#!/bin/sh\nexit 0\n");

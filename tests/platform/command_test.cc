@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,58 @@ TEST_F(CommandTest, WithoutConfirmCommandAsksZenityOnlyWithADisplay) {
       EXPECT_FALSE(Exists(Out()));
     }
   }
+}
+
+// Whether a process has ended: gone, or a zombie nobody has reaped yet.
+bool Ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+// Nobody may be at the screen: an unanswered question is No once its time is
+// up or the run is cancelled, and the dialog goes away with everything it
+// started, long before it would have ended by itself (with Yes).
+TEST_F(CommandTest, AnUnansweredQuestionIsNoAtItsTimeOrWhenStopped) {
+  const std::string pids = dir_.Sub("pids");
+  const std::string dialog = Script("dialog", "sleep 600 &\necho $$ $! > '" + pids + ".tmp'\nmv '" + pids + ".tmp' '" +
+                                                  pids + "'\nwait\nexit 0");
+  ScopedEnv confirm("KORVEX_CONFIRM", dialog);
+  ScopedEnv display("DISPLAY", ":0");
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds timeout;
+    bool stopWhenShown;
+  };
+  const Case cases[] = {
+      {"time is up", 1500ms, false},
+      {"stopped", kQuestionTimeout, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(pids.c_str());
+    const auto start = std::chrono::steady_clock::now();
+    const bool yes = AskYesNo("Update?", c.timeout, [&] { return c.stopWhenShown && Exists(pids); });
+    EXPECT_FALSE(yes);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+    if (!c.stopWhenShown && !Exists(pids)) continue;  // ended before it got that far
+    std::istringstream in(ReadFile(pids));
+    pid_t shell = 0;
+    pid_t sleeper = 0;
+    ASSERT_TRUE(in >> shell >> sleeper);
+    EXPECT_TRUE(Eventually([&] { return Ended(shell) && Ended(sleeper); }, 5s));
+  }
+  EXPECT_TRUE(ZombieChildren().empty());
+}
+
+TEST_F(CommandTest, AQuestionStoppedBeforeItIsAskedShowsNothing) {
+  ScopedEnv confirm("KORVEX_CONFIRM", Recorder("yes", 0));
+  EXPECT_FALSE(AskYesNo("Update?", kQuestionTimeout, [] { return true; }));
+  EXPECT_FALSE(Exists(Out()));
+  // Not stopped, the same command says Yes.
+  EXPECT_TRUE(AskYesNo("Update?", kQuestionTimeout, [] { return false; }));
 }
 
 TEST_F(CommandTest, ZenityThatSaysNoOrIsMissingMeansNo) {

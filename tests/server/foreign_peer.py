@@ -3,13 +3,16 @@
 # holding one bus connection for the whole exchange: it creates an instance,
 # reads korvexVersion, starts Auto, prints every korvexEvent until the send
 # step (Auto's last) reports its completion, releases the instance and,
-# still connected, waits for the server to leave the bus.
+# still connected, waits for the server to leave the bus. With --interactive
+# it sets the instance's "interactive" before the run (someone at the screen,
+# as the monitor does); with --stay it ends once the instance is released,
+# for a server that another client keeps.
 #
 # Run it with /usr/bin/python3: Gio comes from Debian's python3-gi and
 # gir1.2-glib-2.0, which another interpreter (a pyenv shim) does not see.
 #
 # Output, one JSON object per line, in this order:
-#   {"instance": PATH, "version": TEXT, "serverPid": PID}
+#   {"instance": PATH, "version": TEXT, "serverPid": PID, "interactiveBefore": B, "interactive": B}
 #   {"event": {"level": .., "class": .., "origin": .., "code": .., "file": .., "message": ..}}  (each report)
 #   {"released": PATH}
 #   {"serverLeft": true}
@@ -50,8 +53,10 @@ def call(connection, path, interface, method, args=None, reply=None):
 
 
 class Peer:
-    def __init__(self, connection, limit, leave_limit):
+    def __init__(self, connection, limit, leave_limit, interactive=False, stay=False):
         self.connection = connection
+        self.interactive = interactive
+        self.stay = stay
         self.loop = GLib.MainLoop()
         self.status = 0
         self.path = None
@@ -81,10 +86,14 @@ class Peer:
         # The instance lives in the process that answered; its leaving is
         # what ends the exchange.
         self.owner = self.bus_call("GetNameOwner", BUS_NAME, "(s)")
-        version = call(self.connection, self.path, "org.freedesktop.DBus.Properties", "Get",
-                       GLib.Variant("(ss)", (IKORVEX, "korvexVersion")), "(v)").unpack()[0]
+        version = self.get("korvexVersion")
+        interactive_before = self.get("interactive")
+        if self.interactive:
+            call(self.connection, self.path, "org.freedesktop.DBus.Properties", "Set",
+                 GLib.Variant("(ssv)", (IKORVEX, "interactive", GLib.Variant("b", True))))
         emit({"instance": self.path, "version": version,
-              "serverPid": self.bus_call("GetConnectionUnixProcessID", self.owner, "(u)")})
+              "serverPid": self.bus_call("GetConnectionUnixProcessID", self.owner, "(u)"),
+              "interactiveBefore": interactive_before, "interactive": self.get("interactive")})
 
         # Subscribed before the run starts, so its first report is not missed.
         self.connection.signal_subscribe(self.owner, IKORVEX, "korvexEvent", self.path, None,
@@ -96,6 +105,10 @@ class Peer:
                              None, self.on_auto_answered)
         self.loop.run()
         return self.status
+
+    def get(self, name):
+        return call(self.connection, self.path, "org.freedesktop.DBus.Properties", "Get",
+                    GLib.Variant("(ss)", (IKORVEX, name)), "(v)").unpack()[0]
 
     def on_auto_answered(self, connection, result):
         try:
@@ -120,6 +133,9 @@ class Peer:
             return
         self.released = True
         emit({"released": self.path})
+        if self.stay:
+            self.loop.quit()
+            return
         GLib.source_remove(self.timer)
         self.timer = GLib.timeout_add_seconds(self.leave_limit, self.on_timeout)
         if not self.owner_present():
@@ -154,10 +170,14 @@ def main():
                         help="seconds the run may take (default 300)")
     parser.add_argument("--leave-limit", type=int, default=30,
                         help="seconds the server may take to leave after the release (default 30)")
+    parser.add_argument("--interactive", action="store_true",
+                        help="set the instance's interactive property before the run")
+    parser.add_argument("--stay", action="store_true",
+                        help="end after the release, without waiting for the server to leave")
     options = parser.parse_args()
     try:
         connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-        return Peer(connection, options.limit, options.leave_limit).run()
+        return Peer(connection, options.limit, options.leave_limit, options.interactive, options.stay).run()
     except GLib.Error as error:
         print("foreign_peer: " + error.message, file=sys.stderr, flush=True)
         return 1

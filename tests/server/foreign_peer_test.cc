@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
@@ -132,6 +133,54 @@ TEST_F(ForeignPeerTest, RunsAutoToItsEndOnOneConnectionAndItsReleaseEndsTheServe
   std::vector<std::string> uploaded = UploadedNumbers(sim_);
   std::sort(uploaded.begin(), uploaded.end());
   EXPECT_EQ(uploaded, numbers);
+}
+
+// The update question waits for someone at the screen, so only a run of an
+// instance whose client said it has one (the monitor sets "interactive") asks
+// it. The property is the instance's own and false until set: a client that
+// never heard of it (a billing program, a scheduler's korvexctl) is never
+// asked, also after another client has set its own.
+TEST_F(ForeignPeerTest, OnlyARunOfAnInstanceSetInteractiveAsksTheUpdateQuestion) {
+  sim_.SetControl(R"({"new_version": {"currentVersion": "20240101", "url": "https://localhost:)" +
+                  std::to_string(sim_.HttpsPort()) + R"(/download/kxp-setup.exe", "info": "Korvex Ordiva 2024"}})");
+  belmor::testing::TempDir scripts;
+  const std::string asked = scripts.Sub("asked");
+  belmor::korvex::e2e::WriteScript(scripts.Sub("confirm"), "echo asked >>'" + asked + "'\nexit 1\n");
+  belmor::testing::ScopedEnv confirm("KORVEX_CONFIRM", scripts.Sub("confirm"));
+  RegisteredBus bus;
+  // An instance of ours keeps the server between the peers.
+  const auto connection = sdbus::createSessionBusConnection();
+  const auto factory = sdbus::createProxy(*connection, "ch.belmor.Korvex", "/ch/belmor/Korvex");
+  sdbus::ObjectPath holderPath;
+  factory->callMethod("CreateInstance").onInterface("ch.belmor.Korvex.Factory").storeResultsTo(holderPath);
+  const auto holder = sdbus::createProxy(*connection, "ch.belmor.Korvex", holderPath);
+  const auto holderInteractive = [&] {
+    return holder->getProperty("interactive").onInterface("ch.belmor.Korvex.IKorvex").get<bool>();
+  };
+
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    bool interactive;
+    int questions;  // asked so far
+  } peers[] = {
+      {"a client that says someone is at the screen", {"--interactive"}, true, 1},
+      {"a client that says nothing", {}, false, 1},
+  };
+  for (const auto& p : peers) {
+    SCOPED_TRACE(p.name);
+    std::vector<std::string> argv = {"/usr/bin/python3", KORVEX_SOURCE_DIR "/tests/server/foreign_peer.py", "--stay"};
+    argv.insert(argv.end(), p.options.begin(), p.options.end());
+    Child peer(argv, bus.Dir().Sub("peer.out"));
+    ASSERT_EQ(peer.Wait(std::chrono::seconds(300)), 0) << peer.Output();
+    const std::string first = peer.Output().substr(0, peer.Output().find('\n'));
+    EXPECT_EQ(Field(first, "interactiveBefore"), "false") << first;
+    EXPECT_EQ(Field(first, "interactive"), p.interactive ? "true" : "false") << first;
+    const std::string questions = std::filesystem::exists(asked) ? ReadFile(asked) : "";
+    EXPECT_EQ(std::count(questions.begin(), questions.end(), '\n'), p.questions);
+    EXPECT_FALSE(holderInteractive());
+  }
+  holder->callMethod("Release").onInterface("ch.belmor.Korvex.IKorvex");
 }
 
 // The members of one interface in an introspection text, one line each:

@@ -251,6 +251,16 @@ TEST_F(MonitorTest, HeaderAndInfoFollowWhatAnotherClientChanges) {
   EXPECT_EQ(window_->Info()->EsrText().toStdString(), "01-20000-2");
 }
 
+// Someone sits at the monitor: its object says so, so its runs may ask the
+// update question. A korvexctl object (a scheduler's) does not.
+TEST_F(MonitorTest, TheMonitorsObjectIsInteractiveAndAKorvexctlObjectIsNot) {
+  StartMonitor();
+  EXPECT_TRUE(link_->Get("interactive").toBool()) << link_->LastError().message().toStdString();
+  Child get = Ctl({"get", "interactive"});
+  ASSERT_EQ(get.Wait(), 0) << get.Output();
+  EXPECT_THAT(get.Output(), HasSubstr("interactive: false"));
+}
+
 TEST_F(MonitorTest, FrenchTextsForAFrenchUser) {
   SetLanguage(Language::French);
   StartMonitor();
