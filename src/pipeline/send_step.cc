@@ -61,6 +61,7 @@ constexpr int kTextReceptionFailed = 53;
 constexpr int kTextReceptionFinished = 54;
 constexpr int kTextOutcomeUnknown = 65;
 constexpr int kTextWaitsForNextRun = 66;
+constexpr int kTextForeignGate = 73;
 
 // Once a run is cancelled, the whole of it ends within this time.
 constexpr std::chrono::milliseconds kCancelBudget{5000};
@@ -141,8 +142,13 @@ bool SendStep::Connect() {
     if (!gate_) gate_ = engine_->GetInputGateClient();
     if (!gate_) throw common::RuntimeException("no gate client");
     if (gate_->IsConnected()) return true;
-    if (!gate_->Connect(kProduct, kEdition)) throw common::RuntimeException("connection failed");
-    return true;
+    if (gate_->Connect(kProduct, kEdition)) return true;
+    if (!gate_->RefusedGate().empty()) {
+      // The practice must know it is the trust center's answer, not the line.
+      Report(mlError, kCodeNoConnection, "", FormatMessageText(Text(kTextForeignGate), {gate_->RefusedGate()}));
+      return false;
+    }
+    throw common::RuntimeException("connection failed");
   } catch (const common::Exception& e) {
     KX_LOG(ERROR) << "SendStep::PreHandle: " << e.Text();
   } catch (...) {

@@ -1,6 +1,7 @@
 #include "transport/http_client.h"
 
 #include <curl/curl.h>
+#include <libpsl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/string_util.h"
@@ -182,11 +184,58 @@ std::string HttpClient::Authority(const std::string& url) {
 
 namespace {
 
-bool IsTokenTarget(const std::string& target, const TransportSettings& settings) {
+bool IsTokenTarget(const std::string& target, const TransportSettings& settings,
+                   const std::vector<std::string>& extraHosts = {}) {
   const std::optional<std::vector<std::string>>& hosts = settings.tokenHosts;
   if (!hosts) return true;
   const std::string authority = HttpClient::Authority(target);
-  return !authority.empty() && std::find(hosts->begin(), hosts->end(), authority) != hosts->end();
+  if (authority.empty()) return false;
+  return std::find(hosts->begin(), hosts->end(), authority) != hosts->end() ||
+         std::find(extraHosts.begin(), extraHosts.end(), authority) != extraHosts.end();
+}
+
+// "host" and "port" of an Authority.
+std::pair<std::string, std::string> SplitAuthority(const std::string& authority) {
+  const size_t colon = authority.rfind(':');
+  if (colon == std::string::npos) return {authority, ""};
+  return {authority.substr(0, colon), authority.substr(colon + 1)};
+}
+
+// A name of dot-separated labels of letters, digits and hyphens, at least
+// two of them, the last not starting with a digit: anything else (an IP
+// literal, "localhost", a trailing dot, an empty label) is compared as it
+// stands and never by its domain.
+bool IsPlainHostName(const std::string& host) {
+  if (host.empty() || host.front() == '.' || host.back() == '.') return false;
+  size_t labels = 1;
+  size_t lastLabel = 0;
+  char previous = '.';
+  for (size_t i = 0; i < host.size(); ++i) {
+    const char c = host[i];
+    if (c == '.') {
+      if (previous == '.') return false;
+      ++labels;
+      lastLabel = i + 1;
+    } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+      return false;
+    }
+    previous = c;
+  }
+  // No top-level domain starts with a digit: "127.0.0.1", "10.1" and the like
+  // are addresses.
+  const char first = host[lastLabel];
+  return labels >= 2 && !(first >= '0' && first <= '9');
+}
+
+struct PslDeleter {
+  void operator()(psl_ctx_t* psl) const { psl_free(psl); }
+};
+
+// The system's list when it is newer than the one built into libpsl; read
+// once, then only read from.
+const psl_ctx_t* PublicSuffixes() {
+  static const std::unique_ptr<psl_ctx_t, PslDeleter> latest(psl_latest(nullptr));
+  return latest ? latest.get() : psl_builtin();
 }
 
 }  // namespace
@@ -194,6 +243,33 @@ bool IsTokenTarget(const std::string& target, const TransportSettings& settings)
 bool HttpClient::IsTokenHost(const std::string& url) {
   const std::string target = RewriteUrl(url);
   return !target.empty() && IsTokenTarget(target, CurrentTransportSettings());
+}
+
+std::string HttpClient::RegistrableDomain(const std::string& host) {
+  if (!IsPlainHostName(host)) return std::string();
+  const psl_ctx_t* psl = PublicSuffixes();
+  if (!psl) return std::string();
+  // Null for a public suffix: "co.uk" or "github.io" is no one's domain.
+  const char* domain = psl_registrable_domain(psl, host.c_str());
+  return domain ? std::string(domain) : std::string();
+}
+
+bool HttpClient::IsSameDomainHost(const std::string& url, const std::string& configuredUrl) {
+  const std::string target = Authority(RewriteUrl(url));
+  const std::string configured = Authority(RewriteUrl(configuredUrl));
+  if (target.empty() || configured.empty()) return false;
+  if (target == configured) return true;
+  const auto [host, port] = SplitAuthority(target);
+  const auto [configuredHost, configuredPort] = SplitAuthority(configured);
+  if (port != configuredPort) return false;
+  // The names as written decide whether they are names at all: the rewrite
+  // turns "localhost" into a name of two labels and "127.0.0.1" into one
+  // that looks like a domain.
+  for (const std::string* written : {&url, &configuredUrl}) {
+    if (!IsPlainHostName(SplitAuthority(Authority(*written)).first)) return false;
+  }
+  const std::string domain = RegistrableDomain(host);
+  return !domain.empty() && domain == RegistrableDomain(configuredHost);
 }
 
 int32_t HttpClient::Perform(const std::string& method, const std::string& url, const std::string& body) {
@@ -212,7 +288,7 @@ int32_t HttpClient::Perform(const std::string& method, const std::string& url, c
   }
   // One copy of the settings serves the whole request.
   const TransportSettings settings = CurrentTransportSettings();
-  if (!IsTokenTarget(target, settings)) {
+  if (!IsTokenTarget(target, settings, extraTokenHosts_)) {
     KX_LOG(ERROR) << "[HttpClient::Perform][not sent: " << Authority(target) << " is no host of the configuration]";
     return status_;
   }

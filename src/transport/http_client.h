@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/exception.h"
 #include "transport/curl_transfer.h"
@@ -27,8 +28,9 @@ KORVEX_DECLARE_EXCEPTION(TokenRequestException, common::RuntimeException, "Token
 // Requests to one host travel over one kept-alive TLS connection
 // (ConnectionPool), whichever HttpClient object sends them; a connection the
 // server has closed is opened again for the request. The token goes only to
-// the hosts of TransportSettings::tokenHosts: a request to any other host is
-// not sent, and a redirect is never followed. A reply larger than the reply
+// the hosts of TransportSettings::tokenHosts and those added to the object
+// (AddTokenHost): a request to any other host is not sent, and a redirect is
+// never followed. A reply larger than the reply
 // limit fails the request.
 //
 // A request body goes out at most once: libcurl's retry of a kept connection
@@ -79,6 +81,11 @@ class HttpClient {
   // the object's later requests.
   int32_t Post(const std::string& url, const std::string& body);
 
+  // One more "host:port" (as Authority gives it for the address requested)
+  // that this object's requests may go to with the token: a gate of the
+  // trust center's own domain that its session named.
+  void AddTokenHost(const std::string& authority) { extraTokenHosts_.push_back(authority); }
+
   // Bounds the whole of each later request (0: no bound beyond the transfer
   // limits of the settings).
   void SetTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
@@ -104,12 +111,24 @@ class HttpClient {
   // Whether the address requested for a configured URL (RewriteUrl) is on a
   // host that may receive the token.
   static bool IsTokenHost(const std::string& url);
+  // Whether the address requested for url (RewriteUrl) lies on the port of
+  // the one requested for configuredUrl and in the same registrable domain
+  // ("gate2.tc.example" beside "gate.tc.example"). IP literals, single-label
+  // names and names that are no plain host name belong to no domain: they
+  // match only the very same host.
+  static bool IsSameDomainHost(const std::string& url, const std::string& configuredUrl);
+  // The registrable domain of a lower-case host name by the public suffix
+  // list, private suffixes included ("tc.example" for "gate.tc.example",
+  // "praxis.github.io" for "gate.praxis.github.io"); empty for a public
+  // suffix itself and for an IP literal, a single label or a malformed name.
+  static std::string RegistrableDomain(const std::string& host);
 
  private:
   // method: "GET", "POST" or "PUT".
   int32_t Perform(const std::string& method, const std::string& url, const std::string& body);
 
   std::multimap<std::string, std::string> headers_;
+  std::vector<std::string> extraTokenHosts_;
   std::string response_;
   std::string proxyHost_;
   uint16_t proxyPort_ = 0;

@@ -30,6 +30,25 @@ std::string ReplySummary(int32_t status, const std::string& body) {
   return "status " + std::to_string(status) + ", " + std::to_string(body.size()) + " bytes";
 }
 
+// The host (and any port) of a gate URL as the reply wrote it, for the
+// practice to read: it goes into the session log and to every client, so
+// nothing but the characters of a host name survives, and not too many.
+std::string GateName(const std::string& url) {
+  std::string_view rest(url);
+  const size_t scheme = rest.find("://");
+  if (scheme != std::string_view::npos) rest.remove_prefix(scheme + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  const size_t at = rest.rfind('@');
+  if (at != std::string_view::npos) rest.remove_prefix(at + 1);
+  std::string name;
+  for (const char c : rest.substr(0, 255)) {
+    const bool hostChar = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '-' || c == ':' || c == '[' || c == ']' || c == '_';
+    name += hostChar ? c : '?';
+  }
+  return name.empty() ? "?" : name;
+}
+
 }  // namespace
 
 InputGateClient::InputGateClient(std::shared_ptr<SecurityClient> securityClient, std::string connectionUri)
@@ -42,6 +61,7 @@ void InputGateClient::SetConnectionUri(const std::string& url) {
   write_uri_.clear();
   reader_uri_.clear();
   session_.clear();
+  sessionHosts_.clear();
   writeFailed_ = false;
 }
 
@@ -79,6 +99,7 @@ RpcValue InputGateClient::Send(const RpcRequest& request) {
   http.SetHeader("Accept", "*/*");
   http.SetTimeLimit(callLimit_);
   http.SetCancellable(callsCancellable_);
+  for (const std::string& host : sessionHosts_) http.AddTokenHost(host);
   const int32_t status = http.Post(request.Url(), document);
   lastDelivery_ = http.LastDelivery();
   lastStatus_ = status;
@@ -136,6 +157,7 @@ bool InputGateClient::IsFault(const RpcValue& result) {
 }
 
 bool InputGateClient::Connect(const std::string& product, const std::string& edition) {
+  refusedGate_.clear();
   try {
     const RpcValue result = SendRequest(connection_uri_, "korvex.session.new", "S:sss", product, edition, "InputGate");
     if (result.AsStruct().size() != 3) return false;
@@ -143,24 +165,31 @@ bool InputGateClient::Connect(const std::string& product, const std::string& edi
     std::string writeUri = result.GetMember("url").AsString();
     std::string readerUri = result.GetMember("url2").AsString();
     // The gates get the practice's bearer token with every call: a session
-    // that names a host the workstation was not configured for is refused
-    // before anything goes there, and closed where it was opened.
+    // that names a host outside the trust center's domain is refused before
+    // anything goes there, and closed where it was opened. A trust center
+    // may spread its gates over hosts of its own domain.
+    std::vector<std::string> sessionHosts;
     for (const std::string* uri : {&writeUri, &readerUri}) {
-      if (!HttpClient::IsTokenHost(*uri)) {
-        KX_LOG(ERROR) << "[InputGateClient::Connect][session refused: gate " << HttpClient::Authority(*uri)
-                      << " is no host of the configuration]";
-        session_ = std::move(session);
-        try {
-          CloseSession();
-        } catch (const common::Exception& e) {
-          KX_LOG(ERROR) << "[InputGateClient::Connect][refused session not closed: " << e.Text() << "]";
-        }
-        return false;
+      if (HttpClient::IsTokenHost(*uri)) continue;
+      if (HttpClient::IsSameDomainHost(*uri, connection_uri_)) {
+        sessionHosts.push_back(HttpClient::Authority(HttpClient::RewriteUrl(*uri)));
+        continue;
       }
+      KX_LOG(ERROR) << "[InputGateClient::Connect][session refused: gate " << HttpClient::Authority(*uri)
+                    << " is no host of the configuration or its domain]";
+      refusedGate_ = GateName(*uri);
+      session_ = std::move(session);
+      try {
+        CloseSession();
+      } catch (const common::Exception& e) {
+        KX_LOG(ERROR) << "[InputGateClient::Connect][refused session not closed: " << e.Text() << "]";
+      }
+      return false;
     }
     session_ = std::move(session);
     write_uri_ = std::move(writeUri);
     reader_uri_ = std::move(readerUri);
+    sessionHosts_ = std::move(sessionHosts);
     KX_LOG(DEBUG) << "[InputGateClient::Connect][write_uri: " << write_uri_ << "][reader_uri_: " << reader_uri_ << "]";
     return true;
   } catch (const RpcError& e) {
@@ -173,6 +202,7 @@ void InputGateClient::CloseSession() {
   if (session_.empty()) return;
   const std::string session = std::move(session_);
   session_.clear();
+  sessionHosts_.clear();
   SendRequest(connection_uri_, "korvex.session.close", "b:s", session);
 }
 

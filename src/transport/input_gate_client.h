@@ -71,8 +71,15 @@ class InputGateClient {
 
   // Opens a session and takes the gate URLs from the reply. False (and
   // nothing changed) for a reply of the wrong shape or a failed HTTP status;
-  // faults and unreadable replies raise.
+  // faults and unreadable replies raise. A gate URL must name a host of the
+  // configuration or an https host of the trust center's own domain on its
+  // port (HttpClient::IsSameDomainHost); such a host receives the token for
+  // this session. A session naming any other host is refused (false,
+  // RefusedGate names it) and closed where it was opened.
   virtual bool Connect(const std::string& product, const std::string& edition);
+  // The gate whose host refused the last Connect, as its reply named it
+  // (host and any port); empty when the last Connect refused none.
+  const std::string& RefusedGate() const { return refusedGate_; }
   // Closes an open session; the session is forgotten even when the call fails.
   virtual void CloseSession();
   virtual bool IsConnected() const { return !session_.empty(); }
@@ -162,6 +169,9 @@ class InputGateClient {
   std::string write_uri_;
   std::string reader_uri_;
   std::string session_;
+  // The gate hosts of the open session beyond the configured ones.
+  std::vector<std::string> sessionHosts_;
+  std::string refusedGate_;
   std::shared_ptr<VersionInfo> minVersion_;
   std::string faultString_;
   int32_t faultCode_ = 0;

@@ -20,6 +20,7 @@
 #include "engine/korvex.h"
 #include "engine/processing.h"
 #include "logging/korvex_logger.h"
+#include "logging/messages.h"
 #include "logging/report.h"
 #include "pipeline/step_semaphore.h"
 #include "support/invoice_factory.h"
@@ -341,8 +342,9 @@ TEST_F(PipelineTest, ARunKeepsOneConnectionAndSendsEachInvoiceOnceWhenTheServerC
 
 // A trust center whose session names a gate on another host (its certificate
 // from the same CA, so TLS alone would let it pass) gets no invoice and no
-// token: the run reports that it has no connection and the invoices wait.
-TEST_F(PipelineTest, ASessionNamingAnotherHostGetsNoInvoiceAndNoToken) {
+// token: the run refuses the session, names the gate to the practice (in the
+// session log and to the clients) and the invoices wait.
+TEST_F(PipelineTest, ASessionNamingAnotherHostGetsNoInvoiceAndNoTokenAndThePracticeHearsWhichGate) {
   practice_.PreloadToken();
   for (int n = 1; n <= 2; ++n) practice_.AddInvoice(n);
   sim_.SetControl(R"({"session_host": "other.localhost"})");
@@ -355,11 +357,17 @@ TEST_F(PipelineTest, ASessionNamingAnotherHostGetsNoInvoiceAndNoToken) {
     EXPECT_THAT(request.host, Not(HasSubstr("other.localhost"))) << request.path;
   }
   EXPECT_EQ(practice_.NumbersIn(practice_.Work("output")).size(), 2u);
-  bool noConnection = false;
+  const std::string gate = "other.localhost:" + std::to_string(sim_.HttpsPort());
+  const std::string refused = FormatMessageText(Text(73), {gate});
+  int reported = 0;
   for (const Report& r : engine.Sink().Reports()) {
-    if (r.origin == moPSender && r.code == 16 && r.message == Text(16)) noConnection = true;
+    if (r.origin == moPSender && r.level == mlError && r.code == 16 && r.message == refused) ++reported;
   }
-  EXPECT_TRUE(noConnection);
+  EXPECT_GE(reported, 1) << refused;
+  std::string sessionLog;
+  for (const auto& entry : fs::directory_iterator(practice_.Work("logs"))) sessionLog += ReadFile(entry.path());
+  EXPECT_THAT(sessionLog, HasSubstr(gate));
+  EXPECT_THAT(sessionLog, HasSubstr("Verbindung abgelehnt"));
 }
 
 // Files of the practice root that no run may write: anything but the work

@@ -289,6 +289,72 @@ TEST(HttpClientAuthorityTest, NamesHostAndPortAsRequested) {
   for (const auto& c : cases) EXPECT_EQ(HttpClient::Authority(c.url), c.authority) << c.url;
 }
 
+// A host of the configured gate's registrable domain, decided on the names
+// the requests go to ("oauth2." + host) and on the configured gate's port.
+TEST(HttpClientDomainTest, AHostIsOfTheConfiguredDomainOnlyByItsRegistrableDomainAndPort) {
+  const struct {
+    const char* url;
+    const char* configured;
+    bool same;
+  } cases[] = {
+      {"http://gate2.tc.example/input", "http://gate.tc.example/rpc", true},
+      {"https://GATE2.TC.Example/input", "http://gate.tc.example/rpc", true},
+      {"http://a.b.tc.example/input", "http://gate.tc.example/rpc", true},
+      {"http://tc.example/input", "http://gate.tc.example/rpc", true},
+      {"http://gate.tc.example:8443/input", "http://gate.tc.example:8443/rpc", true},
+      {"http://gate2.tc.example:8443/input", "http://gate.tc.example/rpc", false},  // another port
+      {"http://gate2.tc.example/input", "http://gate.tc.example:8443/rpc", false},
+      {"http://gate.other.example/input", "http://gate.tc.example/rpc", false},
+      {"http://tc.example.evil.ch/input", "http://gate.tc.example/rpc", false},
+      {"http://gate.tc.example@evil.example/input", "http://gate.tc.example/rpc", false},
+      {"ftp://gate2.tc.example/input", "http://gate.tc.example/rpc", false},
+      {"http://gate2.tc.example./input", "http://gate.tc.example/rpc", false},
+      {"http://gate2..tc.example/input", "http://gate.tc.example/rpc", false},
+      // Public suffixes, private ones too, are no one's domain.
+      {"http://evil.co.uk/input", "http://tc.co.uk/rpc", false},
+      {"http://gate2.tc.co.uk/input", "http://gate.tc.co.uk/rpc", true},
+      {"http://evil.github.io/input", "http://praxis.github.io/rpc", false},
+      {"http://gate.praxis.github.io/input", "http://praxis.github.io/rpc", true},
+      // Single labels and IP literals match only themselves, though the
+      // rewritten "oauth2.localhost" and "oauth2.10.0.1.1" look like domains.
+      {"http://localhost:8443/input", "http://localhost:8443/rpc", true},
+      {"http://x.oauth2.localhost:8443/input", "http://localhost:8443/rpc", false},
+      {"http://other.localhost:8443/input", "http://localhost:8443/rpc", false},
+      {"http://10.0.1.1/input", "http://10.0.1.1/rpc", true},
+      {"http://10.9.1.1/input", "http://10.0.1.1/rpc", false},
+      {"http://[::2]:8443/input", "http://[::1]:8443/rpc", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpClient::IsSameDomainHost(c.url, c.configured), c.same) << c.url << " beside " << c.configured;
+  }
+  const struct {
+    const char* host;
+    const char* domain;
+  } domains[] = {
+      {"gate.tc.example", "tc.example"},  {"oauth2.gate.praxis.github.io", "praxis.github.io"},
+      {"co.uk", ""},                      {"github.io", ""},
+      {"127.0.0.1", ""},                  {"localhost", ""},
+      {"gate.tc.example.", ""},
+  };
+  for (const auto& d : domains) EXPECT_EQ(HttpClient::RegistrableDomain(d.host), d.domain) << d.host;
+}
+
+// A host added to one client (a gate its session named) gets that client's
+// requests with the token; every other client still refuses it.
+TEST_F(HttpClientTest, AHostAddedToOneClientIsServedByThatClientAlone) {
+  const std::string configured = HttpClient::Authority(HttpClient::RewriteUrl(Url("")));
+  Settings([&](TransportSettings& s) { s.tokenHosts = std::vector<std::string>{configured}; });
+  const std::string port = std::to_string(Sim().HttpsPort());
+  const std::string other = "http://other.localhost:" + port + "/download/schemas/korvex.xsd";
+  HttpClient added;
+  added.AddTokenHost("oauth2.other.localhost:" + port);
+  EXPECT_EQ(added.Get(other), 200);
+  HttpClient plain;
+  EXPECT_EQ(plain.Get(other), 0);
+  ASSERT_EQ(NewRequests().size(), 1u);
+  EXPECT_EQ(provider_->asked, 1);
+}
+
 // The bearer token is the practice's credential: a URL on a host that is not
 // configured is not sent at all, not even asked a token for.
 TEST_F(HttpClientTest, OnlyConfiguredHostsGetARequestAndTheToken) {

@@ -89,10 +89,66 @@ TEST_F(InputGateClientTest, ASessionOnAnotherHostIsRefused) {
   EXPECT_THAT(NewUploads(), IsEmpty());
   EXPECT_THAT(logger_->Matching("[InputGateClient::Connect][session refused: gate other.localhost:"),
               ::testing::SizeIs(1));
+  // The caller learns which gate was refused, to tell the practice.
+  EXPECT_EQ(gate_->RefusedGate(), "other.localhost:" + std::to_string(Sim().HttpsPort()));
 
   // Without the limit (as the old client did) the same reply would be taken.
   Settings([](TransportSettings& s) { s.tokenHosts.reset(); });
   EXPECT_TRUE(gate_->Connect("korvex", "ordiva"));
+  EXPECT_EQ(gate_->RefusedGate(), "");
+}
+
+// Answers the session call with the gate URLs it was given and every other
+// call with true; nothing goes on the network.
+class SessionReplyGate : public InputGateClient {
+ public:
+  SessionReplyGate(const std::string& connectionUri, std::string url, std::string url2)
+      : InputGateClient(nullptr, connectionUri), url_(std::move(url)), url2_(std::move(url2)) {}
+  std::vector<std::string> methods;
+
+ protected:
+  RpcValue Send(const RpcRequest& request) override {
+    methods.push_back(request.MethodName());
+    if (request.MethodName() != "korvex.session.new") return RpcValue::MakeBoolean(true);
+    return RpcValue::MakeStruct({{"session", RpcValue::MakeString("s1")},
+                                 {"url", RpcValue::MakeString(url_)},
+                                 {"url2", RpcValue::MakeString(url2_)}});
+  }
+
+ private:
+  std::string url_;
+  std::string url2_;
+};
+
+// A trust center may put its gates on other hosts of its own domain; any
+// other host is refused by name, and the refused session is closed.
+TEST_F(InputGateClientTest, ASessionOnAHostOfTheTrustCentersDomainIsTakenAnyOtherRefusedByName) {
+  const std::string configured = "http://gate.tc.example/rpc";
+  Settings([&](TransportSettings& s) {
+    s.tokenHosts = std::vector<std::string>{HttpClient::Authority(HttpClient::RewriteUrl(configured))};
+  });
+  const struct {
+    std::string url, url2;
+    std::string refused;  // empty: connected
+  } cases[] = {
+      {"http://gate.tc.example/input", "http://gate.tc.example/response", ""},
+      {"http://gate2.tc.example/input", "https://responses.tc.example/response", ""},
+      {"http://gate.tc.example/input", "http://gate.tc-example.ch/response", "gate.tc-example.ch"},
+      {"http://gate2.tc.example:8443/input", "http://gate.tc.example/response", "gate2.tc.example:8443"},
+      {"http://gate.tc.example@evil.example/input", "http://gate.tc.example/response", "evil.example"},
+      {"http://evil.example/\r\nFEHLER/input", "http://gate.tc.example/response", "evil.example"},
+      {"http://ev\r\nil.example:1/input", "http://gate.tc.example/response", "ev??il.example:1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url + " " + c.url2);
+    SessionReplyGate gate(configured, c.url, c.url2);
+    EXPECT_EQ(gate.Connect("korvex", "ordiva"), c.refused.empty());
+    EXPECT_EQ(gate.IsConnected(), c.refused.empty());
+    EXPECT_EQ(gate.RefusedGate(), c.refused);
+    if (!c.refused.empty()) {
+      EXPECT_THAT(gate.methods, ElementsAre("korvex.session.new", "korvex.session.close"));
+    }
+  }
 }
 
 TEST_F(InputGateClientTest, NewConnectionUriForgetsTheSession) {
