@@ -41,6 +41,16 @@ def read(path):
         return f.read()
 
 
+def wait_for_line(path, seconds=10):
+    """Waits until the file holds a whole line: the browser stand-in creates
+    its log before it writes its line into it."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if os.path.exists(path) and read(path).endswith(b"\n"):
+            return
+        time.sleep(0.02)
+
+
 class Sim:
     """One simulator process in a temporary directory of its own."""
 
@@ -911,9 +921,7 @@ class BrowserTest(SimTestCase):
         self.assertLess(time.monotonic() - started, 5, "the caller must not wait for the browser")
         if then:
             then()
-        deadline = time.monotonic() + 10
-        while not os.path.exists(log) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for_line(log)
         return [json.loads(line) for line in read(log).splitlines()]
 
     def test_each_mode_reaches_the_listener_as_a_user_would(self):
@@ -1006,9 +1014,7 @@ class BrowserTest(SimTestCase):
         server.timeout = 10
         server.handle_request()  # answers 501, which is all the browser needs to have reached it
         server.server_close()
-        deadline = time.monotonic() + 10
-        while not os.path.exists(log) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for_line(log)
         self.assertEqual(json.loads(read(log))["listener_status"], 501)
 
 
