@@ -62,6 +62,9 @@ constexpr int kMinLibxmlVersion = 20912;
 // configuration load and its text "Konfiguration ist nicht komplett".
 constexpr int32_t kCodeLocalConfigDamaged = 30;
 constexpr int kTextConfigIncomplete = 58;
+// A downloaded configuration whose local copy could not be stored.
+constexpr int32_t kCodeLocalCopyNotStored = 48;
+constexpr int kTextLocalCopyNotStored = 72;
 
 // Never destroyed: the engine lives until the process ends, and tearing it
 // down among the other statics at exit could reach loggers already gone.
@@ -462,10 +465,25 @@ void Korvex::FallBackToLocalConfig() {
   }
 }
 
+// The copy only serves later starts: a full or read-only application-data
+// directory costs this run nothing, so it is a warning and the downloaded
+// configuration stays in use. The schema goes first: the configuration's
+// timestamp picks the pair at the next start, so a new configuration is never
+// stored beside a schema older than it.
 void Korvex::StoreLocalCopy(const std::string& configText, const std::string& schemaText) {
   const common::Path appData = clientConfig_->GetPathAppData();
-  common::ReplaceFileAtomically(common::InDirectory(appData, kConfigFile).ToString(), configText);
-  common::ReplaceFileAtomically(common::InDirectory(appData, kSchemaFile).ToString(), schemaText);
+  std::string path = common::InDirectory(appData, kSchemaFile).ToString();
+  try {
+    common::ReplaceFileAtomically(path, schemaText);
+    path = common::InDirectory(appData, kConfigFile).ToString();
+    common::ReplaceFileAtomically(path, configText);
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[Korvex::LoadOnlineConfig][local copy not stored][" << e.ChainText() << "]";
+    if (logger_) {
+      logger_->Log(mlWarning, mcModule, CurrentOrigin(), kCodeLocalCopyNotStored, path,
+                   KorvexLogger::GetMessageText(kTextLocalCopyNotStored));
+    }
+  }
 }
 
 // --- steps -----------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "common/file.h"
 #include "common/string_util.h"
 #include "config/client_config.h"
+#include "config/config_loader.h"
 #include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -49,6 +50,15 @@ constexpr int kTextConfigIncomplete = 58;
 constexpr int kTextDownload = 59;
 constexpr int kTextConfigComplete = 60;
 
+// Why an online configuration load failed, when a document could not be
+// fetched; the other failures leave the configuration incomplete.
+constexpr int32_t kCodeConfigUnreachable = 45;
+constexpr int32_t kCodeConfigHttpStatus = 46;
+constexpr int32_t kCodeConfigLoginRequired = 47;
+constexpr int kTextConfigUnreachable = 69;
+constexpr int kTextConfigHttpStatus = 70;
+constexpr int kTextConfigLoginRequired = 71;
+
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
 
@@ -61,6 +71,22 @@ bool IsPlainFileName(const std::string& name) {
 std::string WithSeparator(std::string text) {
   if (text.empty() || text.back() != '/') text += '/';
   return text;
+}
+
+// The error report of a failed configuration load: why a document could not
+// be fetched, else that the configuration is incomplete.
+void ReportConfigLoadFailure(const AbstractStep& step, const ConfigLoadException& e) {
+  const DocumentFetchException* fetch = FindFetchFailure(e);
+  if (dynamic_cast<const HinLoginRequiredException*>(fetch)) {
+    step.Report(mlError, kCodeConfigLoginRequired, "", Text(kTextConfigLoginRequired));
+  } else if (dynamic_cast<const TrustCenterStatusException*>(fetch)) {
+    step.Report(mlError, kCodeConfigHttpStatus, "",
+                ClipReportText(FormatMessageText(Text(kTextConfigHttpStatus), {fetch->Code()})));
+  } else if (fetch) {
+    step.Report(mlError, kCodeConfigUnreachable, "", Text(kTextConfigUnreachable));
+  } else {
+    step.Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
+  }
 }
 
 }  // namespace
@@ -144,7 +170,7 @@ void AbstractStep::Run() {
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const ConfigLoadException& e) {
     Report(mlDebug, kCodeConfigLoad, "", e.Text());
-    Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
+    ReportConfigLoadFailure(*this, e);
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const common::Exception& e) {
     throw common::RuntimeException("AbstractStep::Run failed", e);
