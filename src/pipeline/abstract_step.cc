@@ -49,6 +49,7 @@ constexpr int kTextNoRule = 57;
 constexpr int kTextConfigIncomplete = 58;
 constexpr int kTextDownload = 59;
 constexpr int kTextConfigComplete = 60;
+constexpr int kTextWaiting = 68;
 
 // Why an online configuration load failed, when a document could not be
 // fetched; the other failures leave the configuration incomplete.
@@ -144,6 +145,7 @@ void AbstractStep::Run() {
     }
     errors_ = 0;
     copied_ = 0;
+    waiting_ = 0;
     bool cancelled = false;
     if (engine_->IsConfigDownloadRequired()) {
       Report(mlInfo, kCodeStarted, "", Text(kTextDownload));
@@ -165,6 +167,11 @@ void AbstractStep::Run() {
     const std::string finished = ClipReportText(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
     ClearQueue();
     Report(mlInfo, kCodeFinished, "", finished);
+    // After the end report, which keeps its form: clients read the counts
+    // from it.
+    if (waiting_ > 0) {
+      Report(mlInfo, mcCount, waiting_, "", ClipReportText(FormatMessageText(Text(kTextWaiting), {waiting_})));
+    }
   } catch (const ClientException& e) {
     if (logger_) logger_->Log(e.Level(), e.Class(), e.Origin(), e.Code(), e.FileName(), e.Message());
     throw common::RuntimeException("AbstractStep::Run failed", e);

@@ -121,6 +121,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   std::deque<std::string> queue_;
   int errors_ = 0;
   int copied_ = 0;
+  // Files left in the source for the next run, each reported as waiting.
+  int waiting_ = 0;
   bool foreignSource_ = false;
 
  private:
