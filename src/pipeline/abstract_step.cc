@@ -12,7 +12,6 @@
 #include "common/file.h"
 #include "common/string_util.h"
 #include "config/client_config.h"
-#include "config/config_loader.h"
 #include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -49,16 +48,6 @@ constexpr int kTextNoRule = 57;
 constexpr int kTextConfigIncomplete = 58;
 constexpr int kTextDownload = 59;
 constexpr int kTextConfigComplete = 60;
-constexpr int kTextWaiting = 68;
-
-// Why an online configuration load failed, when a document could not be
-// fetched; the other failures leave the configuration incomplete.
-constexpr int32_t kCodeConfigUnreachable = 45;
-constexpr int32_t kCodeConfigHttpStatus = 46;
-constexpr int32_t kCodeConfigLoginRequired = 47;
-constexpr int kTextConfigUnreachable = 69;
-constexpr int kTextConfigHttpStatus = 70;
-constexpr int kTextConfigLoginRequired = 71;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
@@ -72,22 +61,6 @@ bool IsPlainFileName(const std::string& name) {
 std::string WithSeparator(std::string text) {
   if (text.empty() || text.back() != '/') text += '/';
   return text;
-}
-
-// The error report of a failed configuration load: why a document could not
-// be fetched, else that the configuration is incomplete.
-void ReportConfigLoadFailure(const AbstractStep& step, const ConfigLoadException& e) {
-  const DocumentFetchException* fetch = FindFetchFailure(e);
-  if (dynamic_cast<const HinLoginRequiredException*>(fetch)) {
-    step.Report(mlError, kCodeConfigLoginRequired, "", Text(kTextConfigLoginRequired));
-  } else if (dynamic_cast<const TrustCenterStatusException*>(fetch)) {
-    step.Report(mlError, kCodeConfigHttpStatus, "",
-                ClipReportText(FormatMessageText(Text(kTextConfigHttpStatus), {fetch->Code()})));
-  } else if (fetch) {
-    step.Report(mlError, kCodeConfigUnreachable, "", Text(kTextConfigUnreachable));
-  } else {
-    step.Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
-  }
 }
 
 }  // namespace
@@ -125,6 +98,25 @@ bool AbstractStep::Accessible(const common::Path& directory) {
 
 void AbstractStep::Run() {
   if (engine_->IsCancelled()) return;
+  // In single-file mode the later steps take the file this one wrote, not
+  // whatever of that name waits in their source directories: an older
+  // invoice of the same name in work input would go out instead of the one
+  // the caller named. However the step ended, they learn where the file went.
+  if (!engine_->IsSingleFileMode()) {
+    RunChecked();
+    return;
+  }
+  singleFileWritten_.clear();
+  try {
+    RunChecked();
+  } catch (...) {
+    engine_->SetSingleFileName(singleFileWritten_);
+    throw;
+  }
+  engine_->SetSingleFileName(singleFileWritten_);
+}
+
+void AbstractStep::RunChecked() {
   // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
     std::deque<std::string>& queue;
@@ -145,7 +137,6 @@ void AbstractStep::Run() {
     }
     errors_ = 0;
     copied_ = 0;
-    waiting_ = 0;
     bool cancelled = false;
     if (engine_->IsConfigDownloadRequired()) {
       Report(mlInfo, kCodeStarted, "", Text(kTextDownload));
@@ -167,17 +158,12 @@ void AbstractStep::Run() {
     const std::string finished = ClipReportText(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
     ClearQueue();
     Report(mlInfo, kCodeFinished, "", finished);
-    // After the end report, which keeps its form: clients read the counts
-    // from it.
-    if (waiting_ > 0) {
-      Report(mlInfo, mcCount, waiting_, "", ClipReportText(FormatMessageText(Text(kTextWaiting), {waiting_})));
-    }
   } catch (const ClientException& e) {
     if (logger_) logger_->Log(e.Level(), e.Class(), e.Origin(), e.Code(), e.FileName(), e.Message());
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const ConfigLoadException& e) {
     Report(mlDebug, kCodeConfigLoad, "", e.Text());
-    ReportConfigLoadFailure(*this, e);
+    Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const common::Exception& e) {
     throw common::RuntimeException("AbstractStep::Run failed", e);
@@ -247,7 +233,10 @@ void AbstractStep::HandleQueue() {
 void AbstractStep::HandleOne(const std::string& name) {
   const std::shared_ptr<StepWorkObject> work = NewWorkObject(name);
   if (work->Prepare()) {
+    const int copied = copied_;
     Handle(work);
+    // Passed on under the name written, which may be a free ".n." one.
+    if (copied_ > copied) singleFileWritten_ = work->DestinationFile().FileName();
   } else {
     work->MoveToError();
     Report(mlWarning, kCodeNoRule, name, Text(kTextNoRule));

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -27,6 +28,7 @@
 #include "logging/messages.h"
 #include "logging/report.h"
 #include "server/server_bus_support.h"
+#include "support/invoice_factory.h"
 #include "support/private_bus.h"
 #include "support/temp_dir.h"
 #include "support/trust_center_sim.h"
@@ -316,6 +318,55 @@ TEST_F(ServerLimitsTest, DirectoriesAnswerBusyWhileARunWorksUnlessTheValueIsTheO
   // The lock is given back a moment after the last report.
   EXPECT_TRUE(WaitFor([&] { return GdbusPut(bus.Dir(), client.Path(), "inputDirectory", elsewhere) == "no error"; }));
   EXPECT_EQ(client->inputDirectory(), elsewhere);
+}
+
+// The work directory changed by a client that is no code of ours (gdbus), the
+// server ended before any run, then changed once more in korvex.ini while no
+// server ran: each start carries the duplicate log of the work area used
+// before into the new one, so an invoice sent in the first work area and
+// exported again under another name is refused and not uploaded.
+TEST_F(ServerLimitsTest, ADuplicateLogFollowsTheWorkDirectoryAcrossPutsAndStarts) {
+  AddInvoices(1);
+  const std::string first = practice_.Root() + "/zweiter-ort/";
+  const std::string second = practice_.Root() + "/dritter-ort/";
+  RegisteredBus bus;
+  // One server's life: a client's calls, then its release ends the server.
+  const auto serve = [&](const std::function<void(Client&)>& use) {
+    pid_t server = 0;
+    {
+      Client client;
+      server = bus.ServerPid();
+      use(client);
+      client->Release();
+    }
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(WaitFor([&] { return ::kill(server, 0) != 0; }, std::chrono::seconds(30)));
+  };
+  serve([&](Client& client) {
+    client->Auto();
+    ASSERT_TRUE(WaitFor([&] { return client->Completed(moPSender); }, std::chrono::seconds(120)));
+    EXPECT_EQ(GdbusPut(bus.Dir(), client.Path(), "workDirectory", first), "no error");
+  });
+  ASSERT_EQ(belmor::korvex::e2e::UploadedNumbers(sim_).size(), 1u);
+  serve([&](Client& client) { EXPECT_EQ(client->workDirectory(), first); });
+
+  std::string ini = ReadFile(Ini());
+  const size_t at = ini.find("workDir=" + first + "\n");
+  ASSERT_NE(at, std::string::npos) << ini;
+  ini.replace(at, ("workDir=" + first).size(), "workDir=" + second);
+  WriteFile(Ini(), ini);
+  WriteFile(practice_.InvoiceDir() + "nochmals.xml", belmor::testing::GeneratedInvoice(1));
+  serve([&](Client& client) {
+    EXPECT_EQ(client->workDirectory(), second);
+    client->Auto();
+    ASSERT_TRUE(WaitFor([&] { return client->Completed(moPSender); }, std::chrono::seconds(120)));
+    const std::vector<Event> events = client->Events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const Event& e) {
+      return e.code == 12 && e.fileName == "nochmals.xml" && e.origin == moPChecker;
+    })) << "no duplicate report";
+  });
+  EXPECT_EQ(belmor::korvex::e2e::UploadedNumbers(sim_).size(), 1u);
+  EXPECT_EQ(ReadFile(practice_.AppData("korvex.workbase")), second + "\n");
 }
 
 }  // namespace
