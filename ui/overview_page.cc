@@ -14,6 +14,8 @@ namespace {
 
 // The maximum length of a formatted confirmation text.
 constexpr int kMaxText = 255;
+// The send step's report of an invoice left for the next run.
+constexpr int32_t kCodeWaiting = 20;
 
 }  // namespace
 
@@ -73,7 +75,9 @@ OverviewPage::~OverviewPage() {
 }
 
 void OverviewPage::FailureCounter::OnEvent(const Report& report) {
-  if ((report.level == mlError || report.level == mlFatal) && !report.fileName.isEmpty())
+  // An invoice the send step could not send waits with a warning of its own.
+  const bool waiting = report.mclass == mcModule && report.origin == moPSender && report.code == kCodeWaiting;
+  if ((report.level == mlError || report.level == mlFatal || waiting) && !report.fileName.isEmpty())
     files_.insert(report.fileName);
 }
 

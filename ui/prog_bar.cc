@@ -35,11 +35,13 @@ ProgBarCounts::Repaint ProgBarCounts::Handle(const Report& report) {
     if (report.code == 0) {
       s = Segment{0, 1, false};
       current_ = segment;
+      ended_ = -1;
       return Repaint::Erase;
     }
     if (report.code == 1) {
       s.done = 1;
       s.total = 1;
+      ended_ = segment;
       return Repaint::Update;
     }
     // A report about one file: the same file reported twice counts once.
@@ -49,6 +51,9 @@ ProgBarCounts::Repaint ProgBarCounts::Handle(const Report& report) {
     return Repaint::Update;
   }
   if (report.mclass == mcCount) {
+    // A count after the step's end (the invoices left for the next run)
+    // announces nothing.
+    if (segment == ended_) return Repaint::None;
     // A step's announcement starts it and every later one afresh.
     for (int i = segment; i < static_cast<int>(segments_.size()); ++i) {
       segments_[i].done = 0;

@@ -33,6 +33,8 @@ class ProgBarCounts {
  private:
   std::array<Segment, 5> segments_{};
   int current_ = 0;
+  // The segment whose step has ended, until the next step starts; -1: none.
+  int ended_ = -1;
   QString lastFile_;
 };
 

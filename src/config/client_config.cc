@@ -1,5 +1,8 @@
 #include "config/client_config.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <exception>
 #include <stdexcept>
 
@@ -141,28 +144,9 @@ common::Path ClientConfig::ReadDirectory(const std::string& key, const common::P
 void ClientConfig::set_path_work(const common::Path& path) {
   common::Path work = path;
   work.MakeDirectory();
+  CheckDirectory(work);
   CheckStorable("workDir", work.ToString());
   SetPathWorkUnchecked(work);
-  // Without its folders the next run would call the new work area invalid.
-  if (hooks_.createWorkFolders) CreateWorkFolders();
-}
-
-bool ClientConfig::CreateWorkFolders() const {
-  const Directories d = GetDirectories();
-  if (d.work.ToString().size() < 2) return false;
-  const common::Path folders[] = {d.work,    d.workInput, d.workValid,        d.workOutput, d.error,
-                                  d.archive, SubDirectory(d.work, "responses"), d.responsesArchive, d.logs};
-  bool made = true;
-  for (const common::Path& folder : folders) {
-    try {
-      common::File(folder).CreateDirectories(common::kPrivateDirectoryMode);
-    } catch (const common::Exception& e) {
-      KX_LOG(ERROR) << "[ClientConfig::CreateWorkFolders][can't write to dir: " << folder.ToString() << " : "
-                    << e.Text() << "]";
-      made = false;
-    }
-  }
-  return made;
 }
 
 template <typename T>
@@ -265,6 +249,23 @@ void ClientConfig::CheckStorable(const std::string& key, const std::string& valu
   }
 }
 
+void ClientConfig::CheckDirectory(const common::Path& directory) {
+  const std::string text = directory.ToString();
+  // A drive or a relative path names no fixed place on this system.
+  if (text.empty() || text.front() != common::kPathSeparator) {
+    throw common::RuntimeException("not an absolute directory", text);
+  }
+  // Without its trailing separator, so that a file in the directory's place
+  // is seen as that file.
+  const std::string probe = text.size() > 1 ? text.substr(0, text.size() - 1) : text;
+  struct stat info {};
+  if (::stat(probe.c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) throw common::RuntimeException("not a directory", text);
+  } else if (errno == ENOTDIR) {
+    throw common::RuntimeException("not a directory (a file stands in its path)", text);
+  }
+}
+
 ClientConfig::Directories ClientConfig::GetDirectories() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return dirs_;
@@ -331,6 +332,7 @@ void ClientConfig::SetDebug(bool debug) {
 void ClientConfig::SetPathInputDir(const common::Path& path) {
   common::Path directory = path;
   directory.MakeDirectory();
+  CheckDirectory(directory);
   CheckStorable("inputDir", directory.ToString());
   std::lock_guard<std::mutex> lock(mutex_);
   dirs_.inputDir = directory;
@@ -340,6 +342,7 @@ void ClientConfig::SetPathInputDir(const common::Path& path) {
 void ClientConfig::SetPathOutputDir(const common::Path& path) {
   common::Path directory = path;
   directory.MakeDirectory();
+  CheckDirectory(directory);
   CheckStorable("outputDir", directory.ToString());
   std::lock_guard<std::mutex> lock(mutex_);
   dirs_.outputDir = directory;

@@ -52,9 +52,6 @@ class ClientConfig : public Config {
     // Where error reports go; none yet at start-up, when the engine builds
     // its session logger after this object (the debug log gets them then).
     std::function<std::shared_ptr<KorvexLogger>()> sessionLogger;
-    // Whether a new work base gets its work folders at once (CreateWorkFolders):
-    // the engine's settings do; settings alone, as tests use them, touch no disk.
-    bool createWorkFolders = false;
   };
 
   // Reads the settings, writing the file back with the values in effect.
@@ -139,7 +136,8 @@ class ClientConfig : public Config {
 
   // The setters of text and directories raise common::RuntimeException, and
   // change nothing, for a value the settings file cannot hold (a line feed,
-  // a "#", a line over 1023 characters).
+  // a "#", a line over 1023 characters); the directory setters also for a
+  // directory CheckDirectory refuses.
   void SetArchive(bool archive);
   void SetDebug(bool debug);
   void SetPathInputDir(const common::Path& path);
@@ -148,16 +146,8 @@ class ClientConfig : public Config {
   // Stored without white space at either end.
   void SetZsrDownFilter(const std::string& filter);
   // Moves the work base and every work directory below it; the invoice and
-  // response directories stay where they are. With Hooks::createWorkFolders
-  // the new work area is made at once, so the next run can use it.
+  // response directories stay where they are.
   void set_path_work(const common::Path& path);
-  // Makes the work base and its folders (input, valid, output, err, archive,
-  // responses, responses-archive, logs) where they are missing, the user's
-  // alone (0700) whatever the umask: they hold patient data. A folder that
-  // cannot be made is logged and the others are still made; a base shorter
-  // than two characters, which no step accepts, is left alone. False when
-  // one of them could not be made.
-  bool CreateWorkFolders() const;
 
   // Whether a change could be stored now (see IniOptions::CanSave); callers
   // that must not accept what cannot be stored ask before they set.
@@ -176,6 +166,12 @@ class ClientConfig : public Config {
   // The settings file itself, for start-up and tests: it takes no lock of
   // its own, so it must not be used while other threads use this object.
   const std::shared_ptr<IniOptions>& GetOptions() const { return options_; }
+
+  // Raises common::RuntimeException, its message the reason, for a directory
+  // no run could use: a relative path (relative to what the server happens to
+  // run in) or a path where a file stands. One that does not exist yet is
+  // fine: the practice may create it later, and the run that misses it says so.
+  static void CheckDirectory(const common::Path& directory);
 
  private:
   // The directory stored under key, or fallback when the key is absent, empty

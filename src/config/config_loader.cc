@@ -48,6 +48,13 @@ constexpr LoadLines kBracketedLines = {
 
 }  // namespace
 
+const DocumentFetchException* FindFetchFailure(const common::Exception& e) {
+  for (const common::Exception* link = &e; link; link = link->Cause()) {
+    if (const auto* failure = dynamic_cast<const DocumentFetchException*>(link)) return failure;
+  }
+  return nullptr;
+}
+
 ConfigLoader::ConfigLoader(std::shared_ptr<AbstractDocumentLoader> configLoader,
                            std::shared_ptr<AbstractDocumentLoader> schemaLoader,
                            std::shared_ptr<AbstractDocumentLoader> stylesheetLoader)

@@ -10,6 +10,24 @@
 
 namespace belmor::korvex {
 
+// A document of an online load that could not be fetched, and why: the
+// practice is told whether the trust center was not reached, answered with
+// an HTTP error, or wants a HIN login, instead of hearing that the
+// configuration is incomplete. The loaders keep it as the cause of their
+// ConfigLoadException; FindFetchFailure digs it out.
+KORVEX_DECLARE_EXCEPTION(DocumentFetchException, RuntimeException, "Document not fetched");
+// No connection: the host could not be reached or the connection broke.
+KORVEX_DECLARE_EXCEPTION(TrustCenterUnreachableException, DocumentFetchException, "Trust center not reached");
+// An answer outside 200..299 other than 401; Code() is the HTTP status.
+KORVEX_DECLARE_EXCEPTION(TrustCenterStatusException, DocumentFetchException, "Trust center answered with an error");
+// No token to send (no login, a login that failed or was cancelled) or a
+// token the trust center refused (401).
+KORVEX_DECLARE_EXCEPTION(HinLoginRequiredException, DocumentFetchException, "HIN login required");
+
+// The fetch failure in e or its causes, nearest first; null when the load
+// failed for another reason (a document that does not parse or validate).
+const DocumentFetchException* FindFetchFailure(const common::Exception& e);
+
 // Loads a configuration file and its schema through document loaders, checks
 // the file against the schema and, with a schema and a stylesheet loader,
 // fills the configuration's document caches. Every failure is a

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
-#include <limits>
 #include <string_view>
 
 #include "common/durable_file.h"
@@ -81,6 +80,8 @@ bool IniOptions::GetBool(const std::string& key) const {
 
 void IniOptions::Load() {
   partial_ = false;
+  unreadable_.clear();
+  kept_.clear();
   const std::string file = path_.ToString();
   std::ifstream in(file, std::ios::binary);
   if (!in) {
@@ -88,59 +89,55 @@ void IniOptions::Load() {
     KX_LOG(DEBUG) << "IniOptions::Load: " << platform::SystemErrorText(error);
     // A file that is there but cannot be read must not be replaced by one
     // holding only the defaults.
-    if (error != ENOENT && error != ENOTDIR) partial_ = true;
+    if (error != ENOENT && error != ENOTDIR) {
+      partial_ = true;
+      unreadable_ = platform::SystemErrorText(error);
+    }
     return;
   }
-  // One more than the longest line, for a carriage return of a file edited on
-  // Windows, plus the terminating zero.
-  char buffer[kMaxLineLength + 2];
   std::string section;
+  std::string raw;
   for (;;) {
-    in.getline(buffer, sizeof buffer);
-    size_t length = static_cast<size_t>(in.gcount());
-    bool overlong = false;
+    errno = 0;
+    std::getline(in, raw);
     if (in.bad()) {
-      KX_LOG(WARN) << "IniOptions::Load: unknown I/O error";
+      // A directory opens like a file and fails at the first read.
+      const int error = errno;
+      KX_LOG(WARN) << "IniOptions::Load: " << (error != 0 ? platform::SystemErrorText(error) : "unknown I/O error");
       partial_ = true;
+      unreadable_ = error != 0 ? platform::SystemErrorText(error) : "unknown I/O error";
       return;
     }
     if (in.fail()) {
-      if (in.eof() && length == 0) {
-        KX_LOG(DEBUG) << "IniOptions::Load: end of file";
-        return;
-      }
-      // The buffer filled before the line ended: the rest of the line goes,
-      // the lines after it still count.
-      in.clear();
-      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      overlong = true;
-    } else {
-      // gcount counts the line feed when there was one; a last line without
-      // one ends at end of file instead.
-      if (!in.eof() && length > 0) --length;
-      std::string_view text(buffer, length);
-      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-      overlong = text.size() > kMaxLineLength;
-      length = text.size();
+      KX_LOG(DEBUG) << "IniOptions::Load: end of file";
+      return;
     }
-    if (overlong) {
-      // The line cannot be taken, and a rewrite would lose it: the file stays
-      // as it is until someone mends it.
+    std::string line = raw;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxLineLength) {
       KX_LOG(WARN) << "IniOptions::Load: line longer than " << kMaxLineLength << " characters skipped";
-      partial_ = true;
+      kept_.push_back(raw);
       continue;
     }
-    std::string line(buffer, length);
-
+    // A line of blanks holds nothing to keep: dropped, or every save would
+    // keep the empty line that ends a section once more.
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
     if (size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
-    if (line.empty()) continue;
+    if (line.empty()) {
+      kept_.push_back(raw);
+      continue;
+    }
     if (line.front() == '[') {
       size_t close = line.find(']');
       section = close == std::string::npos ? std::string() : line.substr(1, close - 1);
+      if (section.empty()) kept_.push_back(raw);
       continue;
     }
     size_t equals = line.find('=');
-    if (equals == std::string::npos || section.empty()) continue;
+    if (equals == std::string::npos || section.empty()) {
+      kept_.push_back(raw);
+      continue;
+    }
     sections_[kGlobals][line.substr(0, equals)] = line.substr(equals + 1);
   }
 }
@@ -153,7 +150,10 @@ bool IniOptions::CanStore(const std::string& key, const std::string& value) {
 }
 
 std::string IniOptions::Render() const {
+  // The kept lines go before the first section header, where the reader
+  // takes no pair: each is skipped again, whatever made it skipped before.
   std::string text;
+  for (const std::string& line : kept_) text += line + "\n";
   for (const auto& [name, entries] : sections_) {
     text += "[" + name + "]\n";
     for (const auto& [key, value] : entries) text += key + "=" + value + "\n";
@@ -168,7 +168,7 @@ bool IniOptions::SaveRendered(const std::string& text, std::string* reason) {
   const std::string target = path_.ToString();
   std::string why;
   if (partial_) {
-    why = target + " not written: it was read only in part, and rewriting it would lose what could not be read";
+    why = target + " not written: it could not be read (" + unreadable_ + "), and rewriting it would lose the settings in it";
   } else {
     try {
       common::ReplaceFileAtomically(target, text);
@@ -190,7 +190,7 @@ bool IniOptions::CanSave(std::string* reason) const {
   const std::string target = path_.ToString();
   std::string why;
   if (partial_) {
-    why = target + " was read only in part; rewriting it would lose what could not be read";
+    why = target + " could not be read (" + unreadable_ + "); rewriting it would lose the settings in it";
   } else {
     const size_t slash = target.find_last_of('/');
     const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/exception.h"
 #include "common/path.h"
@@ -43,7 +44,8 @@ class Options {
   // Writes every setting back. Failures are logged, not raised; the answer
   // tells whether the store now holds the settings.
   virtual bool save() = 0;
-  // The last Load could not read all of the store; save() then leaves it alone.
+  // The last Load could not read the store to its end (no access, a read
+  // error); save() then leaves it alone.
   virtual bool LoadedInPart() const = 0;
 
   // Get<std::string>, Get<int>, Get<bool>: the typed look-ups under one name.
@@ -67,13 +69,16 @@ inline bool Options::Get<bool>(const std::string& key) const {
 // The settings file "korvex.ini": "#" comments, "[section]" headers and
 // "key=value" lines of at most 1023 characters (a longer one is skipped).
 // Whatever section a line sits under, its pair is kept in "globals", and only
-// "globals" is consulted; a pair before the first header is ignored. Keys and values are taken exactly
-// as written. Saving rewrites the whole file from the map (comments and line
-// order of a hand-edited file are lost) and replaces it atomically, so a
-// process killed mid-save leaves either the old or the new file, never a
-// truncated one. A file that could be read only in part (an overlong line,
-// a read error, no read access) is never rewritten: what could not be read
-// would be lost, and with it settings the practice relies on.
+// "globals" is consulted; a pair before the first header is ignored. Keys and
+// values are taken exactly as written. Saving rewrites the whole file from
+// the map and replaces it atomically, so a process killed mid-save leaves
+// either the old or the new file, never a truncated one. The lines the
+// reader skipped (comments, overlong lines, lines it does not understand)
+// are written back as they stood, in their order, before the first section
+// header, so a rewrite loses nothing a person wrote there; a comment after a
+// pair on its line and the order of the pairs are not kept. A file that
+// could not be read (no read access, a read error) is never rewritten: the
+// settings in it would be lost.
 // No lock: callers must not use one object from two threads at once, with
 // one exception for a writer thread: Render is a read of the map, and
 // CanSave and SaveRendered touch no map, so the map's owner may render under
@@ -100,10 +105,10 @@ class IniOptions : public Options {
   // The file's whole text as save() writes it.
   std::string Render() const;
   // Writes text (a Render of this object) the way save() does: refused for a
-  // file read only in part, replaced atomically otherwise. On failure reason,
+  // file that could not be read, replaced atomically otherwise. On failure reason,
   // when given, gets why.
   bool SaveRendered(const std::string& text, std::string* reason = nullptr);
-  // Whether a save could succeed now: the file was read in full (or was not
+  // Whether a save could succeed now: the file could be read (or was not
   // there) and its directory is a directory this process may write. A
   // change that could not be stored must be refused before it is made;
   // reason, when given, gets why not.
@@ -116,9 +121,11 @@ class IniOptions : public Options {
 
   const common::Path& path() const { return path_; }
   const Sections& sections() const { return sections_; }
+  // The lines the last Load skipped, as they stood (without the line feed).
+  const std::vector<std::string>& kept() const { return kept_; }
 
   static constexpr const char* kGlobals = "globals";
-  // Longest line the loader accepts; a longer one is skipped.
+  // Longest line the loader accepts; a longer one is skipped (and kept).
   static constexpr size_t kMaxLineLength = 1023;
 
  private:
@@ -127,7 +134,10 @@ class IniOptions : public Options {
 
   common::Path path_;
   Sections sections_;
+  std::vector<std::string> kept_;
   bool partial_ = false;
+  // Why the file could not be read, for the refusal of a save.
+  std::string unreadable_;
 };
 
 }  // namespace belmor::korvex

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "common/file.h"
 #include "common/string_util.h"
 #include "config/client_config.h"
+#include "config/config_loader.h"
 #include "pipeline/step_context.h"
 #include "logging/korvex_logger.h"
 #include "logging/log.h"
@@ -48,6 +50,17 @@ constexpr int kTextNoRule = 57;
 constexpr int kTextConfigIncomplete = 58;
 constexpr int kTextDownload = 59;
 constexpr int kTextConfigComplete = 60;
+constexpr int kTextDirectoryMissing = 74;
+constexpr int kTextWaiting = 68;
+
+// Why an online configuration load failed, when a document could not be
+// fetched; the other failures leave the configuration incomplete.
+constexpr int32_t kCodeConfigUnreachable = 45;
+constexpr int32_t kCodeConfigHttpStatus = 46;
+constexpr int32_t kCodeConfigLoginRequired = 47;
+constexpr int kTextConfigUnreachable = 69;
+constexpr int kTextConfigHttpStatus = 70;
+constexpr int kTextConfigLoginRequired = 71;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
@@ -61,6 +74,22 @@ bool IsPlainFileName(const std::string& name) {
 std::string WithSeparator(std::string text) {
   if (text.empty() || text.back() != '/') text += '/';
   return text;
+}
+
+// The error report of a failed configuration load: why a document could not
+// be fetched, else that the configuration is incomplete.
+void ReportConfigLoadFailure(const AbstractStep& step, const ConfigLoadException& e) {
+  const DocumentFetchException* fetch = FindFetchFailure(e);
+  if (dynamic_cast<const HinLoginRequiredException*>(fetch)) {
+    step.Report(mlError, kCodeConfigLoginRequired, "", Text(kTextConfigLoginRequired));
+  } else if (dynamic_cast<const TrustCenterStatusException*>(fetch)) {
+    step.Report(mlError, kCodeConfigHttpStatus, "",
+                ClipReportText(FormatMessageText(Text(kTextConfigHttpStatus), {fetch->Code()})));
+  } else if (fetch) {
+    step.Report(mlError, kCodeConfigUnreachable, "", Text(kTextConfigUnreachable));
+  } else {
+    step.Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
+  }
 }
 
 }  // namespace
@@ -80,6 +109,15 @@ AbstractStep::AbstractStep(const std::shared_ptr<StepContext>& engine, int32_t o
 
 AbstractStep::~AbstractStep() = default;
 
+bool AbstractStep::Missing(const common::Path& directory) {
+  struct stat info {};
+  return ::stat(directory.ToString().c_str(), &info) != 0 && errno == ENOENT;
+}
+
+std::string AbstractStep::MissingText(const common::Path& directory) {
+  return FormatMessageText(Text(kTextDirectoryMissing), {directory.ToString()});
+}
+
 void AbstractStep::Report(int32_t level, int32_t code, const std::string& fileName,
                           const std::string& message) const {
   Report(level, mcModule, code, fileName, message);
@@ -98,25 +136,6 @@ bool AbstractStep::Accessible(const common::Path& directory) {
 
 void AbstractStep::Run() {
   if (engine_->IsCancelled()) return;
-  // In single-file mode the later steps take the file this one wrote, not
-  // whatever of that name waits in their source directories: an older
-  // invoice of the same name in work input would go out instead of the one
-  // the caller named. However the step ended, they learn where the file went.
-  if (!engine_->IsSingleFileMode()) {
-    RunChecked();
-    return;
-  }
-  singleFileWritten_.clear();
-  try {
-    RunChecked();
-  } catch (...) {
-    engine_->SetSingleFileName(singleFileWritten_);
-    throw;
-  }
-  engine_->SetSingleFileName(singleFileWritten_);
-}
-
-void AbstractStep::RunChecked() {
   // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
     std::deque<std::string>& queue;
@@ -137,6 +156,7 @@ void AbstractStep::RunChecked() {
     }
     errors_ = 0;
     copied_ = 0;
+    waiting_ = 0;
     bool cancelled = false;
     if (engine_->IsConfigDownloadRequired()) {
       Report(mlInfo, kCodeStarted, "", Text(kTextDownload));
@@ -158,12 +178,17 @@ void AbstractStep::RunChecked() {
     const std::string finished = ClipReportText(FormatMessageText(Text(kTextFinished), {name_, copied_, errors_}));
     ClearQueue();
     Report(mlInfo, kCodeFinished, "", finished);
+    // After the end report, which keeps its form: clients read the counts
+    // from it.
+    if (waiting_ > 0) {
+      Report(mlInfo, mcCount, waiting_, "", ClipReportText(FormatMessageText(Text(kTextWaiting), {waiting_})));
+    }
   } catch (const ClientException& e) {
     if (logger_) logger_->Log(e.Level(), e.Class(), e.Origin(), e.Code(), e.FileName(), e.Message());
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const ConfigLoadException& e) {
     Report(mlDebug, kCodeConfigLoad, "", e.Text());
-    Report(mlError, kCodeConfigLoad, "", Text(kTextConfigIncomplete));
+    ReportConfigLoadFailure(*this, e);
     throw common::RuntimeException("AbstractStep::Run failed", e);
   } catch (const common::Exception& e) {
     throw common::RuntimeException("AbstractStep::Run failed", e);
@@ -233,10 +258,7 @@ void AbstractStep::HandleQueue() {
 void AbstractStep::HandleOne(const std::string& name) {
   const std::shared_ptr<StepWorkObject> work = NewWorkObject(name);
   if (work->Prepare()) {
-    const int copied = copied_;
     Handle(work);
-    // Passed on under the name written, which may be a free ".n." one.
-    if (copied_ > copied) singleFileWritten_ = work->DestinationFile().FileName();
   } else {
     work->MoveToError();
     Report(mlWarning, kCodeNoRule, name, Text(kTextNoRule));

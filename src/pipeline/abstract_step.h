@@ -96,6 +96,11 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   bool WorkDirectoryAccessible() const;
   // Whether the directory exists and may be read and written.
   static bool Accessible(const common::Path& directory);
+  // Whether the directory is not there at all. A setting may name one the
+  // practice has yet to create: the report then names it ("Verzeichnis
+  // fehlt: ..."), so the practice knows which.
+  static bool Missing(const common::Path& directory);
+  static std::string MissingText(const common::Path& directory);
 
   // Removes the regular files named with the temporary prefix that a killed
   // run left in directory (a missing directory has none). Init does this for
@@ -121,14 +126,14 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   std::deque<std::string> queue_;
   int errors_ = 0;
   int copied_ = 0;
+  // Files left in the source for the next run, each reported as waiting.
+  int waiting_ = 0;
   bool foreignSource_ = false;
 
  private:
   // The work objects count what they pass on and what they reject.
   friend class StepWorkObject;
 
-  // Run without what single-file mode adds.
-  void RunChecked();
   void Collect();
   // The files of the queue, then Cleanup, which runs also when the handling
   // threw.
@@ -138,10 +143,6 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // The report of a file whose handling failed.
   void FileFailed(const std::string& name, const std::string& failure) const;
   bool InWorkArea(const common::Path& directory) const;
-
-  // Single-file mode: the name this step passed the run's file on under;
-  // empty while it has not.
-  std::string singleFileWritten_;
 };
 
 }  // namespace belmor::korvex

@@ -31,6 +31,9 @@ bool ReadStep::Init() {
   const auto fail = [this](int32_t code, int text) {
     return ClientException(mlError, mcModule, origin_, code, "", KorvexLogger::GetMessageText(text));
   };
+  if (source_.ToString().size() >= 2 && Missing(source_)) {
+    throw ClientException(mlError, mcModule, origin_, kCodeInvoiceDirectory, "", MissingText(source_));
+  }
   if (source_.ToString().size() < 2 || !Accessible(source_)) {
     throw fail(kCodeInvoiceDirectory, kTextInvoiceDirectoryNotSet);
   }

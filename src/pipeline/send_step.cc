@@ -160,9 +160,13 @@ bool SendStep::Connect() {
 
 bool SendStep::PreHandle() {
   if (Connect()) return true;
+  connectFailed_ = true;
   // None of them was tried: each waits where it is, and the practice sees
   // which.
-  for (const std::string& name : Queue()) Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+  for (const std::string& name : Queue()) {
+    Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+    ++waiting_;
+  }
   if (gate_ && gate_->LastCallUnreachable()) sendingEnded_ = true;
   return false;
 }
@@ -172,6 +176,7 @@ void SendStep::Handle(const std::shared_ptr<StepWorkObject>& work) {
   KX_LOG(DEBUG) << "SendStep::Handle: " << name << " : enter";
   if (sendingEnded_) {
     Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+    ++waiting_;
     return;
   }
   // Whatever goes wrong with one invoice is reported for it; the next one is
@@ -258,12 +263,14 @@ void SendStep::Send(const std::shared_ptr<StepWorkObject>& work, bool& sent) {
   if (messages.empty() && gate_->WriteFailed()) {
     Record('D', sha256, name);
     Report(mlError, kCodeTransmission, name, Text(kTextTransmissionFailed));
-    ++errors_;
     if (gate_->LastCallUnreachable()) {
-      // The next invoice would wait as long for nothing.
+      // The next invoice would wait as long for nothing. The gate never saw
+      // this one: it waits like them, not counted as a faulty file.
       Report(mlWarning, kCodeWaitsForNextRun, name, Text(kTextWaitsForNextRun));
+      ++waiting_;
       sendingEnded_ = true;
     } else {
+      ++errors_;
       Report(mlWarning, kCodeWriteFailed, name, Text(kTextNotCopied));
     }
     return;
@@ -437,7 +444,13 @@ void SendStep::Downloader(int32_t level, int32_t mclass, int32_t code, const std
 
 void SendStep::FetchResponses() {
   try {
-    Connect();
+    if (!connectFailed_) {
+      Connect();
+    } else if (gate_ && !gate_->IsConnected()) {
+      // Tried once more, quietly: the run has said there is no connection,
+      // and a failure of the responses is reported below.
+      gate_->Connect(kProduct, kEdition);
+    }
     // No gate client after a failed or cancelled configuration download.
     if (!gate_) throw common::RuntimeException("no gate client");
     const std::string filter = clientConfig_->GetZsrDownFilter();

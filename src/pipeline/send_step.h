@@ -87,6 +87,9 @@ class SendStep : public AbstractStep {
   // Set by the first unknown outcome or unreachable trust center: the rest
   // of the queue waits for the next run.
   bool sendingEnded_ = false;
+  // Set when the session could not be opened before the invoices: that was
+  // reported once, and the response download does not say it again.
+  bool connectFailed_ = false;
 };
 
 }  // namespace belmor::korvex

@@ -33,6 +33,9 @@ bool WriteStep::Init() {
   };
   if (source_.ToString().size() < 2) throw fail(kCodeResponseDirectory, kTextResponseDirectoryNotSet);
   if (!Accessible(source_)) throw fail(kCodeResponseDirectory, kTextResponseDirectoryInvalid);
+  if (destination_.ToString().size() >= 3 && Missing(destination_)) {
+    throw ClientException(mlError, mcModule, origin_, kCodeResponseDirectory, "", MissingText(destination_));
+  }
   if (destination_.ToString().size() < 3 || !Accessible(destination_)) {
     throw fail(kCodeWorkDirectory, kTextWorkDirectoryNotSet);
   }

@@ -217,6 +217,12 @@ void CKorvex::PutDirectory(const char* property, const std::string& value, Get g
   }
   // Billing software sets the directories before every run.
   if (wanted.ToString() == get()) return;
+  // Refused before Busy: a value no run could use is wrong whenever it comes.
+  try {
+    ClientConfig::CheckDirectory(wanted);
+  } catch (const common::Exception& e) {
+    ThrowBusError(BusFailure::InvalidArg, e.Message());
+  }
   // A run moves invoices through the directories it began with: a change now
   // would strand them in the old work area and split the session log.
   const std::shared_ptr<StepSemaphore>& lock = Engine().GetStepSemaphore();

@@ -157,7 +157,8 @@ class CKorvex : public sdbus::AdaptorInterfaces<ch::belmor::Korvex::IKorvex_adap
   // when the value changed.
   template <typename Get, typename Put>
   void PutSetting(const char* property, Get get, Put put, bool stored = true);
-  // A directory put: the value already set answers OK at once; another one
+  // A directory put: the value already set answers OK at once; a directory
+  // no run could use (relative, a file) answers InvalidArg; another one
   // answers Busy while a run holds the step lock (the run works in the
   // directories it started with), else goes through PutSetting.
   template <typename Get, typename Put>

@@ -153,11 +153,11 @@ TEST_F(ClientConfigTest, ReadsEachKeyAndWritesBackWhatItUses) {
   }
 }
 
-TEST_F(ClientConfigTest, OverlongLineCostsOnlyItselfAndTheFileStaysAsItWas) {
+TEST_F(ClientConfigTest, OverlongLineCostsOnlyItselfAndStaysThroughEveryRewrite) {
   // A hand-edited file with one line too long in the middle: every setting
-  // after it still counts, and the start does not rewrite the file (which
-  // would drop the line and, before, every setting after it).
-  const std::string file = "[globals]\ndebug=1\nhinLogin=dr.muster\nnote=" + std::string(1500, 'x') +
+  // after it still counts, and the rewrites keep the line as it stood.
+  const std::string note = "note=" + std::string(1500, 'x');
+  const std::string file = "[globals]\ndebug=1\nhinLogin=dr.muster\n" + note +
                            "\ncaFile=/etc/kx/ca.pem\ndownUrl=https://tc.example\nworkDir=/srv/kx\n"
                            "inputDir=/srv/in\ntrustCenterID=7\n";
   auto config = Start(file);
@@ -168,12 +168,18 @@ TEST_F(ClientConfigTest, OverlongLineCostsOnlyItselfAndTheFileStaysAsItWas) {
   EXPECT_EQ(Effective(*config, "workDir"), "/srv/kx/");
   EXPECT_EQ(Effective(*config, "inputDir"), "/srv/in/");
   EXPECT_EQ(Effective(*config, "trustCenterID"), "7");
-  EXPECT_EQ(ReadFile(Ini()), file);
+  EXPECT_TRUE(config->CanSave());
 
-  // A change made while the file cannot be read whole stays in this process.
+  // A change is stored, and a later start finds it, every setting and the line.
   config->SetArchive(false);
-  EXPECT_FALSE(config->GetArchive());
-  EXPECT_EQ(ReadFile(Ini()), file);
+  EXPECT_EQ(Stored("archive"), "0");
+  config.reset();
+  auto again = Start();
+  EXPECT_FALSE(again->GetArchive());
+  EXPECT_EQ(Effective(*again, "caFile"), "/etc/kx/ca.pem");
+  EXPECT_EQ(Effective(*again, "trustCenterID"), "7");
+  EXPECT_EQ(again->GetOptions()->kept(), std::vector<std::string>{note});
+  EXPECT_NE(ReadFile(Ini()).find(note + "\n"), std::string::npos);
 }
 
 TEST_F(ClientConfigTest, WorkBaseFromTheFileMovesOnlyTheWorkArea) {
@@ -214,7 +220,7 @@ TEST_F(ClientConfigTest, EverySetterWritesTheFileAtOnce) {
       {"archive", [](ClientConfig& c) { c.SetArchive(false); }, "0"},
       {"debug", [](ClientConfig& c) { c.SetDebug(true); }, "1"},
       {"inputDir", [](ClientConfig& c) { c.SetPathInputDir(common::Path("/drop/here")); }, "/drop/here/"},
-      {"outputDir", [](ClientConfig& c) { c.SetPathOutputDir(common::Path("C:\\back\\")); }, "C:/back/"},
+      {"outputDir", [](ClientConfig& c) { c.SetPathOutputDir(common::Path("\\back\\")); }, "/back/"},
       {"hinLogin", [](ClientConfig& c) { c.SetHinLogin("praxis.x"); }, "praxis.x"},
       {"zsrDownFilter", [](ClientConfig& c) { c.SetZsrDownFilter("  A1 B2\t"); }, "A1 B2"},
   };
@@ -400,6 +406,57 @@ TEST_F(ClientConfigTest, SelectingACenterStoresItsIdentifier) {
 
   base.SelectCenter(9);
   EXPECT_EQ(Start()->GetTrustCenterID(), 9);
+}
+
+// A directory no run could use is refused with its reason and changes
+// nothing; one that is not there yet is taken, for the practice to create.
+TEST_F(ClientConfigTest, DirectorySettersRefuseRelativePathsAndFilesButTakeDirectoriesNotYetThere) {
+  auto config = Start();
+  WriteFile(dir_.Sub("a-file"), "x");
+  const struct {
+    const char* what;
+    std::string text;
+    const char* reason;  // nullptr: taken
+  } cases[] = {
+      {"relative", "Rechnungen", "not an absolute directory"},
+      {"relative with dots", "./in/../Rechnungen/", "not an absolute directory"},
+      {"a drive", "C:\\Rechnungen", "not an absolute directory"},
+      {"a file", "/etc/passwd", "not a directory"},
+      {"below a file", dir_.Sub("a-file") + "/sub", "a file stands in its path"},
+      {"not there yet", dir_.Sub("later/Rechnungen"), nullptr},
+      {"there", dir_.path(), nullptr},
+  };
+  const struct {
+    const char* key;
+    std::function<void(const common::Path&)> set;
+    std::function<common::Path()> get;
+  } setters[] = {
+      {"inputDir", [&](const common::Path& p) { config->SetPathInputDir(p); }, [&] { return config->GetPathInputDir(); }},
+      {"outputDir", [&](const common::Path& p) { config->SetPathOutputDir(p); }, [&] { return config->GetPathOutputDir(); }},
+      {"workDir", [&](const common::Path& p) { config->set_path_work(p); }, [&] { return config->GetPathWork(); }},
+  };
+  for (const auto& setter : setters) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(setter.key) + ", " + c.what);
+      const common::Path before = setter.get();
+      const std::optional<std::string> stored = Stored(setter.key);
+      const common::Path wanted(c.text, true);
+      if (c.reason) {
+        try {
+          setter.set(wanted);
+          ADD_FAILURE() << "taken";
+        } catch (const common::RuntimeException& e) {
+          EXPECT_NE(e.Message().find(c.reason), std::string::npos) << e.Message();
+        }
+        EXPECT_EQ(setter.get(), before);
+        EXPECT_EQ(Stored(setter.key), stored);
+      } else {
+        setter.set(wanted);
+        EXPECT_EQ(setter.get().ToString(), wanted.ToString());
+        EXPECT_EQ(Stored(setter.key), wanted.ToString());
+      }
+    }
+  }
 }
 
 TEST_F(ClientConfigTest, UrlsPreferTheOverrides) {

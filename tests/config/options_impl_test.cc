@@ -1,5 +1,6 @@
 #include "config/options_impl.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -136,22 +137,25 @@ TEST_F(IniOptionsTest, SetStoresTypedValuesAsText) {
   EXPECT_EQ(options.GetString("s"), "text");
 }
 
-TEST_F(IniOptionsTest, OverlongLineIsSkippedAndTheFileNeverRewritten) {
+TEST_F(IniOptionsTest, OverlongLineIsSkippedAndKeptByARewrite) {
   const std::string longest = "k=" + std::string(IniOptions::kMaxLineLength - 2, 'v');
   IniOptions accepted = LoadedFrom("[globals]\n" + longest + "\r\nafter=1\n");
   EXPECT_EQ(Lookup(accepted, "k"), longest.substr(2));
   EXPECT_EQ(Lookup(accepted, "after"), "1");
-  EXPECT_FALSE(accepted.LoadedInPart());
+  EXPECT_TRUE(accepted.kept().empty());
 
+  const std::string over = longest + "v";
   const struct {
     const char* what;
     std::string file;
+    std::string line;
   } cases[] = {
-      {"one over", "[globals]\nbefore=1\n" + longest + "v\nafter=1\n"},
-      {"one over, CR LF", "[globals]\r\nbefore=1\r\n" + longest + "v\r\nafter=1\r\n"},
-      {"far over", "[globals]\nbefore=1\nk=" + std::string(5000, 'v') + "\nafter=1\n"},
-      {"over, last line without line feed", "[globals]\nbefore=1\nafter=1\n" + longest + "vv"},
-      {"over, first line", "k" + std::string(2000, '=') + "\n[globals]\nbefore=1\nafter=1\n"},
+      {"one over", "[globals]\nbefore=1\n" + over + "\nafter=1\n", over},
+      {"one over, CR LF", "[globals]\r\nbefore=1\r\n" + over + "\r\nafter=1\r\n", over + "\r"},
+      {"far over", "[globals]\nbefore=1\nk=" + std::string(5000, 'v') + "\nafter=1\n", "k=" + std::string(5000, 'v')},
+      {"over, last line without line feed", "[globals]\nbefore=1\nafter=1\n" + longest + "vv", longest + "vv"},
+      {"over, first line", "k" + std::string(2000, '=') + "\n[globals]\nbefore=1\nafter=1\n", "k" + std::string(2000, '=')},
+      {"a long comment", "[globals]\nbefore=1\n# " + std::string(1100, 'c') + "\nafter=1\n", "# " + std::string(1100, 'c')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -159,18 +163,53 @@ TEST_F(IniOptionsTest, OverlongLineIsSkippedAndTheFileNeverRewritten) {
     EXPECT_EQ(Lookup(cut, "before"), "1");
     EXPECT_EQ(Lookup(cut, "k"), std::nullopt);
     EXPECT_EQ(Lookup(cut, "after"), "1");
-    EXPECT_TRUE(cut.LoadedInPart());
-    // Rewriting would lose the line that could not be read.
+    EXPECT_FALSE(cut.LoadedInPart());
+    std::string reason;
+    EXPECT_TRUE(cut.CanSave(&reason)) << reason;
+    // The change is stored and the line that could not be taken stays, as
+    // it stood and still not taken.
     cut.Set("new", "2");
-    EXPECT_FALSE(cut.save());
-    EXPECT_EQ(ReadFile(Ini()), c.file);
+    ASSERT_TRUE(cut.save());
+    EXPECT_THAT(ReadFile(Ini()), ::testing::HasSubstr(c.line + "\n"));
+    IniOptions reread{common::Path(Ini())};
+    EXPECT_EQ(Lookup(reread, "new"), "2");
+    EXPECT_EQ(Lookup(reread, "before"), "1");
+    EXPECT_EQ(Lookup(reread, "after"), "1");
+    EXPECT_EQ(Lookup(reread, "k"), std::nullopt);
+    EXPECT_EQ(reread.kept(), std::vector<std::string>{c.line});
   }
+}
 
-  // Once the line is mended, the file loads whole and is written again.
-  IniOptions mended = LoadedFrom("[globals]\nbefore=1\n");
-  mended.Set("new", "2");
-  EXPECT_TRUE(mended.save());
-  EXPECT_EQ(ReadFile(Ini()), "[globals]\nbefore=1\nnew=2\n\n");
+// Whatever the reader skips is written back as it stood, stays skipped when
+// read again, and a second rewrite changes nothing: the file neither loses
+// nor gathers lines however often the server saves.
+TEST_F(IniOptionsTest, SkippedLinesAreWrittenBackAsTheyStoodAndStaySkipped) {
+  const struct {
+    const char* what;
+    std::string file;
+    std::vector<std::string> kept;
+  } cases[] = {
+      {"comment lines, blank lines dropped", "# Praxis Muster\n\n[globals]\n   \n  # Rechnungen\narchive=1\n",
+       {"# Praxis Muster", "  # Rechnungen"}},
+      {"a line without =", "[globals]\nnot a setting\narchive=1\n", {"not a setting"}},
+      {"a pair before the first header", "debug=1\n[globals]\narchive=1\n", {"debug=1"}},
+      {"pairs after a broken header", "[globals]\narchive=1\n[broken\ndebug=1\n[]\nhinLogin=x\n",
+       {"[broken", "debug=1", "[]", "hinLogin=x"}},
+      {"Windows line ends", "# note\r\n[globals]\r\narchive=1\r\n", {"# note\r"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    IniOptions options = LoadedFrom(c.file);
+    EXPECT_EQ(options.kept(), c.kept);
+    const IniOptions::Sections before = options.sections();
+    ASSERT_TRUE(options.save());
+    const std::string once = ReadFile(Ini());
+    IniOptions reread{common::Path(Ini())};
+    EXPECT_EQ(reread.sections(), before) << once;
+    EXPECT_EQ(reread.kept(), c.kept) << once;
+    ASSERT_TRUE(reread.save());
+    EXPECT_EQ(ReadFile(Ini()), once);
+  }
 }
 
 TEST_F(IniOptionsTest, UnreadableFileIsNeverRewritten) {
@@ -178,6 +217,12 @@ TEST_F(IniOptionsTest, UnreadableFileIsNeverRewritten) {
   std::filesystem::create_directory(Ini());
   IniOptions unreadable{common::Path(Ini())};
   EXPECT_TRUE(unreadable.LoadedInPart());
+  std::string reason;
+  EXPECT_FALSE(unreadable.CanSave(&reason));
+  EXPECT_THAT(reason, ::testing::HasSubstr("could not be read"));
+  unreadable.Set("x", "1");
+  EXPECT_FALSE(unreadable.save());
+  EXPECT_TRUE(std::filesystem::is_directory(Ini()));
   // A missing file is simply a first start.
   IniOptions missing{common::Path(dir_.Sub("absent.ini"))};
   EXPECT_FALSE(missing.LoadedInPart());
@@ -197,11 +242,12 @@ TEST_F(IniOptionsTest, LoadAddsAndOverwritesButNeverClears) {
 }
 
 TEST_F(IniOptionsTest, SaveRewritesTheWholeFileSorted) {
-  IniOptions options = LoadedFrom("# hand-written\n[custom]\nzeta=z\nunknown=kept # note\n\nalpha=a\n");
+  IniOptions options = LoadedFrom("[custom]\nzeta=z\nunknown=kept # note\n# hand-written\n\nalpha=a\n");
   options.Set("Beta", std::string("B"));
   ASSERT_TRUE(options.save());
-  // Keys sort byte-wise, so upper case comes first; comments are gone.
-  EXPECT_EQ(ReadFile(Ini()), "[globals]\nBeta=B\nalpha=a\nunknown=kept \nzeta=z\n\n");
+  // Keys sort byte-wise, so upper case comes first; the comment line goes
+  // before the section, a comment after a pair goes.
+  EXPECT_EQ(ReadFile(Ini()), "# hand-written\n[globals]\nBeta=B\nalpha=a\nunknown=kept \nzeta=z\n\n");
   IniOptions reread{common::Path(Ini())};
   EXPECT_EQ(reread.sections(), options.sections());
 }
@@ -232,13 +278,14 @@ TEST_F(IniOptionsTest, CanSaveTellsWhetherASaveCouldStoreTheSettings) {
   } cases[] = {
       {"file read in full", [&] { WriteFile(Ini(), "[globals]\na=1\n"); }, "korvex.ini", true},
       {"no file yet", [] {}, "korvex.ini", true},
-      {"file read only in part", [&] { WriteFile(Ini(), "[globals]\nx=" + std::string(1100, 'x') + "\n"); },
-       "korvex.ini", false},
+      {"file with an overlong line", [&] { WriteFile(Ini(), "[globals]\nx=" + std::string(1100, 'x') + "\n"); },
+       "korvex.ini", true},
+      {"file that cannot be read", [&] { std::filesystem::create_directory(Ini()); }, "korvex.ini", false},
       {"directory missing", [] {}, "missing/korvex.ini", false},
       {"a file where the directory belongs", [&] { WriteFile(dir_.Sub("plain"), "x"); }, "plain/korvex.ini", false},
   };
   for (const auto& c : cases) {
-    std::filesystem::remove(Ini());
+    std::filesystem::remove_all(Ini());
     c.prepare();
     IniOptions options{common::Path(dir_.Sub(c.file))};
     std::string reason;

@@ -352,6 +352,54 @@ TEST_F(KorvexctlEndToEnd, SettingsGoThroughTheServerAndRunsEndAlsoWithoutTheirLa
   EXPECT_EQ(write.Wait(), kExitOk) << write.Output();
 }
 
+// A relative directory is meant from where the user stands; a put the
+// server refuses ends korvexctl with 1 and the server's reason, and the
+// setting stays.
+TEST_F(KorvexctlEndToEnd, DirectoriesAreSentAbsoluteAndARefusedPutExitsOneWithTheReason) {
+  const std::string here = practice_.Root() + "/hier";
+  fs::create_directories(here);
+  {
+    // Children inherit the working directory.
+    const fs::path before = fs::current_path();
+    fs::current_path(here);
+    Child set = Ctl({"set", "inputDirectory", "Rechnungen-neu"});
+    fs::current_path(before);
+    ASSERT_EQ(set.Wait(), kExitOk) << set.Output();
+  }
+  Child get = Ctl({"get", "inputDirectory"});
+  ASSERT_EQ(get.Wait(), kExitOk);
+  EXPECT_EQ(get.Output(), "inputDirectory: " + here + "/Rechnungen-neu/\n");
+
+  const struct {
+    std::vector<std::string> args;
+    const char* reason;
+  } refused[] = {
+      {{"set", "inputDirectory", "/etc/passwd"}, "ch.belmor.Korvex.Error.InvalidArg: 0x80070057: not a directory: /etc/passwd/"},
+      {{"set", "workDirectory", "C:\\Praxis"}, "ch.belmor.Korvex.Error.InvalidArg: 0x80070057: not an absolute directory"},
+  };
+  for (const auto& r : refused) {
+    Child child = Ctl(r.args);
+    EXPECT_EQ(child.Wait(), kExitFailed) << child.Output();
+    EXPECT_THAT(child.Output(), ::testing::HasSubstr(r.reason));
+  }
+  Child still = Ctl({"get", "inputDirectory"});
+  ASSERT_EQ(still.Wait(), kExitOk);
+  EXPECT_EQ(still.Output(), get.Output());
+
+  // A settings file the server could not read takes no change.
+  bus_.KillServer();
+  ASSERT_TRUE(WaitFor([&] { return bus_.ServerPid() == 0; }));
+  fs::remove(practice_.AppData("korvex.ini"));
+  fs::create_directory(practice_.AppData("korvex.ini"));
+  Child unreadable = Ctl({"set", "zsrDownFilter", "P1"});
+  EXPECT_EQ(unreadable.Wait(), kExitFailed) << unreadable.Output();
+  EXPECT_THAT(unreadable.Output(), ::testing::HasSubstr("ch.belmor.Korvex.Error.Fail: 0x80004005: the settings cannot be stored"));
+  EXPECT_THAT(unreadable.Output(), ::testing::HasSubstr("could not be read"));
+  Child filter = Ctl({"get", "zsrDownFilter"});
+  ASSERT_EQ(filter.Wait(), kExitOk);
+  EXPECT_EQ(filter.Output(), "zsrDownFilter:\n");
+}
+
 // A trust center that takes an upload and never answers: --timeout cancels
 // the run and ends korvexctl with its own status; the run is over soon after.
 TEST_F(KorvexctlEndToEnd, ATimeoutCancelsAHungRunAndExitsSix) {

@@ -178,6 +178,24 @@ TEST(KorvexctlValues, BooleansAndHomeExpansion) {
   EXPECT_EQ(ExpandHome("~other/x", "/home/praxis"), "~other/x");
   EXPECT_EQ(ExpandHome("/data/~/x", "/home/praxis"), "/data/~/x");
   EXPECT_EQ(ExpandHome("~/x", ""), "~/x");
+
+  const struct {
+    const char* text;
+    const char* cwd;
+    const char* sent;
+  } directories[] = {
+      {"Rechnungen", "/home/praxis", "/home/praxis/Rechnungen"},
+      {"./in/../Rechnungen/", "/home/praxis/", "/home/praxis/./in/../Rechnungen/"},
+      {"~/Rechnungen", "/srv", "/home/praxis/Rechnungen"},
+      {"/srv/Rechnungen", "/home/praxis", "/srv/Rechnungen"},
+      // Left for the server, which says why it refuses them.
+      {"C:\\Rechnungen", "/home/praxis", "C:\\Rechnungen"},
+      {"\\\\server\\share", "/home/praxis", "\\\\server\\share"},
+      {"Rechnungen", "", "Rechnungen"},
+      {"", "/home/praxis", ""},
+  };
+  for (const auto& d : directories)
+    EXPECT_EQ(AbsoluteDirectory(d.text, "/home/praxis", d.cwd), d.sent) << d.text << " in " << d.cwd;
 }
 
 TEST(KorvexctlOutput, LinesReadLikeTheMonitorsMessageList) {

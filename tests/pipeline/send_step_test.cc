@@ -513,6 +513,85 @@ TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice
   EXPECT_EQ(methods.back(), "korvex.session.close");
 }
 
+// However the trust center fails a run, each invoice ends it named once:
+// passed on, held, refused or waiting for the next run; the closing report
+// counts the faulty ones, and a count of the waiting ones follows it.
+TEST(SendStepTest, EveryInvoiceARunCouldNotSendIsNamedAndCounted) {
+  const struct Case {
+    const char* what;
+    // The gate client's URL names a port where nothing listens.
+    bool gateUnreachable;
+    // Control of the test trust center; its input gate where nothing listens
+    // when inputUnreachable.
+    const char* control;
+    bool inputUnreachable;
+    int held;     // in the error directory, outcome unknown (18)
+    int refused;  // refused by the gate and left in "output" (17, 3)
+    int waiting;  // left in "output" for the next run (20)
+  } cases[] = {
+      {"trust center unreachable at connect", true, "", false, 0, 0, 3},
+      {"500 on session.new", false, R"("fault": "http500", "fault_methods": ["korvex.session.new"],)", false, 0, 0, 3},
+      {"input gate unreachable at the first upload", false, "", true, 0, 0, 3},
+      {"500 on upload", false, R"("fault": "http500", "fault_methods": ["korvex.inputgate.write2"],)", false, 1, 0, 2},
+      {"503 on upload", false, R"("fault": "http503", "fault_methods": ["korvex.inputgate.write2"],)", false, 0, 3, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimSendBench b;
+    b.env.config->SetZsrDownFilter("*");
+    if (c.gateUnreachable) {
+      b.engine->SetInputGateClient(
+          std::make_shared<InputGateClient>(nullptr, "http://localhost:" + std::to_string(ClosedPort()) + "/gate/nord"));
+    }
+    b.Prepare(
+        {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
+    std::string control = std::string("{") + c.control;
+    if (c.inputUnreachable) control += R"("input_port": )" + std::to_string(ClosedPort()) + ",";
+    b.sim.SetControl(control + R"("new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
+
+    b.RunSendStep();
+
+    std::map<std::string, std::vector<std::string>> fates;
+    for (const Report& r : b.Reports()) {
+      if (r.origin != moPSender || r.mclass != mcModule || r.fileName.empty()) continue;
+      if (r == Sender(mlError, 18, r.fileName, Text(65))) fates[r.fileName].push_back("held");
+      if (r == Sender(mlWarning, 3, r.fileName, Text(30))) fates[r.fileName].push_back("refused");
+      if (r == Sender(mlWarning, 20, r.fileName, Text(66))) fates[r.fileName].push_back("waiting");
+    }
+    int held = 0, refused = 0, waiting = 0;
+    for (const std::string name : {"a.xml", "b.xml", "c.xml"}) {
+      ASSERT_EQ(fates[name].size(), 1u) << name << " is named once, by its fate";
+      held += fates[name][0] == "held";
+      refused += fates[name][0] == "refused";
+      waiting += fates[name][0] == "waiting";
+    }
+    EXPECT_EQ(held, c.held);
+    EXPECT_EQ(refused, c.refused);
+    EXPECT_EQ(waiting, c.waiting);
+    EXPECT_EQ(Names(b.output).size(), static_cast<size_t>(c.refused + c.waiting));
+    EXPECT_EQ(Names(b.env.ErrorDir()).size(), static_cast<size_t>(c.held));
+    // The run says once that it had no connection, also when the response
+    // download cannot connect either.
+    EXPECT_LE(std::count(b.Reports().begin(), b.Reports().end(), Sender(mlError, 16, "", Text(16))), 1);
+
+    // The closing report as ever, then the waiting ones counted.
+    const std::string closing = "Senden/Empfangen abgeschlossen: 0 kopiert, " + std::to_string(c.held + c.refused) +
+                                " fehlerhafte Rechnungsdateien";
+    std::vector<Report> tail;
+    for (const Report& r : b.Reports()) {
+      if (r.origin == moPSender && r.level != mlDebug) tail.push_back(r);
+    }
+    ASSERT_GE(tail.size(), 2u);
+    if (c.waiting > 0) {
+      EXPECT_EQ(tail[tail.size() - 2], Sender(mlInfo, 1, "", closing));
+      EXPECT_EQ(tail.back(), (Report{mlInfo, mcCount, moPSender, c.waiting, "",
+                                     std::to_string(c.waiting) + " Rechnungen warten auf den nächsten Lauf"}));
+    } else {
+      EXPECT_EQ(tail.back(), Sender(mlInfo, 1, "", closing));
+    }
+  }
+}
+
 TEST(SendStepTest, CancelEndsARunHungInAnUploadWithinSeconds) {
   SimSendBench b;
   b.env.config->SetZsrDownFilter("*");
@@ -585,8 +664,11 @@ TEST(SendStepTest, WithoutAGateClientTheRunStillEnds) {
   EXPECT_THAT(Names(b.output), ElementsAre("a.xml"));
   EXPECT_THAT(b.Reports(), Contains(Sender(mlError, 16, "", Text(16))));
   EXPECT_THAT(b.Reports(), Contains(Downloader(mlError, 0, "", Text(53))));
-  EXPECT_EQ(b.Reports().back(),
+  ASSERT_GE(b.Reports().size(), 2u);
+  EXPECT_EQ(b.Reports()[b.Reports().size() - 2],
             Sender(mlInfo, 1, "", "Senden/Empfangen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"));
+  EXPECT_EQ(b.Reports().back(),
+            (Report{mlInfo, mcCount, moPSender, 1, "", "1 Rechnungen warten auf den nächsten Lauf"}));
 }
 
 TEST(SendStepTest, AnInvoiceTheLogCouldNotKeepIsReported) {

@@ -211,40 +211,133 @@ TEST_F(ServerLimitsTest, ABurstOfPutsIsGatheredIntoFewWritesAndAllOfItStoredWhen
 
 // A put that could not be stored is refused before it changes anything:
 // the settings directory is gone (a file stands in its place), or the file
-// was read only in part and must not be rewritten. Switches that live in
-// the engine alone still change.
+// could not be read (a directory stands in its place) and must not be
+// replaced by the defaults. Switches that live in the engine alone still
+// change.
 TEST_F(ServerLimitsTest, APutTheSettingsFileCannotTakeAnswersFailAndChangesNothing) {
   const struct {
     const char* what;
-    bool overlongLine;
-  } cases[] = {{"settings directory replaced by a file", false}, {"settings file read only in part", true}};
+    bool unreadable;
+    const char* reason;
+  } cases[] = {{"settings directory replaced by a file", false, "is not a directory"},
+               {"settings file that cannot be read", true, "could not be read"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    practice_.WriteSettings(c.overlongLine ? "note=" + std::string(1100, 'n') + "\n" : "");
+    practice_.WriteSettings();
+    if (c.unreadable) {
+      fs::remove(Ini());
+      fs::create_directories(Ini() + "/inside");
+    }
     RegisteredBus bus;
     Client client;
-    const std::string before = ReadFile(Ini());
+    const std::string before = c.unreadable ? std::string() : ReadFile(Ini());
     const std::string filter = client->zsrDownFilter();
     const bool archive = client->withArchive();
+    const std::string input = client->inputDirectory();
     const std::string moved = practice_.Root() + "/settings-moved";
-    if (!c.overlongLine) {
+    if (!c.unreadable) {
       fs::rename(practice_.AppData(), moved);
       WriteFile(practice_.AppData().substr(0, practice_.AppData().size() - 1), "in the way");
     }
     EXPECT_THAT(ErrorOf([&] { client->zsrDownFilter("Z4711"); }), HasSubstr("ch.belmor.Korvex.Error.Fail 0x80004005"));
+    EXPECT_THAT(ErrorOf([&] { client->zsrDownFilter("Z4711"); }), HasSubstr(c.reason));
     EXPECT_THAT(ErrorOf([&] { client->withArchive(!archive); }), HasSubstr("ch.belmor.Korvex.Error.Fail"));
     EXPECT_THAT(ErrorOf([&] { client->asasLogin("dr.neu"); }), HasSubstr("ch.belmor.Korvex.Error.Fail"));
+    EXPECT_THAT(GdbusPut(bus.Dir(), client.Path(), "inputDirectory", practice_.Root() + "/neu/"),
+                HasSubstr("ch.belmor.Korvex.Error.Fail"));
     EXPECT_EQ(client->zsrDownFilter(), filter);
     EXPECT_EQ(client->withArchive(), archive);
+    EXPECT_EQ(client->inputDirectory(), input);
     EXPECT_EQ(ErrorOf([&] { client->autoUpdate(false); }), "no error");
     EXPECT_FALSE(client->autoUpdate());
     client->Release();
     ASSERT_TRUE(WaitFor([&] { return bus.ServerPid() == 0; }, std::chrono::seconds(30)));
-    if (!c.overlongLine) {
+    if (c.unreadable) {
+      EXPECT_TRUE(fs::is_directory(Ini() + "/inside"));
+      fs::remove_all(Ini());
+    } else {
       fs::remove(practice_.AppData().substr(0, practice_.AppData().size() - 1));
       fs::rename(moved, practice_.AppData());
+      EXPECT_EQ(ReadFile(Ini()), before);
     }
-    EXPECT_EQ(ReadFile(Ini()), before);
+  }
+}
+
+// A hand-edited korvex.ini with a line the reader cannot take (a comment
+// over 1023 characters): a put from a foreign client is stored, the next
+// server finds it, and the line is still there as it was.
+TEST_F(ServerLimitsTest, AnOverlongLineNoLongerStopsAPutAndTheValueOutlivesARestart) {
+  const std::string comment = "# " + std::string(1100, 'c');
+  practice_.WriteSettings(comment + "\n");
+  const std::string elsewhere = practice_.Root() + "/anderswo/";
+  RegisteredBus bus;
+  {
+    Client client;
+    EXPECT_EQ(GdbusPut(bus.Dir(), client.Path(), "inputDirectory", elsewhere), "no error");
+    EXPECT_EQ(client->inputDirectory(), elsewhere);
+    client->Release();
+    ASSERT_TRUE(WaitFor([&] { return bus.ServerPid() == 0; }, std::chrono::seconds(30)));
+  }
+  Client again;
+  EXPECT_EQ(again->inputDirectory(), elsewhere);
+  EXPECT_EQ(again->zsrDownFilter(), "*");
+  EXPECT_THAT(ReadFile(Ini()), HasSubstr(comment + "\n"));
+  EXPECT_EQ(IniValues(Ini())["inputDir"], elsewhere);
+}
+
+// Directories from a foreign client: one no run could use is refused with
+// its reason; one not there yet is taken, and the run that misses it names it.
+TEST_F(ServerLimitsTest, ADirectoryNoRunCouldUseIsRefusedAndAMissingOneIsNamedByTheRun) {
+  practice_.PreloadToken();
+  RegisteredBus bus;
+  Client client;
+  const std::string input = client->inputDirectory();
+  const struct {
+    const char* property;
+    std::string value;
+    const char* answer;
+  } refused[] = {
+      {"inputDirectory", "Rechnungen", "not an absolute directory: Rechnungen/"},
+      {"outputDirectory", "./Antworten", "not an absolute directory"},
+      {"workDirectory", "/etc/passwd", "not a directory: /etc/passwd/"},
+      {"inputDirectory", "/etc/passwd/sub", "a file stands in its path"},
+  };
+  for (const auto& r : refused) {
+    const std::string answer = GdbusPut(bus.Dir(), client.Path(), r.property, r.value);
+    EXPECT_THAT(answer, HasSubstr("ch.belmor.Korvex.Error.InvalidArg")) << r.value;
+    EXPECT_THAT(answer, HasSubstr(r.answer)) << r.value;
+  }
+  EXPECT_EQ(client->inputDirectory(), input);
+  EXPECT_EQ(IniValues(Ini())["inputDir"], input);
+
+  // The write step's reports reach clients only when asked for.
+  client->responseMessagesEnabled(true);
+
+  const struct {
+    const char* property;
+    std::string value;
+    int32_t origin;
+    int32_t code;
+    std::function<void()> run;
+  } later[] = {
+      {"inputDirectory", practice_.Root() + "/spaeter/Rechnungen/", moPReader, 6, [&] { client->Read(); }},
+      {"outputDirectory", practice_.Root() + "/spaeter/Antworten/", moPWriter, 23, [&] { client->Write(); }},
+  };
+  for (const auto& l : later) {
+    SCOPED_TRACE(l.property);
+    EXPECT_EQ(GdbusPut(bus.Dir(), client.Path(), l.property, l.value), "no error");
+    EXPECT_FALSE(fs::exists(l.value));
+    l.run();
+    // "Verzeichnis fehlt: ..." in whichever language the server speaks.
+    const std::string german = FormatMessageText(GermanMessageTable()[74].text, {l.value});
+    const std::string french = FormatMessageText(FrenchMessageTable()[74].text, {l.value});
+    EXPECT_TRUE(WaitFor([&] {
+      for (const Event& e : client->Events())
+        if (e.origin == l.origin && e.level == mlError && e.code == l.code && (e.message == german || e.message == french))
+          return true;
+      return false;
+    })) << german;
+    ASSERT_TRUE(WaitFor([&] { return client->Completed(l.origin); }));
   }
 }
 

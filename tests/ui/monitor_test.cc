@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -136,6 +137,42 @@ TEST_F(MonitorTest, AnErrorTurnsTheSendSegmentRedUntilTheNextSendAndNotifiesWhen
   ASSERT_TRUE(Eventually([&] { return RunButtonsEnabled(); }));
   QTest::qWait(500);
   EXPECT_EQ(notifications(), 1u);
+}
+
+// The gate answers the session with 500: nothing is sent, each invoice is
+// reported waiting by name, and nobody looking, the end of the run is
+// notified like any other failure. The send step stays shown as done.
+TEST_F(MonitorTest, ARunThatSentNothingNotifiesItsWaitingInvoices) {
+  AddInvoices(2);
+  sim_.SetControl(R"({"fault": "http500", "fault_methods": ["korvex.session.new"]})");
+  StartBus();
+  Child monitor({"dbus-monitor", "--session", "interface='org.freedesktop.Notifications'"}, out_.Sub("notify.out"));
+  ASSERT_TRUE(Eventually([&] { return ReadFile(out_.Sub("notify.out")).find("NameAcquired") != std::string::npos; }));
+  // A connection of its own: the process's session bus connection may be
+  // that of an earlier test's bus.
+  Notifier notifier(QDBusConnection::connectToBus(QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")),
+                                                  "notifier-waiting"));
+  StartMonitor(&notifier);
+  window_->showMinimized();
+  Page().SetConfirm([](const QString&) { return true; });
+  Page().RunButton(0)->click();
+  ASSERT_TRUE(Eventually([&] { return recorder_->Completed(moPSender); }));
+  for (int n : {1, 2}) {
+    EXPECT_THAT(Lines(), ::testing::Contains("    WARNUNG: " + Practice::InvoiceFileName(n) +
+                                             ": Trust Center nicht erreichbar, wird beim nächsten Lauf gesendet"));
+  }
+  EXPECT_TRUE(Eventually([&] {
+    return ReadFile(out_.Sub("notify.out")).find("2 Rechnungen konnten nicht verarbeitet werden.") != std::string::npos;
+  }));
+  ASSERT_TRUE(Eventually([&] {
+    return std::any_of(recorder_->entries.begin(), recorder_->entries.end(),
+                       [](const Recorder::Entry& e) {
+                         return e.report.mclass == mcCount && e.report.origin == moPSender &&
+                                e.report.message == "2 Rechnungen warten auf den nächsten Lauf";
+                       });
+  }));
+  EXPECT_EQ(Page().Progress()->Counts().At(3).done, Page().Progress()->Counts().At(3).total);
+  EXPECT_GT(Page().Progress()->Counts().At(3).total, 0);
 }
 
 TEST_F(MonitorTest, OnlyParticipantNumber69AsksBeforeInvoicesGoOutAndNoStartsNothing) {

@@ -94,6 +94,24 @@ TEST(ProgBarCounts, ACountStartsItsStepAndEveryLaterOneAfresh) {
   EXPECT_EQ(bar.At(1).total, 0);
 }
 
+TEST(ProgBarCounts, TheCountOfInvoicesLeftWaitingDoesNotReopenItsStep) {
+  ProgBarCounts bar;
+  bar.Handle(Module(mlInfo, moPSender, 0));
+  bar.Handle(Count(moPSender, 3));
+  bar.Handle(Module(mlError, moPSender, 16));
+  bar.Handle(Module(mlInfo, moPSender, 1));
+  // After the step's end: the invoices it left for the next run.
+  EXPECT_EQ(bar.Handle(Count(moPSender, 3)), ProgBarCounts::Repaint::None);
+  EXPECT_EQ(bar.At(3).done, 1);
+  EXPECT_EQ(bar.At(3).total, 1);
+  EXPECT_TRUE(bar.At(3).failed);
+  // The next send step's announcement counts again.
+  bar.Handle(Module(mlInfo, moPSender, 0));
+  bar.Handle(Count(moPSender, 2));
+  EXPECT_EQ(bar.At(3).done, 0);
+  EXPECT_EQ(bar.At(3).total, 2);
+}
+
 TEST(MessageLine, ReadsLikeTheMonitorsList) {
   SetLanguage(Language::German);
   const struct {

@@ -209,6 +209,15 @@ std::string ExpandHome(const std::string& text, const std::string& home) {
   return text;
 }
 
+std::string AbsoluteDirectory(const std::string& text, const std::string& home, const std::string& cwd) {
+  const std::string expanded = ExpandHome(text, home);
+  if (expanded.empty() || cwd.empty() || expanded[0] == '/' || expanded[0] == '\\') return expanded;
+  const bool drive = expanded.size() >= 2 && expanded[1] == ':' &&
+                     ((expanded[0] >= 'A' && expanded[0] <= 'Z') || (expanded[0] >= 'a' && expanded[0] <= 'z'));
+  if (drive) return expanded;
+  return cwd + (cwd.back() == '/' ? "" : "/") + expanded;
+}
+
 std::string LevelName(int32_t level) {
   static const char* const names[] = {"mlDebug", "mlInfo", "mlWarning", "mlError", "mlFatal"};
   return level >= 0 && level < 5 ? names[level] : "";

@@ -68,6 +68,12 @@ std::string UsageText();
 std::optional<bool> ParseBool(const std::string& text);
 // A leading "~/" (or a lone "~") becomes home; other text is kept.
 std::string ExpandHome(const std::string& text, const std::string& home);
+// A directory as a shell user means it: "~" expanded, then a relative path
+// taken against cwd (the server refuses relative paths: its own working
+// directory means nothing to the user). A path with a drive ("C:\...") or a
+// leading backslash is left for the server to judge; so is everything when
+// cwd is empty (unknown).
+std::string AbsoluteDirectory(const std::string& text, const std::string& home, const std::string& cwd);
 
 // --- reports ---------------------------------------------------------------
 

@@ -410,7 +410,9 @@ int Set(Client& client, const Command& command) {
     // Only a directory is a path; a trust center's name is taken as it is.
     const bool directory = name.size() > 9 && name.compare(name.size() - 9, 9, "Directory") == 0;
     const char* home = std::getenv("HOME");
-    value = sdbus::Variant(directory ? ExpandHome(text, home ? home : "") : text);
+    std::error_code error;
+    const std::string cwd = directory ? std::filesystem::current_path(error).string() : std::string();
+    value = sdbus::Variant(directory ? AbsoluteDirectory(text, home ? home : "", error ? "" : cwd) : text);
   } else if (info->type == "i") {
     try {
       size_t used = 0;
