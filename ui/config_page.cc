@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -94,15 +95,14 @@ ConfigPage::ConfigPage(ServerLink& server, QWidget* parent)
   grid->addWidget(centers_, 0, 1, 1, 2);
   grid->setRowMinimumHeight(1, 14);
 
-  AddEdit(kInputDirectory, "inputDirectory", false);
-  AddEdit(kOutputDirectory, "outputDirectory", false);
-  AddEdit(kWorkDirectory, "workDirectory", false);
-  AddEdit(kZsrFilter, "zsrDownFilter", true);
-  const int labels[] = {132, 155, 133};
+  AddEdit(kInputDirectory, "inputDirectory", 132, false);
+  AddEdit(kOutputDirectory, "outputDirectory", 155, false);
+  AddEdit(kWorkDirectory, "workDirectory", 133, false);
+  AddEdit(kZsrFilter, "zsrDownFilter", 207, true);
   for (int i = kInputDirectory; i <= kWorkDirectory; ++i) {
     Field& field = fields_[i];
     field.browse = new QPushButton(Text(137), this);
-    grid->addWidget(new QLabel(Text(labels[i]), this), 2 + i, 0);
+    grid->addWidget(new QLabel(Text(field.label), this), 2 + i, 0);
     grid->addWidget(field.edit, 2 + i, 1);
     grid->addWidget(field.browse, 2 + i, 2);
     connect(field.browse, &QPushButton::clicked, this, [this, &field] { Browse(field); });
@@ -131,7 +131,18 @@ ConfigPage::ConfigPage(ServerLink& server, QWidget* parent)
   logins_ = DropDownList(this);
   grid->addWidget(new QLabel(Text(136), this), 8, 0);
   grid->addWidget(logins_, 8, 1, 1, 2);
-  grid->setRowStretch(9, 1);
+
+  // A tooltip alone would show the reason only to a user who hovers there.
+  notice_ = new QLabel(this);
+  notice_->setWordWrap(true);
+  notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QPalette noticePalette = notice_->palette();
+  noticePalette.setColor(QPalette::WindowText, QColor(170, 0, 0));
+  notice_->setPalette(noticePalette);
+  notice_->hide();
+  grid->setRowMinimumHeight(9, 8);
+  grid->addWidget(notice_, 10, 0, 1, 3);
+  grid->setRowStretch(11, 1);
 
   // activated, not currentIndexChanged: only the user's choice is sent, not
   // the page's own filling of the boxes.
@@ -143,9 +154,10 @@ ConfigPage::ConfigPage(ServerLink& server, QWidget* parent)
   Refresh();
 }
 
-void ConfigPage::AddEdit(Edit edit, const char* property, bool allowEmpty) {
+void ConfigPage::AddEdit(Edit edit, const char* property, int label, bool allowEmpty) {
   Field& field = fields_[edit];
   field.property = property;
+  field.label = label;
   field.allowEmpty = allowEmpty;
   field.edit = new QLineEdit(this);
   connect(field.edit, &QLineEdit::returnPressed, this, [this, &field] { Finish(field); });
@@ -251,6 +263,27 @@ void ConfigPage::MarkRefused(Field& field, const QString& reason) {
   palette.setColor(QPalette::Base, field.refused ? kRefusedBase : QWidget::palette().color(QPalette::Base));
   field.edit->setPalette(palette);
   field.edit->setToolTip(reason);
+  ShowNotice(&field, field.label, reason);
+}
+
+void ConfigPage::ShowNotice(const void* control, int label, const QString& reason) {
+  if (reason.isEmpty()) {
+    if (noticeOwner_ != control) return;
+    noticeOwner_ = nullptr;
+    notice_->clear();
+    notice_->hide();
+    return;
+  }
+  // The result code leads the server's message; the words after it are
+  // what the user can act on (the tooltip keeps the code).
+  static const QRegularExpression code("^0x[0-9A-Fa-f]{8}: ");
+  QString text = reason;
+  text.remove(code);
+  QString name = Text(label);
+  if (name.endsWith(':')) name.chop(1);
+  noticeOwner_ = control;
+  notice_->setText(name + ": " + text);
+  notice_->show();
 }
 
 void ConfigPage::LoadCenters() {
@@ -279,18 +312,21 @@ void ConfigPage::LoadArchive() {
 // failed and the server cannot be asked either, the user's choice stays.
 void ConfigPage::ChooseCenter(int index) {
   if (index < 0) return;
-  server_.Set("trustCenter", centers_->itemText(index));
+  const bool taken = server_.Set("trustCenter", centers_->itemText(index));
+  ShowNotice(centers_, 131, taken ? QString() : server_.LastError().message());
   LoadCenters();
 }
 
 void ConfigPage::ChooseLogin(int index) {
   if (index < 0) return;
-  server_.Set("asasLogin", logins_->itemText(index));
+  const bool taken = server_.Set("asasLogin", logins_->itemText(index));
+  ShowNotice(logins_, 136, taken ? QString() : server_.LastError().message());
   LoadLogins();
 }
 
 void ConfigPage::SetArchive(bool checked) {
-  server_.Set("withArchive", checked);
+  const bool taken = server_.Set("withArchive", checked);
+  ShowNotice(archive_, 135, taken ? QString() : server_.LastError().message());
   LoadArchive();
 }
 

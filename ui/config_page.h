@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -34,8 +35,11 @@ int SelectLogin(const QStringList& items, const QString& login);
 // moving to another control, a browse result), so a half-typed path never
 // reaches the settings file; the window losing the focus or closing ends no
 // editing. A value the server refuses leaves the edit red with the
-// reason as its tooltip; the saved value stays what it was. The page follows
-// what other clients change, except in the edit the user is typing in.
+// reason as its tooltip, and the reason stands in the notice line at the
+// foot of the page (a refused box or check box shows it there too, the box
+// back at the saved value); the saved value stays what it was. The notice
+// goes when the control it names takes a value. The page follows what other
+// clients change, except in the edit the user is typing in.
 class ConfigPage : public QWidget {
   Q_OBJECT
 
@@ -59,6 +63,9 @@ class ConfigPage : public QWidget {
   QComboBox* Logins() const { return logins_; }
   // True while the edit shows a value the server did not take.
   bool Refused(Edit edit) const { return fields_[edit].refused; }
+  // Why the server refused the latest value it did not take; hidden when
+  // there is nothing to say.
+  QLabel* Notice() const { return notice_; }
 
   // Reads every value from the server again, the boxes' lists too; an edit
   // the user is typing in keeps its text.
@@ -71,6 +78,8 @@ class ConfigPage : public QWidget {
  private:
   struct Field {
     const char* property = nullptr;
+    // The string of the edit's label, which names it in the notice.
+    int label = 0;
     // The filter may be empty (no filter); a directory never is.
     bool allowEmpty = false;
     QLineEdit* edit = nullptr;
@@ -80,7 +89,7 @@ class ConfigPage : public QWidget {
     bool refused = false;
   };
 
-  void AddEdit(Edit edit, const char* property, bool allowEmpty);
+  void AddEdit(Edit edit, const char* property, int label, bool allowEmpty);
   // Editing ended: sends what the user typed since the last time.
   void Finish(Field& field);
   void Browse(Field& field);
@@ -90,6 +99,10 @@ class ConfigPage : public QWidget {
   void Load(Field& field);
   void Show(Field& field, const QString& value);
   void MarkRefused(Field& field, const QString& reason);
+  // The notice for the control named by the string label: the server's
+  // reason, or none when reason is empty (only the control's own notice is
+  // taken away).
+  void ShowNotice(const void* control, int label, const QString& reason);
   static bool Editing(const Field& field);
 
   void ChooseCenter(int index);
@@ -106,6 +119,9 @@ class ConfigPage : public QWidget {
   std::array<Field, kEditCount> fields_;
   QCheckBox* archive_;
   QComboBox* logins_;
+  QLabel* notice_;
+  // The control the notice speaks of.
+  const void* noticeOwner_ = nullptr;
 };
 
 }  // namespace belmor::korvex::ui

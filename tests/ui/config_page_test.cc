@@ -9,6 +9,7 @@
 #include <QPalette>
 #include <QTabWidget>
 #include <QTest>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -312,6 +313,66 @@ TEST_F(ConfigPageTest, ARefusedValueTurnsTheEditRedWithTheReasonAndTheSavedValue
     EXPECT_EQ(Saved(c.key), edit->text().toStdString());
     EXPECT_NE(Saved(c.key), before);
   }
+}
+
+// A directory no run could use is refused: the reason stands on the page,
+// not only in a tooltip, and goes once the value is mended.
+TEST_F(ConfigPageTest, ARefusedDirectoryShowsTheServersReasonOnThePage) {
+  Open();
+  ASSERT_TRUE(page_->Notice()->isHidden());
+  const struct {
+    ConfigPage::Edit edit;
+    const char* property;
+    const char* value;
+    const char* notice;
+  } cases[] = {
+      {ConfigPage::kInputDirectory, "inputDirectory", "Rechnungen",
+       "Rechnungsverzeichnis: not an absolute directory: Rechnungen/"},
+      {ConfigPage::kWorkDirectory, "workDirectory", "/etc/passwd", "Basisverzeichnis: not a directory: /etc/passwd/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.property);
+    QLineEdit* edit = Edit(c.edit);
+    const std::string before = Property(c.property);
+    Type(edit, c.value);
+    QTest::keyClick(edit, Qt::Key_Return);
+    EXPECT_TRUE(page_->Refused(c.edit));
+    EXPECT_TRUE(Red(edit));
+    EXPECT_THAT(edit->toolTip().toStdString(), HasSubstr("0x80070057: "));
+    EXPECT_TRUE(page_->Notice()->isVisible());
+    EXPECT_EQ(page_->Notice()->text().toStdString(), c.notice);
+    EXPECT_EQ(Property(c.property), before);
+
+    const std::string mended = practice_.Root() + "/neu-" + c.property;
+    Type(edit, QString::fromStdString(mended));
+    QTest::keyClick(edit, Qt::Key_Return);
+    EXPECT_FALSE(page_->Refused(c.edit));
+    EXPECT_TRUE(page_->Notice()->isHidden());
+    EXPECT_EQ(Property(c.property), mended + "/");
+  }
+}
+
+// With a settings file the server could not read, no change can be stored:
+// a check box or a box the user changes goes back, and the page says why.
+TEST_F(ConfigPageTest, APutTheServerCannotStoreShowsWhyAndTheBoxesGoBack) {
+  std::filesystem::remove(practice_.AppData("korvex.ini"));
+  std::filesystem::create_directories(practice_.AppData("korvex.ini"));
+  Open();
+  const bool archive = page_->Archive()->isChecked();
+  QTest::mouseClick(page_->Archive(), Qt::LeftButton);
+  EXPECT_EQ(page_->Archive()->isChecked(), archive);
+  EXPECT_EQ(link_->Get("withArchive").toBool(), archive);
+  ASSERT_TRUE(page_->Notice()->isVisible());
+  EXPECT_THAT(page_->Notice()->text().toStdString(), ::testing::StartsWith("Archivieren: the settings cannot be stored: "));
+  EXPECT_THAT(page_->Notice()->text().toStdString(), HasSubstr("could not be read"));
+
+  QLineEdit* filter = Edit(ConfigPage::kZsrFilter);
+  Type(filter, "P1");
+  QTest::keyClick(filter, Qt::Key_Return);
+  EXPECT_TRUE(page_->Refused(ConfigPage::kZsrFilter));
+  EXPECT_THAT(page_->Notice()->text().toStdString(), HasSubstr("could not be read"));
+  EXPECT_EQ(Property("zsrDownFilter"), "");
+  EXPECT_TRUE(std::filesystem::is_directory(practice_.AppData("korvex.ini")));
 }
 
 TEST_F(ConfigPageTest, TheZsrFilterIsSavedTrimmedAndErasingItSavesTheEmptyFilter) {
