@@ -147,6 +147,26 @@ void ClientConfig::set_path_work(const common::Path& path) {
   CheckDirectory(work);
   CheckStorable("workDir", work.ToString());
   SetPathWorkUnchecked(work);
+  // Without its folders the next run would call the new work area invalid.
+  if (hooks_.createWorkFolders) CreateWorkFolders();
+}
+
+bool ClientConfig::CreateWorkFolders() const {
+  const Directories d = GetDirectories();
+  if (d.work.ToString().size() < 2) return false;
+  const common::Path folders[] = {d.work,    d.workInput, d.workValid,        d.workOutput, d.error,
+                                  d.archive, SubDirectory(d.work, "responses"), d.responsesArchive, d.logs};
+  bool made = true;
+  for (const common::Path& folder : folders) {
+    try {
+      common::File(folder).CreateDirectories(common::kPrivateDirectoryMode);
+    } catch (const common::Exception& e) {
+      KX_LOG(ERROR) << "[ClientConfig::CreateWorkFolders][can't write to dir: " << folder.ToString() << " : "
+                    << e.Text() << "]";
+      made = false;
+    }
+  }
+  return made;
 }
 
 template <typename T>

@@ -52,6 +52,9 @@ class ClientConfig : public Config {
     // Where error reports go; none yet at start-up, when the engine builds
     // its session logger after this object (the debug log gets them then).
     std::function<std::shared_ptr<KorvexLogger>()> sessionLogger;
+    // Whether a new work base gets its work folders at once (CreateWorkFolders):
+    // the engine's settings do; settings alone, as tests use them, touch no disk.
+    bool createWorkFolders = false;
   };
 
   // Reads the settings, writing the file back with the values in effect.
@@ -146,8 +149,16 @@ class ClientConfig : public Config {
   // Stored without white space at either end.
   void SetZsrDownFilter(const std::string& filter);
   // Moves the work base and every work directory below it; the invoice and
-  // response directories stay where they are.
+  // response directories stay where they are. With Hooks::createWorkFolders
+  // the new work area is made at once, so the next run can use it.
   void set_path_work(const common::Path& path);
+  // Makes the work base and its folders (input, valid, output, err, archive,
+  // responses, responses-archive, logs) where they are missing, the user's
+  // alone (0700) whatever the umask: they hold patient data. A folder that
+  // cannot be made is logged and the others are still made; a base shorter
+  // than two characters, which no step accepts, is left alone. False when
+  // one of them could not be made.
+  bool CreateWorkFolders() const;
 
   // Whether a change could be stored now (see IniOptions::CanSave); callers
   // that must not accept what cannot be stored ask before they set.

@@ -29,7 +29,9 @@
 #include "logging/report.h"
 #include "pipeline/abstract_step.h"
 #include "pipeline/duplicate_log.h"
+#include "pipeline/pending_journal.h"
 #include "pipeline/read_step.h"
+#include "pipeline/received_list.h"
 #include "pipeline/step_semaphore.h"
 #include "pipeline/send_step.h"
 #include "pipeline/transform_step.h"
@@ -54,6 +56,10 @@ namespace {
 constexpr const char* kConfigFile = "korvex.xml";
 constexpr const char* kSchemaFile = "korvex.xsd";
 constexpr const char* kNoTimestamp = "000000000";
+constexpr const char* kDuplicateLogFile = "korvex.log";
+// Where the duplicate log lived last, in the application-data directory: a
+// start that finds the settings naming another work base carries it over.
+constexpr const char* kWorkBaseFile = "korvex.workbase";
 // A configuration older than ten hours is fetched again.
 constexpr double kMaxConfigAge = 36000;
 // The oldest libxml2 the product is built and tested against (2.9.12).
@@ -215,11 +221,104 @@ void Korvex::RegisterStylesheetFunctions() {
 }
 
 void Korvex::OpenDuplicateLog() {
-  auto duplicateLog = std::make_shared<DuplicateLog>(clientConfig_->GetDuplicateLogPath().ToString());
+  const common::Path work = clientConfig_->GetPathWork();
+  auto duplicateLog = std::make_shared<DuplicateLog>(common::InDirectory(work, kDuplicateLogFile).ToString());
   // A missing, empty or foreign file starts an empty log; the first Add
   // writes the header.
   if (!duplicateLog->Load()) duplicateLog->Reset();
+  // The settings may have moved the work base while no server ran.
+  const std::string recorded = RecordedWorkBase();
+  bool carried = true;
+  if (!recorded.empty() && recorded != work.ToString()) {
+    // Nothing here may keep the engine from starting: what is not carried
+    // now is carried by a later start.
+    try {
+      const common::Path oldBase(recorded, true);
+      const common::File oldDirectory(oldBase);
+      DuplicateLog old(common::InDirectory(oldBase, kDuplicateLogFile).ToString());
+      if (!oldDirectory.Exists() || !oldDirectory.IsDirectory()) {
+        // Perhaps a drive not mounted now.
+        KX_LOG(ERROR) << "[Korvex::OpenDuplicateLog][earlier work base " << recorded << " not found; not carried]";
+        carried = false;
+      } else if (!old.Load() && common::File(old.Path()).Exists()) {
+        KX_LOG(ERROR) << "[Korvex::OpenDuplicateLog][duplicate log " << old.Path() << " not readable; not carried]";
+        carried = false;
+      } else {
+        carried = CarryWorkArea(oldBase, work, old, *duplicateLog);
+      }
+    } catch (const std::exception& e) {
+      KX_LOG(ERROR) << "[Korvex::OpenDuplicateLog][earlier work base " << recorded << " not carried][" << e.what()
+                    << "]";
+      carried = false;
+    }
+  }
+  if (carried) RecordWorkBase(work);
   duplicateLog_ = std::move(duplicateLog);
+  duplicateLogBase_ = work.ToString();
+}
+
+void Korvex::PrepareStep() {
+  if (!clientConfig_) return;
+  // Outside RunStep's guard: a failure here is logged, and the step then
+  // reports what it finds.
+  try {
+    clientConfig_->CreateWorkFolders();
+    if (!duplicateLog_ || duplicateLogBase_.empty()) return;
+    const common::Path work = clientConfig_->GetPathWork();
+    if (work.ToString() == duplicateLogBase_) return;
+    auto duplicateLog = std::make_shared<DuplicateLog>(common::InDirectory(work, kDuplicateLogFile).ToString());
+    if (!duplicateLog->Load()) duplicateLog->Reset();
+    const bool carried = CarryWorkArea(common::Path(duplicateLogBase_, true), work, *duplicateLog_, *duplicateLog);
+    // The merged log counts from now on even when it did not reach the disk:
+    // it stays dirty, so the next Add writes all of it, and the record still
+    // names the old base, so the next start carries it again.
+    duplicateLog_ = std::move(duplicateLog);
+    duplicateLogBase_ = work.ToString();
+    if (carried) RecordWorkBase(work);
+  } catch (const std::exception& e) {
+    KX_LOG(ERROR) << "[Korvex::PrepareStep][" << e.what() << "]";
+  }
+}
+
+bool Korvex::CarryWorkArea(const common::Path& fromBase, const common::Path& toBase, const DuplicateLog& from,
+                           DuplicateLog& into) const {
+  bool carried = into.Merge(from);
+  try {
+    PendingJournal(common::InDirectory(toBase, PendingJournal::kFileName).ToString())
+        .MergeFrom(PendingJournal(common::InDirectory(fromBase, PendingJournal::kFileName).ToString()),
+                   toBase.DirectoryString());
+    ReceivedList received(common::InDirectory(toBase, ReceivedList::kFileName).ToString());
+    received.Load();
+    ReceivedList old(common::InDirectory(fromBase, ReceivedList::kFileName).ToString());
+    old.Load();
+    received.Merge(old);
+  } catch (const common::Exception& e) {
+    KX_LOG(ERROR) << "[Korvex::CarryWorkArea][" << e.Text() << "]";
+    carried = false;
+  }
+  KX_LOG(DEBUG) << "[Korvex::CarryWorkArea][work base " << fromBase.ToString() << " -> " << toBase.ToString()
+                << "][duplicate log, journal and received list carried" << (carried ? "" : ", not all stored")
+                << "]";
+  return carried;
+}
+
+std::string Korvex::RecordedWorkBase() const {
+  std::ifstream in(common::InDirectory(clientConfig_->GetPathAppData(), kWorkBaseFile).ToString(), std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::string();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void Korvex::RecordWorkBase(const common::Path& work) const {
+  const std::string path = common::InDirectory(clientConfig_->GetPathAppData(), kWorkBaseFile).ToString();
+  if (RecordedWorkBase() == work.ToString()) return;
+  try {
+    common::ReplaceFileAtomically(path, work.ToString() + "\n", common::kPrivateFileMode);
+  } catch (const common::Exception& e) {
+    // The next start carries the old area in once more; that changes nothing twice.
+    KX_LOG(ERROR) << "[Korvex::RecordWorkBase][" << path << "][" << e.Text() << "]";
+  }
 }
 
 // --- local configuration ---------------------------------------------------------
@@ -527,15 +626,35 @@ void Korvex::RunStep(const std::shared_ptr<AbstractStep>& step) {
   Report(mlError, step->Origin(), 1, text);
 }
 
-void Korvex::RunReadStep() { RunStep(std::make_shared<ReadStep>(shared_from_this())); }
+// Each step is made after PrepareStep: it takes the duplicate log when it is made.
+void Korvex::RunReadStep() {
+  PrepareStep();
+  RunStep(std::make_shared<ReadStep>(shared_from_this()));
+}
 
-void Korvex::RunValidationStep() { RunStep(std::make_shared<ValidationStep>(shared_from_this())); }
+void Korvex::RunValidationStep() {
+  PrepareStep();
+  RunStep(std::make_shared<ValidationStep>(shared_from_this()));
+}
 
-void Korvex::RunTransformStep() { RunStep(std::make_shared<TransformStep>(shared_from_this())); }
+void Korvex::RunTransformStep() {
+  PrepareStep();
+  RunStep(std::make_shared<TransformStep>(shared_from_this()));
+}
 
-void Korvex::RunSendStep() { RunStep(std::make_shared<SendStep>(shared_from_this())); }
+void Korvex::RunSendStep() {
+  PrepareStep();
+  RunStep(std::make_shared<SendStep>(shared_from_this()));
+}
 
-void Korvex::RunWriteStep() { RunStep(std::make_shared<WriteStep>(shared_from_this())); }
+void Korvex::RunWriteStep() {
+  PrepareStep();
+  RunStep(std::make_shared<WriteStep>(shared_from_this()));
+}
+
+void Korvex::SetSingleFileName(const std::string& name) {
+  if (RunState::IsSingleFileMode()) RunState::SetSingleFileMode(true, name);
+}
 
 // --- settings and accessors ------------------------------------------------------
 
@@ -650,6 +769,7 @@ std::shared_ptr<ClientConfig> MakeClientConfig(const std::shared_ptr<Korvex>& en
     const std::shared_ptr<Korvex> engine = weak.lock();
     return engine ? engine->GetLogger() : nullptr;
   };
+  hooks.createWorkFolders = true;
   return std::make_shared<ClientConfig>(std::move(hooks));
 }
 

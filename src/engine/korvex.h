@@ -89,6 +89,9 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   void RunTransformStep();
   void RunSendStep();
   void RunWriteStep();
+  // Single-file mode: the later steps of the run take the file under the
+  // name the step that had it wrote it ("" when it went no further).
+  void SetSingleFileName(const std::string& name) override;
 
   void Cancel();
   void SetTrustCenter(int32_t id);
@@ -110,7 +113,10 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   // Init and LoadOnlineConfig make these; tests of single steps give doubles.
   void SetInputGateClient(std::shared_ptr<InputGateClient> client);
   void SetCredentialCache(std::shared_ptr<CredentialCache> cache);
-  void SetDuplicateLog(std::shared_ptr<DuplicateLog> log) { duplicateLog_ = std::move(log); }
+  void SetDuplicateLog(std::shared_ptr<DuplicateLog> log) {
+    duplicateLog_ = std::move(log);
+    duplicateLogBase_.clear();
+  }
 
   std::string GetLanguage() const override;
   std::string GetCurrentDay() const;
@@ -161,7 +167,26 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   // trace, HIN OAuth hosts) and where a new HIN login is stored.
   void PublishTransportSettings();
   // Opens the duplicate log "korvex.log" of the work directory and loads it.
+  // When "korvex.workbase" names another work base (the settings were
+  // edited between starts), that area's log, journal and received list are
+  // carried in first.
   void OpenDuplicateLog();
+  // At the start of every step, under the run's lease: makes the work
+  // folders that are missing and, when the work base moved since the
+  // duplicate log was opened, carries the old area's log, journal and
+  // received list into the new one (merged with what it holds, flushed)
+  // and opens the new log, before anything of the run could send an
+  // invoice again. The old files stay where they are.
+  void PrepareStep();
+  // Carries the duplicate log (from) and the journal and received list of
+  // the work base fromBase into the log of toBase (into) and the files
+  // beside it; true when everything reached the disk.
+  bool CarryWorkArea(const common::Path& fromBase, const common::Path& toBase, const DuplicateLog& from,
+                     DuplicateLog& into) const;
+  // The work base "korvex.workbase" in the application-data directory
+  // names: where the duplicate log lived last ("" when unknown).
+  std::string RecordedWorkBase() const;
+  void RecordWorkBase(const common::Path& work) const;
   // The fallback of a failed online load; its own failure is logged so that
   // the caller still sees the download's exception.
   void FallBackToLocalConfig();
@@ -177,6 +202,10 @@ class Korvex : public StepContext, public std::enable_shared_from_this<Korvex> {
   std::shared_ptr<ClientConfig> clientConfig_;
   std::shared_ptr<KorvexLogger> logger_;
   std::shared_ptr<DuplicateLog> duplicateLog_;
+  // The work base whose duplicate log is open; empty when the log was given
+  // (SetDuplicateLog), which then stays. Both change only under a run's
+  // lease, on its thread.
+  std::string duplicateLogBase_;
   std::shared_ptr<StepSemaphore> stepSemaphore_;
   std::shared_ptr<OnlineServices> onlineServices_;
 

@@ -136,6 +136,25 @@ bool AbstractStep::Accessible(const common::Path& directory) {
 
 void AbstractStep::Run() {
   if (engine_->IsCancelled()) return;
+  // In single-file mode the later steps take the file this one wrote, not
+  // whatever of that name waits in their source directories: an older
+  // invoice of the same name in work input would go out instead of the one
+  // the caller named. However the step ended, they learn where the file went.
+  if (!engine_->IsSingleFileMode()) {
+    RunChecked();
+    return;
+  }
+  singleFileWritten_.clear();
+  try {
+    RunChecked();
+  } catch (...) {
+    engine_->SetSingleFileName(singleFileWritten_);
+    throw;
+  }
+  engine_->SetSingleFileName(singleFileWritten_);
+}
+
+void AbstractStep::RunChecked() {
   // A run that ends by an exception leaves no file queued for a later one.
   struct QueueGuard {
     std::deque<std::string>& queue;
@@ -258,7 +277,10 @@ void AbstractStep::HandleQueue() {
 void AbstractStep::HandleOne(const std::string& name) {
   const std::shared_ptr<StepWorkObject> work = NewWorkObject(name);
   if (work->Prepare()) {
+    const int copied = copied_;
     Handle(work);
+    // Passed on under the name written, which may be a free ".n." one.
+    if (copied_ > copied) singleFileWritten_ = work->DestinationFile().FileName();
   } else {
     work->MoveToError();
     Report(mlWarning, kCodeNoRule, name, Text(kTextNoRule));

@@ -134,6 +134,8 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // The work objects count what they pass on and what they reject.
   friend class StepWorkObject;
 
+  // Run without what single-file mode adds.
+  void RunChecked();
   void Collect();
   // The files of the queue, then Cleanup, which runs also when the handling
   // threw.
@@ -143,6 +145,10 @@ class AbstractStep : public std::enable_shared_from_this<AbstractStep> {
   // The report of a file whose handling failed.
   void FileFailed(const std::string& name, const std::string& failure) const;
   bool InWorkArea(const common::Path& directory) const;
+
+  // Single-file mode: the name this step passed the run's file on under;
+  // empty while it has not.
+  std::string singleFileWritten_;
 };
 
 }  // namespace belmor::korvex

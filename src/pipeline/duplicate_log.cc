@@ -153,6 +153,16 @@ const char* SkipValues(const char* in, size_t count) {
 
 bool ByID(const DupLogEntry& a, const DupLogEntry& b) { return a.GetID() < b.GetID(); }
 
+bool SameValues(const DupLogEntry& a, const DupLogEntry& b) {
+  return a.GetID() == b.GetID() && a.GetAmount() == b.GetAmount() && a.GetZsr() == b.GetZsr() &&
+         a.GetEan() == b.GetEan() && a.GetTimestamp() == b.GetTimestamp() && a.GetStorno() == b.GetStorno();
+}
+
+DupLogEntry WithTime(const DupLogEntry& entry, int64_t time) {
+  return DupLogEntry(entry.GetID(), entry.GetAmount(), entry.GetZsr(), entry.GetEan(), entry.GetTimestamp(),
+                     entry.GetStorno(), time);
+}
+
 }  // namespace
 
 DupLogEntry::DupLogEntry(const SimpleInvoice& invoice, int64_t time)
@@ -323,6 +333,31 @@ bool DuplicateLog::Add(const std::shared_ptr<SimpleInvoice>& invoice) {
 
 bool DuplicateLog::Save() {
   if (!dirty_) return true;
+  return WriteFull(Now());
+}
+
+bool DuplicateLog::Merge(const DuplicateLog& other) {
+  std::vector<DupLogEntry> added;
+  for (const DupLogEntry& entry : other.entries_) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), entry, ByID);
+    while (it != entries_.end() && it->GetID() == entry.GetID() && !SameValues(*it, entry)) ++it;
+    if (it != entries_.end() && it->GetID() == entry.GetID()) {
+      if (entry.GetTime() > it->GetTime()) *it = WithTime(entry, entry.GetTime());
+    } else {
+      added.push_back(WithTime(entry, entry.GetTime()));
+    }
+  }
+  // One merge of two sorted runs, not an insertion each: logs hold tens of
+  // thousands of entries. Of equal IDs this log's own come first.
+  if (!added.empty()) {
+    std::vector<DupLogEntry> merged;
+    merged.reserve(entries_.size() + added.size());
+    std::merge(std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()),
+               std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()),
+               std::back_inserter(merged), ByID);
+    entries_ = std::move(merged);
+  }
+  dirty_ = true;
   return WriteFull(Now());
 }
 

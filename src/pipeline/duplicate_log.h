@@ -84,6 +84,12 @@ class DuplicateLog {
   bool Add(const std::shared_ptr<SimpleInvoice>& invoice);
   // Writes what the log holds; true when it reached the disk without error.
   bool Save();
+  // Takes in the entries of another log (the one of a work area left
+  // behind) that this one lacks; of an entry both hold, the later time
+  // counts, so it is kept as long as either would keep it. Then writes the
+  // whole log anew, atomically and flushed; false when that failed: the
+  // entries are in memory all the same and the next Add or Save writes them.
+  bool Merge(const DuplicateLog& other);
   // Empties the log and starts an empty file (after a Load that failed). A
   // file with content is first kept as "<path>.damaged-YYYYMMDD-HHMMSS"
   // (local time, "-1", "-2" ... added when taken); when it cannot be kept

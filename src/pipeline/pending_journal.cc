@@ -109,6 +109,28 @@ void PendingJournal::Rewrite(const std::vector<Entry>& entries) const {
   common::ReplaceFileAtomically(path_, text, common::kPrivateFileMode);
 }
 
+void PendingJournal::MergeFrom(const PendingJournal& old, const std::string& workDirectory) const {
+  std::vector<Entry> entries = Read();
+  std::string base = workDirectory;
+  if (!base.empty() && base.back() != '/') base += '/';
+  bool changed = false;
+  for (Entry& record : old.Read()) {
+    if (record.state == State::kDone) continue;
+    if (record.state == State::kHeld && !common::File(base + record.held).Exists()) continue;
+    const auto same = std::find_if(entries.begin(), entries.end(), [&](const Entry& entry) {
+      return entry.name == record.name && entry.sha256 == record.sha256;
+    });
+    if (same == entries.end()) {
+      entries.push_back(std::move(record));
+      changed = true;
+    } else if (record.time > same->time) {
+      *same = std::move(record);
+      changed = true;
+    }
+  }
+  if (changed) Rewrite(entries);
+}
+
 void PendingJournal::Append(const Entry& entry) const {
   std::string text;
   // A journal that is missing (a new work area) or empty gets its first line.

@@ -49,6 +49,17 @@ class PendingJournal {
   void Rewrite(const std::vector<Entry>& entries) const;
   // Appends one record, on the disk when it returns.
   void Append(const Entry& entry) const;
+  // Takes in the records of the journal of a work area left behind, for a
+  // work base that moved to workDirectory (this journal's). Carried are the
+  // uploads begun (P) and taken by the gate (S): should the very file come
+  // into this work area, it is held or passed on, never sent again. A held
+  // upload (H) is carried only when its file lies at the same place below
+  // workDirectory (the work area was copied across); otherwise it stays
+  // with the old journal, beside its file, which is never changed here.
+  // Finished ones (D) are left behind. Of an upload both name, the later
+  // record counts. Writes this journal anew, atomically, only when it
+  // gains or changes a record, so no journal appears for nothing.
+  void MergeFrom(const PendingJournal& old, const std::string& workDirectory) const;
 
   const std::string& path() const { return path_; }
 

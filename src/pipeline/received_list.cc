@@ -81,6 +81,31 @@ void ReceivedList::Add(const std::string& name, const std::string& sha256) {
   const int64_t limit = now - kMaxAge;
   std::erase_if(entries_, [limit](const Entry& entry) { return entry.time <= limit; });
   entries_.push_back({now, sha256, name});
+  Write();
+}
+
+void ReceivedList::Merge(const ReceivedList& other) {
+  const int64_t limit = Now() - kMaxAge;
+  bool changed = false;
+  for (const Entry& entry : other.entries_) {
+    if (entry.time <= limit) continue;
+    const auto same = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& mine) {
+      return mine.name == entry.name && mine.sha256 == entry.sha256;
+    });
+    if (same == entries_.end()) {
+      entries_.push_back(entry);
+      changed = true;
+    } else if (entry.time > same->time) {
+      same->time = entry.time;
+      changed = true;
+    }
+  }
+  if (!changed) return;
+  std::erase_if(entries_, [limit](const Entry& entry) { return entry.time <= limit; });
+  Write();
+}
+
+void ReceivedList::Write() const {
   std::string text = std::string(kHeader) + kLineEnd;
   for (const Entry& entry : entries_) {
     text += std::to_string(entry.time) + "|" + entry.sha256 + "|" + EscapeRecordField(entry.name) + kLineEnd;

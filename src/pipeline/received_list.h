@@ -44,6 +44,13 @@ class ReceivedList {
   // then.
   void Add(const std::string& name, const std::string& sha256);
 
+  // Takes in the entries of another list (the one of a work area left
+  // behind) younger than 30 days that this one lacks; of a response both
+  // hold, the later time counts. Writes the list anew, atomically and on the
+  // disk, when it gained or changed an entry. Both must be loaded. Raises
+  // the file exceptions of the common library.
+  void Merge(const ReceivedList& other);
+
   const std::vector<Entry>& Entries() const { return entries_; }
   const std::string& path() const { return path_; }
 
@@ -60,6 +67,7 @@ class ReceivedList {
 
  private:
   int64_t Now() const;
+  void Write() const;
 
   std::string path_;
   std::function<std::time_t()> clock_;

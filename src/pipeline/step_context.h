@@ -39,6 +39,10 @@ class StepContext {
   // False (after a report with the current step's origin) when the security
   // client cannot be used.
   virtual bool StartSecureClient() = 0;
+  // Single-file mode: the name the run's file was written under by the step
+  // that had it, which the later steps of the run take; "" when it went no
+  // further there (missing, rejected, not handled).
+  virtual void SetSingleFileName(const std::string& name) = 0;
 
   // "de" or "fr".
   virtual std::string GetLanguage() const = 0;

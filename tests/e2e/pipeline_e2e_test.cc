@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/path.h"
 #include "config/client_config.h"
 #include "e2e/e2e_support.h"
 #include "engine/korvex.h"
@@ -767,6 +768,120 @@ TEST_F(PipelineTest, NoReportOfARunningCallLetsASecondRunBegin) {
                                  practice_.Work("responses"), practice_.Work("logs")}) {
     EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
   }
+}
+
+// A work directory changed (as a client's put does it) takes the duplicate
+// log along, whether a run came between the change and the next start of the
+// engine (the run carries it) or not (the start finds the change recorded):
+// an invoice sent before and exported again under another name after a
+// restart is refused as a duplicate and nothing is uploaded. The new work
+// directory, there already or new, is usable at once, a new one the user's
+// alone; a folder removed later is made again when a step starts. The old
+// area keeps its log.
+TEST(WorkDirectoryChangeTest, AnInvoiceSentBeforeTheChangeIsNotSentAgainAfterARestart) {
+  const struct {
+    const char* what;
+    bool madeBefore;
+    bool runBeforeRestart;
+  } cases[] = {
+      {"a work directory made beforehand, a run before the restart", true, true},
+      {"a new work directory, the restart right after the change", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TrustCenterSim sim;
+    Practice practice(sim);
+    practice.PreloadToken();
+    const std::string moved = practice.Root() + "/neu/Korvex/";
+    const char* const folders[] = {"input", "valid", "output", "err", "archive", "responses", "responses-archive",
+                                   "logs"};
+    std::vector<std::string> sent = {GeneratedInvoiceNumber(1)};
+    std::string oldLog;
+    {
+      Engine engine;
+      practice.AddInvoice(1);
+      ASSERT_TRUE(engine.Run(Processing::Auto));
+      ASSERT_EQ(UploadedNumbers(sim), sent);
+      if (c.madeBefore) {
+        for (const char* folder : folders) fs::create_directories(moved + folder);
+      }
+      engine.Get()->GetClientConfig()->set_path_work(common::Path(moved, true));
+      if (!c.madeBefore) {
+        EXPECT_EQ(fs::status(moved).permissions(), fs::perms::owner_all);
+        for (const char* folder : folders) {
+          EXPECT_EQ(fs::status(moved + folder).permissions(), fs::perms::owner_all) << folder;
+        }
+      }
+      if (c.runBeforeRestart) {
+        practice.AddInvoice(2);
+        ASSERT_TRUE(engine.Run(Processing::Auto));
+        sent.push_back(GeneratedInvoiceNumber(2));
+        EXPECT_EQ(UploadedNumbers(sim), sent);
+        EXPECT_TRUE(engine.Sink().WithCode(7).empty()) << "the new work directory was taken for invalid";
+      }
+      oldLog = ReadFile(practice.Work("korvex.log"));
+    }
+
+    Engine restarted;
+    WriteFile(practice.InvoiceDir() + "nochmals.xml", GeneratedInvoice(1));
+    ASSERT_TRUE(restarted.Run(Processing::Auto));
+
+    EXPECT_EQ(UploadedNumbers(sim), sent);
+    const std::vector<Report> duplicates = restarted.Sink().WithCode(12);
+    ASSERT_EQ(duplicates.size(), 1u) << ::testing::PrintToString(restarted.Sink().Errors());
+    EXPECT_EQ(duplicates[0].fileName, "nochmals.xml");
+    EXPECT_EQ(duplicates[0].message, Text(23));
+    EXPECT_EQ(ReadFile(practice.Work("korvex.log")), oldLog);
+    EXPECT_EQ(ReadFile(practice.AppData("korvex.workbase")), moved + "\n");
+
+    fs::remove_all(moved + "input");
+    practice.AddInvoice(3);
+    ASSERT_TRUE(restarted.Run(Processing::Auto));
+    EXPECT_EQ(UploadedNumbers(sim).back(), GeneratedInvoiceNumber(3));
+    EXPECT_EQ(fs::status(moved + "input").permissions(), fs::perms::owner_all);
+  }
+}
+
+// Single-file mode takes the file this run read: with an older invoice of the
+// same name waiting in work input, the read step writes the new one under a
+// free name and the later steps send exactly that one; the older one waits on.
+TEST_F(PipelineTest, AutoOneSendsTheInvoiceItReadNotAnOlderOneOfTheSameName) {
+  practice_.PreloadToken();
+  Engine engine;
+  const std::string name = Practice::InvoiceFileName(1);
+  WriteFile(practice_.Work("input/") + name, GeneratedInvoice(7));
+  practice_.AddInvoice(1);
+
+  RunLease lease = BeginProcessing(*engine.Get(), Processing::AutoOne, name);
+  ASSERT_TRUE(lease);
+  RunProcessing(engine.Get(), Processing::AutoOne, std::move(lease));
+
+  EXPECT_EQ(UploadedNumbers(sim_), std::vector<std::string>{GeneratedInvoiceNumber(1)})
+      << ::testing::PrintToString(engine.Sink().Errors());
+  EXPECT_EQ(practice_.NumbersIn(practice_.Work("input")), std::vector<std::string>{GeneratedInvoiceNumber(7)});
+  EXPECT_TRUE(fs::exists(practice_.Work("input/") + name));
+  EXPECT_TRUE(practice_.NumbersIn(practice_.InvoiceDir()).empty());
+}
+
+// A file of the run that goes no further in one step is not replaced in the
+// later ones by a file of the same name waiting there from before.
+TEST_F(PipelineTest, AutoOneWhoseInvoiceIsRefusedSendsNothingElse) {
+  practice_.PreloadToken();
+  Engine engine;
+  practice_.AddInvoice(1);
+  ASSERT_TRUE(engine.Run(Processing::Auto));
+  const std::string name = Practice::InvoiceFileName(2);
+  // Invoice 1 again, under the name of an older invoice ready to send.
+  WriteFile(practice_.InvoiceDir() + name, GeneratedInvoice(1));
+  WriteFile(practice_.Work("valid/") + name, GeneratedInvoice(2));
+
+  RunLease lease = BeginProcessing(*engine.Get(), Processing::AutoOne, name);
+  ASSERT_TRUE(lease);
+  RunProcessing(engine.Get(), Processing::AutoOne, std::move(lease));
+
+  EXPECT_EQ(engine.Sink().WithCode(12).size(), 1u) << ::testing::PrintToString(engine.Sink().Errors());
+  EXPECT_EQ(UploadedNumbers(sim_), std::vector<std::string>{GeneratedInvoiceNumber(1)});
+  EXPECT_EQ(practice_.NumbersIn(practice_.Work("valid")), std::vector<std::string>{GeneratedInvoiceNumber(2)});
 }
 
 }  // namespace

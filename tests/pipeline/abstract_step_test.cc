@@ -158,7 +158,12 @@ TEST_F(AbstractStepTest, NoWayAStepEndsGivesTheRunsLockBack) {
       {"cancel before the step", [](MovingStep&) { RunState::CancelFlag() = true; }, false},
       {"cancel between files", [](MovingStep& step) { step.afterHandle = [] { RunState::CancelFlag() = true; }; },
        false},
-      {"failed check", [&](MovingStep&) { env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true)); },
+      // A new work base is made when it is set: this one went afterwards.
+      {"failed check",
+       [&](MovingStep&) {
+         env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true));
+         std::filesystem::remove_all(env_.work.Sub("missing"));
+       },
        true},
       {"failure after Init",
        [](MovingStep& step) { step.afterInit = [] { throw std::runtime_error("broken"); }; }, true},
@@ -406,8 +411,12 @@ TEST_F(AbstractStepTest, FailedChecksEndTheRunWithTheirReport) {
     Report report;
   };
   const Case cases[] = {
+      // A new work base is made when it is set: this one went afterwards.
       {"work directory missing",
-       [&] { env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true)); },
+       [&] {
+         env_.config->set_path_work(common::Path(env_.work.Sub("missing"), true));
+         std::filesystem::remove_all(env_.work.Sub("missing"));
+       },
        Step(mlError, 7, "", "Basisverzeichnis ungültig")},
       {"work directory path too short", [&] { env_.config->set_path_work(common::Path("/", true)); },
        Step(mlFatal, 7, "", "Basisverzeichnis ungültig")},

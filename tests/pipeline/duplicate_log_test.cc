@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exception.h"
 #include "common/path.h"
 #include "config/client_config.h"
 #include "engine/korvex.h"
@@ -873,6 +874,43 @@ TEST_F(DuplicateLogTest, FailedSaveKeepsTheLogDirtyUntilAWriteSucceeds) {
   EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "5"})));
 }
 
+// The log of a work area left behind merged into the new one: what it lacks
+// comes in, an entry both hold keeps the later time (it stays as long as
+// either would keep it), an expired one is known in memory but not written.
+TEST_F(DuplicateLogTest, MergeTakesInWhatItLacksAndKeepsTheLaterTimeOfWhatBothHold) {
+  auto other = NewLog(dir_.Sub("old/korvex.log"));
+  std::filesystem::create_directories(dir_.Sub("old"));
+  ASSERT_FALSE(other->Load());
+  auto log = NewLog();
+  ASSERT_FALSE(log->Load());
+  now_ -= 100;
+  log->Add(Invoice({.id = "A"}));
+  log->Add(Invoice({.id = "B"}));
+  other->SetClock([this] { return now_ - kThirtyDays; });
+  other->Add(Invoice({.id = "Expired"}));
+  now_ += 90;
+  other->SetClock([this] { return now_; });
+  other->Add(Invoice({.id = "B"}));
+  other->Add(Invoice({.id = "A", .storno = true}));
+  other->Add(Invoice({.id = "C"}));
+  now_ += 10;
+
+  ASSERT_TRUE(log->Merge(*other));
+
+  for (const char* id : {"A", "B", "C", "Expired"}) EXPECT_TRUE(log->IsDuplicate(Invoice({.id = id}))) << id;
+  EXPECT_TRUE(log->IsDuplicate(Invoice({.id = "A", .storno = true})));
+  const std::string expected = std::string(kHeader) + Line({.id = "A"}, now_ - 100) +
+                               Line({.id = "A", .storno = true}, now_ - 10) + Line({.id = "B"}, now_ - 10) +
+                               Line({.id = "C"}, now_ - 10);
+  EXPECT_EQ(ReadFile(path_), expected);
+  // Merging again changes nothing.
+  ASSERT_TRUE(log->Merge(*other));
+  EXPECT_EQ(ReadFile(path_), expected);
+  auto restarted = NewLog();
+  ASSERT_TRUE(restarted->Load());
+  EXPECT_TRUE(restarted->IsDuplicate(Invoice({.id = "C"})));
+}
+
 // --- engine start-up -----------------------------------------------------------------
 
 TEST(DuplicateLogEngineTest, InitOpensTheWorkDirectorysLog) {
@@ -911,6 +949,82 @@ TEST(DuplicateLogEngineTest, InitOpensTheWorkDirectorysLog) {
 
     log->Add(Invoice({.id = "4712"}));
     EXPECT_EQ(ReadFile(path).substr(0, 10), kHeader);
+  }
+}
+
+// The settings named another work base between two starts (korvex.ini edited
+// by hand): the start carries the duplicate log, the journal and the list of
+// received responses of the work base recorded in "korvex.workbase" into the
+// new work area, leaves the old files as they are and records the new base.
+// An earlier base that cannot be found now (a drive not mounted) stays
+// recorded, so a later start carries it still.
+TEST(DuplicateLogEngineTest, AStartCarriesTheAreaOfTheWorkBaseRecordedBefore) {
+  const std::string sha(64, 'a');
+  const int64_t now = std::time(nullptr);
+  struct Case {
+    const char* what;
+    std::optional<std::string> recorded;  // relative to the test's directory
+    bool oldAreaThere;
+    bool carried;
+    std::string recordAfter;
+  };
+  const Case cases[] = {
+      {"recorded old base", "old/", true, true, "new/"},
+      {"nothing recorded yet", std::nullopt, true, false, "new/"},
+      {"the same base recorded", "new/", true, false, "new/"},
+      {"the old base gone", "old/", false, false, "old/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ScopedEnv configHome("XDG_CONFIG_HOME", dir.Sub("config"));
+    ScopedEnv documents("XDG_DOCUMENTS_DIR", dir.Sub("docs"));
+    const std::string shipped = std::string(KORVEX_SOURCE_DIR) + "/testing/trustcenter/config/";
+    WriteFile(dir.Sub("program/korvex.xml"), ReadFile(shipped + "korvex.xml"));
+    WriteFile(dir.Sub("program/korvex.xsd"), ReadFile(shipped + "korvex.xsd"));
+    const std::string appData = dir.Sub("config/Belmor/korvex-ordiva/");
+    WriteFile(appData + "korvex.ini", "[globals]\nworkDir=" + dir.Sub("new/") + "\n");
+    if (c.recorded) WriteFile(appData + "korvex.workbase", dir.Sub(*c.recorded) + "\n");
+    const std::string oldLog = kHeader + Line({.id = "4711"}, now - 60);
+    const std::string oldJournal = "kxpj-1\r\nP|" + std::to_string(now) + "|" + sha + "|begun.xml\r\nD|" +
+                                   std::to_string(now) + "|" + sha + "|done.xml\r\n";
+    const std::string oldReceived = "kxrl-1\r\n" + std::to_string(now - 60) + "|" + sha + "|antwort.pdf\r\n";
+    if (c.oldAreaThere) {
+      WriteFile(dir.Sub("old/korvex.log"), oldLog);
+      WriteFile(dir.Sub("old/korvex.pending"), oldJournal);
+      WriteFile(dir.Sub("old/korvex.received"), oldReceived);
+    }
+    WriteFile(dir.Sub("new/korvex.log"), kHeader + Line({.id = "4712"}, now - 30));
+
+    auto engine = std::make_shared<Korvex>();
+    engine->SetResourcePath(common::Path(dir.Sub("program/"), true));
+    engine->SetClientConfig(MakeClientConfig(engine));
+    try {
+      engine->Init();
+    } catch (const common::Exception& e) {
+      FAIL() << e.ChainText();
+    }
+
+    const auto& log = engine->GetDuplicateLog();
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(log->Path(), dir.Sub("new/korvex.log"));
+    EXPECT_TRUE(log->IsDuplicate(Invoice({.id = "4712"})));
+    EXPECT_EQ(log->IsDuplicate(Invoice({.id = "4711"})), c.carried);
+    DuplicateLog reread(dir.Sub("new/korvex.log"));
+    ASSERT_TRUE(reread.Load());
+    EXPECT_EQ(reread.IsDuplicate(Invoice({.id = "4711"})), c.carried);
+    EXPECT_EQ(std::filesystem::exists(dir.Sub("new/korvex.pending")), c.carried);
+    if (c.carried) {
+      EXPECT_EQ(ReadFile(dir.Sub("new/korvex.pending")),
+                "kxpj-1\r\nP|" + std::to_string(now) + "|" + sha + "|begun.xml\r\n");
+      EXPECT_EQ(ReadFile(dir.Sub("new/korvex.received")), oldReceived);
+    }
+    if (c.oldAreaThere) {
+      EXPECT_EQ(ReadFile(dir.Sub("old/korvex.log")), oldLog);
+      EXPECT_EQ(ReadFile(dir.Sub("old/korvex.pending")), oldJournal);
+      EXPECT_EQ(ReadFile(dir.Sub("old/korvex.received")), oldReceived);
+    }
+    EXPECT_EQ(ReadFile(appData + "korvex.workbase"), dir.Sub(c.recordAfter) + "\n");
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,48 @@ TEST(PendingJournalTest, RewriteKeepsExactlyWhatItIsGiven) {
 
 TEST(PendingJournalTest, Sha256OfKnownText) {
   EXPECT_EQ(PendingJournal::Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A work base that moved: the uploads begun or taken by the gate come along,
+// so the very file brought into the new area is never sent again; a held one
+// only with its file; finished ones stay behind; of one upload in both the
+// later record counts; the old journal is left as it was.
+TEST(PendingJournalTest, MergeFromAnOldWorkAreaCarriesWhatStillMatters) {
+  TempDir dir;
+  const std::string oldWork = dir.Sub("old/");
+  const std::string newWork = dir.Sub("new/");
+  std::filesystem::create_directories(oldWork);
+  std::filesystem::create_directories(newWork);
+  std::filesystem::create_directories(dir.Sub("finished/"));
+  PendingJournal old(oldWork + PendingJournal::kFileName);
+  PendingJournal mine(newWork + PendingJournal::kFileName);
+  WriteFile(newWork + "err/2026-12-01/copied.xml", "held invoice");
+  auto at = [](PendingJournal::Entry entry, int64_t time) {
+    entry.time = time;
+    return entry;
+  };
+  old.Rewrite({Make(State::kPending, kShaA, "begun.xml"), Make(State::kSent, kShaA, "taken.xml"),
+               Make(State::kDone, kShaA, "done.xml"), Make(State::kHeld, kShaA, "copied.xml", "err/2026-12-01/copied.xml"),
+               Make(State::kHeld, kShaA, "left.xml", "err/2026-12-01/left.xml"),
+               at(Make(State::kSent, kShaB, "both.xml"), 1765400100),
+               at(Make(State::kPending, kShaB, "older.xml"), 1765400000)});
+  const std::string oldText = ReadFile(old.path());
+  mine.Rewrite({at(Make(State::kPending, kShaB, "both.xml"), 1765400050),
+                at(Make(State::kSent, kShaB, "older.xml"), 1765400200)});
+
+  mine.MergeFrom(old, newWork);
+
+  EXPECT_THAT(Summary(mine.Read()),
+              ::testing::ElementsAre("S both.xml ", "S older.xml ", "P begun.xml ", "S taken.xml ",
+                                     "H copied.xml err/2026-12-01/copied.xml"));
+  EXPECT_EQ(ReadFile(old.path()), oldText);
+
+  // Nothing to carry: no journal appears in a work area that never sent.
+  PendingJournal empty(dir.Sub("fresh/") + PendingJournal::kFileName);
+  PendingJournal finished(dir.Sub("finished/") + PendingJournal::kFileName);
+  finished.Rewrite({Make(State::kDone, kShaA, "done.xml")});
+  empty.MergeFrom(finished, dir.Sub("fresh/"));
+  EXPECT_FALSE(std::filesystem::exists(empty.path()));
 }
 
 }  // namespace

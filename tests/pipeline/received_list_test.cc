@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,39 @@ TEST(ReceivedListTest, ACopyIsFoundUnderItsNameOrAFreeNameBesideIt) {
   EXPECT_FALSE(ReceivedList::HoldsCopy(dir.path(), "r2.xml", "antwort"));
   EXPECT_FALSE(ReceivedList::HoldsCopy(dir.path(), "r3.xml", "antwort"));
   EXPECT_FALSE(ReceivedList::HoldsCopy(dir.Sub("fehlt"), "r1.xml", "antwort"));
+}
+
+// A work base that moved takes the responses of the old area's list along,
+// so a response the gate offers again is confirmed, not stored twice.
+TEST(ReceivedListTest, MergeTakesInTheYoungEntriesItLacksWithTheLaterTime) {
+  TempDir dir;
+  std::time_t now = kStart;
+  const auto clock = [&now] { return now; };
+  std::filesystem::create_directories(dir.Sub("old"));
+  std::filesystem::create_directories(dir.Sub("new"));
+  ReceivedList old(dir.Sub("old/") + ReceivedList::kFileName, clock);
+  old.Add("expired.pdf", Sha("alt"));
+  now += 20 * kDay;
+  old.Add("both.pdf", Sha("beide"));
+  old.Add("old-only.pdf", Sha("alt-nur"));
+  now += 11 * kDay;  // expired.pdf is 31 days old now
+  ReceivedList mine(dir.Sub("new/") + ReceivedList::kFileName, clock);
+  mine.Add("mine.pdf", Sha("neu"));
+  // Seen here before the old area got it: the old area's later time counts.
+  ReceivedList before(dir.Sub("new/") + ReceivedList::kFileName, [] { return kStart + 15 * kDay; });
+  before.Load();
+  before.Add("both.pdf", Sha("beide"));
+  mine.Load();
+
+  mine.Merge(old);
+
+  ReceivedList reread(mine.path(), clock);
+  reread.Load();
+  std::vector<std::string> entries;
+  for (const auto& e : reread.Entries()) entries.push_back(e.name + " " + std::to_string((e.time - kStart) / kDay));
+  EXPECT_THAT(entries, ::testing::UnorderedElementsAre("mine.pdf 31", "both.pdf 20", "old-only.pdf 20"));
+  EXPECT_FALSE(reread.Contains("expired.pdf", Sha("alt")));
+  EXPECT_TRUE(reread.Contains("old-only.pdf", Sha("alt-nur")));
 }
 
 }  // namespace

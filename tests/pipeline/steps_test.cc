@@ -387,19 +387,27 @@ TEST(StepDirectoryTest, AnUnusableDirectoryEndsTheRunWithItsReport) {
   const auto remove = [](std::string StepBench::*dir) {
     return [dir](StepBench& b) { std::filesystem::remove_all(b.*dir); };
   };
+  // A work folder that is missing is made again when the step starts; one
+  // whose name leads nowhere cannot be.
+  const auto dangle = [](std::string StepBench::*dir) {
+    return [dir](StepBench& b) {
+      std::filesystem::remove_all(b.*dir);
+      std::filesystem::create_symlink(b.*dir + "-gone", b.*dir);
+    };
+  };
   const Case cases[] = {
       {"read: no invoice directory", &Korvex::RunReadStep, remove(&StepBench::invoices), nullptr, moPReader, "Einlesen",
        6, 74, &StepBench::invoices},
       {"read: the root as invoice directory", &Korvex::RunReadStep,
        [](StepBench& b) { b.env.config->SetPathInputDir(common::Path("/", true)); }, &StepBench::invoices, moPReader,
        "Einlesen", 6, 33},
-      {"read: no work input", &Korvex::RunReadStep, remove(&StepBench::input), &StepBench::invoices, moPReader,
+      {"read: no work input", &Korvex::RunReadStep, dangle(&StepBench::input), &StepBench::invoices, moPReader,
        "Einlesen", 7, 46},
-      {"validation: no work input", &Korvex::RunValidationStep, remove(&StepBench::input), nullptr, moPChecker,
+      {"validation: no work input", &Korvex::RunValidationStep, dangle(&StepBench::input), nullptr, moPChecker,
        "Überprüfen", 7, 34},
-      {"transform: no work output", &Korvex::RunTransformStep, remove(&StepBench::output), &StepBench::valid,
+      {"transform: no work output", &Korvex::RunTransformStep, dangle(&StepBench::output), &StepBench::valid,
        moPAnonymizer, "Anonymisieren", 7, 34},
-      {"write: no work responses", &Korvex::RunWriteStep, remove(&StepBench::responses), nullptr, moPWriter, "Auslesen",
+      {"write: no work responses", &Korvex::RunWriteStep, dangle(&StepBench::responses), nullptr, moPWriter, "Auslesen",
        23, 50},
       {"write: no response directory", &Korvex::RunWriteStep, remove(&StepBench::answers), &StepBench::responses,
        moPWriter, "Auslesen", 23, 74, &StepBench::answers},
