@@ -30,34 +30,29 @@ bool TokenAvailable(const std::string& url) {
 
 // An HTTP document loader whose failures say why the document did not come,
 // told from the status and delivery of the shared client's last request.
-class ReasonedDocumentLoader : public AbstractDocumentLoader {
+class ReasonedDocumentLoader : public HttpDocumentLoader {
  public:
-  ReasonedDocumentLoader(const std::string& baseUrl, std::shared_ptr<HttpClient> client)
-      : AbstractDocumentLoader(baseUrl), client_(client), loader_(baseUrl, std::move(client)) {}
+  using HttpDocumentLoader::HttpDocumentLoader;
 
   std::string LoadDocument(const std::string& name) override {
     try {
-      return loader_.LoadDocument(name);
+      return HttpDocumentLoader::LoadDocument(name);
     } catch (const TokenRequestException& e) {
       throw HinLoginRequiredException("[HttpOnlineServices][no token for " + Base() + "]", e);
     } catch (const common::RuntimeException& e) {
-      const int32_t status = client_->GetStatus();
+      const int32_t status = Client()->GetStatus();
       const std::string what = "[HttpOnlineServices][" + Base() + " " + name + "]";
-      KX_LOG(DEBUG) << what << "[status " << status << "][delivery " << static_cast<int>(client_->LastDelivery())
+      KX_LOG(DEBUG) << what << "[status " << status << "][delivery " << static_cast<int>(Client()->LastDelivery())
                     << "]";
       if (status == 401) throw HinLoginRequiredException(what, e);
       if (status != 0 && (status < 200 || status > 299)) throw TrustCenterStatusException(what, e, status);
       if (status != 0) throw;  // answered, but not with what was asked for
-      if (client_->LastDelivery() == HttpClient::Delivery::kNotSent && !TokenAvailable(Base())) {
+      if (Client()->LastDelivery() == HttpClient::Delivery::kNotSent && !TokenAvailable(Base())) {
         throw HinLoginRequiredException(what, e);
       }
       throw TrustCenterUnreachableException(what, e);
     }
   }
-
- private:
-  std::shared_ptr<HttpClient> client_;
-  HttpDocumentLoader loader_;
 };
 
 class HttpLoadSession : public OnlineLoadSession {
