@@ -25,7 +25,20 @@ namespace belmor::korvex {
 //   H|time|sha256|name|path     its fate is unknown; the file was moved to
 //                               path (relative to the work directory, "/")
 // A later record of a name and hash replaces an earlier one. Unknown kinds
-// and malformed lines are skipped. Used by one run at a time (the step lock);
+// and malformed lines are skipped.
+//
+// The order of the work area's durable writes in a send, each on the disk
+// (fdatasync, and the directory synced for a new name) before the next step:
+//   1. "P" in this journal                before the upload's request goes out;
+//   2. the gate's answer; on "taken": the duplicate log's line (korvex.log),
+//   3. then "S" here,                     before the file leaves work "output";
+//   4. the move to the archive or the delete, last.
+//   On an unknown outcome: the move to err/DAY/ first, then "H" here.
+// A crash between 1 and 2 leaves "P" open: held. Between 2 and 3 the
+// duplicate log knows it: passed on, not sent. Between 3 and 4 "S" says so:
+// passed on. A response is stored under its name in work "responses" before
+// the received list (korvex.received) records it, and that before the gate
+// is told it arrived. Used by one run at a time (the step lock);
 // raises the file exceptions of the common library.
 class PendingJournal {
  public:
