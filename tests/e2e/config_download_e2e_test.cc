@@ -35,19 +35,6 @@ using ::testing::Not;
 
 std::string Text(int number) { return KorvexLogger::GetMessageText(number); }
 
-// A port on loopback where nothing listens.
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 Report Reader(int32_t level, int32_t code, const std::string& file, const std::string& message) {
   return {level, mcModule, moPReader, code, file, message};
 }
@@ -85,7 +72,7 @@ TEST(ConfigDownloadTest, AFailedDownloadSaysWhy) {
     if (c.unreachable) {
       const std::string ini = practice.AppData("korvex.ini");
       WriteFile(ini, std::regex_replace(ReadFile(ini), std::regex("downUrl=[^\n]*"),
-                                        "downUrl=http://localhost:" + std::to_string(ClosedPort()) + "/download"));
+                                        "downUrl=http://localhost:" + std::to_string(belmor::testing::ClosedLoopbackPort()) + "/download"));
     }
     sim.SetControl(c.control);
     practice.AddInvoice(1);

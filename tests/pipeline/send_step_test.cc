@@ -471,25 +471,12 @@ TEST(SendStepTest, OnlyADefiniteAnswerLetsAnInvoiceGoAgain) {
   }
 }
 
-// A port on loopback where nothing listens.
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST(SendStepTest, AnInputGateThatCannotBeReachedEndsTheSendingAtTheFirstInvoice) {
   SimSendBench b;
   b.env.config->SetZsrDownFilter("*");
   b.Prepare(
       {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
-  b.sim.SetControl(R"({"input_port": )" + std::to_string(ClosedPort()) +
+  b.sim.SetControl(R"({"input_port": )" + std::to_string(belmor::testing::ClosedLoopbackPort()) +
                    R"(, "new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
 
   b.RunSendStep();
@@ -541,12 +528,12 @@ TEST(SendStepTest, EveryInvoiceARunCouldNotSendIsNamedAndCounted) {
     b.env.config->SetZsrDownFilter("*");
     if (c.gateUnreachable) {
       b.engine->SetInputGateClient(
-          std::make_shared<InputGateClient>(nullptr, "http://localhost:" + std::to_string(ClosedPort()) + "/gate/nord"));
+          std::make_shared<InputGateClient>(nullptr, "http://localhost:" + std::to_string(belmor::testing::ClosedLoopbackPort()) + "/gate/nord"));
     }
     b.Prepare(
         {{"a.xml", "invoice-1.0-valid.xml"}, {"b.xml", "invoice-2.0-valid.xml"}, {"c.xml", "invoice-1.0-valid.xml"}});
     std::string control = std::string("{") + c.control;
-    if (c.inputUnreachable) control += R"("input_port": )" + std::to_string(ClosedPort()) + ",";
+    if (c.inputUnreachable) control += R"("input_port": )" + std::to_string(belmor::testing::ClosedLoopbackPort()) + ",";
     b.sim.SetControl(control + R"("new_version": {"currentVersion": "20230101", "url": "", "info": ""}})");
 
     b.RunSendStep();

@@ -109,6 +109,10 @@ class TrustCenterSim {
   int public_port_ = 0;
 };
 
+// A port on loopback where nothing listens: a trust center that cannot be
+// reached.
+int ClosedLoopbackPort();
+
 }  // namespace belmor::testing
 
 #endif  // KORVEX_TESTS_SUPPORT_TRUST_CENTER_SIM_H_
