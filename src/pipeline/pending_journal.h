@@ -33,7 +33,9 @@ namespace belmor::korvex {
 //   2. the gate's answer; on "taken": the duplicate log's line (korvex.log),
 //   3. then "S" here,                     before the file leaves work "output";
 //   4. the move to the archive or the delete, last.
-//   On an unknown outcome: the move to err/DAY/ first, then "H" here.
+//   On an unknown outcome: "H" here (the intended path) first, then the move
+//   to err/DAY/ (and "H" again if the file got another name there); a held
+//   record whose file is still in "output" is moved at the next start.
 // A crash between 1 and 2 leaves "P" open: held. Between 2 and 3 the
 // duplicate log knows it: passed on, not sent. Between 3 and 4 "S" says so:
 // passed on. A response is stored under its name in work "responses" before

@@ -325,10 +325,21 @@ bool SendStep::Record(char state, const std::string& sha256, const std::string& 
 void SendStep::Hold(const std::shared_ptr<StepWorkObject>& work, const std::string& sha256) {
   const std::string& name = work->FileName();
   Report(mlError, kCodeOutcomeUnknown, name, Text(kTextOutcomeUnknown));
-  // Left in "output" with its upload open in the journal, the next run holds
-  // it all the same; it is never sent again from there.
+  HoldFile(work, sha256);
+}
+
+std::string SendStep::HoldFile(const std::shared_ptr<StepWorkObject>& work, const std::string& sha256) {
+  const std::string& name = work->FileName();
+  // Recorded before the move: a crash between the two leaves a held record
+  // whose file is still in "output", which the next run moves then; never
+  // a file in err/ that the journal does not know.
+  std::string intended = common::InDirectory(clientConfig_->Dated(directories_.error), name).ToString();
+  const std::string base = directories_.work.DirectoryString();
+  if (intended.compare(0, base.size(), base) == 0) intended.erase(0, base.size());
+  Record('H', sha256, name, intended);
   const std::string held = MoveToErrorAsHeld(work);
-  if (!held.empty()) Record('H', sha256, name, held);
+  if (!held.empty() && held != intended) Record('H', sha256, name, held);
+  return held.empty() ? intended : held;
 }
 
 std::string SendStep::MoveToErrorAsHeld(const std::shared_ptr<StepWorkObject>& work) {
@@ -350,11 +361,10 @@ void SendStep::RecoverUnfinishedUploads() {
   }
   std::vector<PendingJournal::Entry> kept;
   for (const PendingJournal::Entry& entry : entries) {
-    if (entry.state == PendingJournal::State::kHeld) {
+    if (entry.state == PendingJournal::State::kHeld &&
+        common::File(directories_.work.DirectoryString() + entry.held).Exists()) {
       // Until the practice has dealt with the file.
-      if (common::File(directories_.work.DirectoryString() + entry.held).Exists()) {
-        kept.push_back(entry);
-      }
+      kept.push_back(entry);
       continue;
     }
     if (entry.state == PendingJournal::State::kDone) continue;
@@ -378,8 +388,7 @@ void SendStep::RecoverUnfinishedUploads() {
     }
     KX_LOG(ERROR) << "[SendStep::Init][" << entry.name << "][upload cut off by the end of the last run]";
     Report(mlError, kCodeOutcomeUnknown, entry.name, Text(kTextOutcomeUnknown));
-    const std::string held = MoveToErrorAsHeld(work);
-    if (held.empty()) continue;
+    const std::string held = HoldFile(work, entry.sha256);
     PendingJournal::Entry record = entry;
     record.state = PendingJournal::State::kHeld;
     record.held = held;

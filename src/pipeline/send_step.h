@@ -71,6 +71,9 @@ class SendStep : public AbstractStep {
   // Moves the file to the error directory; its new path relative to the work
   // directory, or empty when it stayed.
   std::string MoveToErrorAsHeld(const std::shared_ptr<StepWorkObject>& work);
+  // Records the file as held, moves it to the error directory and answers
+  // where the journal says it is (relative to the work directory).
+  std::string HoldFile(const std::shared_ptr<StepWorkObject>& work, const std::string& sha256);
   // Passes a sent invoice on: into the archive, or deleted.
   void PassOnSent(const std::shared_ptr<StepWorkObject>& work);
   // Appends a record to the journal; false (logged) when it could not be
